@@ -51,10 +51,16 @@ function(tess_add_gtest src)
     list(APPEND labels usb)
   endif()
   list(REMOVE_DUPLICATES labels)
-  string(REPLACE ";" "\\;" labels_escaped "${labels}")
   gtest_discover_tests(${target}
     TEST_PREFIX "${group}."
+    TEST_LIST ${target}_TESTS
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${labels_escaped}" TIMEOUT 300)
+    PROPERTIES TIMEOUT 300)
+  # Labels are set by a script of our own that runs after the discovered tests
+  # are defined: a list does not survive the discovery's own argument passing.
+  set(label_script ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
+  file(WRITE ${label_script}
+    "if(${target}_TESTS)\n  set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS \"${labels}\")\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_script})
 endfunction()
