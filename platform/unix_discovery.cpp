@@ -1,0 +1,133 @@
+// Device discovery on this host: the USB device list and the TCP/IP
+// multicast query that Ethernet devices answer.
+#include "common/aDiscovery.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint16_t kQueryPort = 9888;
+constexpr uint16_t kReplyPort = 9889;
+constexpr const char* kQueryGroup = "232.2.2.2";
+constexpr size_t kMessageSize = 16;
+constexpr int kReplyWaitSeconds = 2;
+// A reply must reach the serial number (bytes 4 to 7) to name a device.
+constexpr ssize_t kShortestReply = 8;
+
+// Sends one query through the interface with that address (0: the default one).
+bool sendQuery(uint32_t interfaceAddress)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (interfaceAddress != 0) {
+        in_addr via{};
+        via.s_addr = interfaceAddress;
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via);
+    }
+    uint8_t query[kMessageSize] = {1};
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(kQueryPort);
+    inet_pton(AF_INET, kQueryGroup, &group.sin_addr);
+    bool sent = sendto(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&group), sizeof group) ==
+                static_cast<ssize_t>(sizeof query);
+    close(fd);
+    return sent;
+}
+
+// One query through every IPv4 address of the host but loop-back and 0.0.0.0;
+// through the default interface when the list cannot be read.
+int sendQueriesEverywhere()
+{
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return sendQuery(0) ? 1 : 0;
+    int sent = 0;
+    const uint32_t loopback = htonl(INADDR_LOOPBACK);
+    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+        uint32_t address = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+        if (address == loopback || address == 0) continue;
+        sent += sendQuery(address) ? 1 : 0;
+    }
+    freeifaddrs(list);
+    return sent;
+}
+
+int openListener(uint32_t interfaceAddress)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int on = 1;
+    timeval wait{kReplyWaitSeconds, 0};
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(kReplyPort);
+    local.sin_addr.s_addr = interfaceAddress;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint32_t littleEndian32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+} // namespace
+
+uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* reference, uint32_t networkInterface)
+{
+    if (networkInterface == htonl(INADDR_LOOPBACK)) networkInterface = 0;
+
+    // The listener first, so that no early reply is missed.
+    int listener = openListener(networkInterface);
+    if (listener < 0) return 0;
+    int sent = networkInterface != 0 ? (sendQuery(networkInterface) ? 1 : 0) : sendQueriesEverywhere();
+    if (sent == 0) {
+        close(listener);
+        return 0;
+    }
+
+    uint8_t count = 0;
+    for (bool more = true; more;) {
+        // A fresh buffer for every reply, so that a short one never carries
+        // bytes of the one before.
+        uint8_t reply[kMessageSize] = {};
+        reply[12] = 255; // the model of a reply too short to carry one
+        sockaddr_in sender{};
+        socklen_t senderLength = sizeof sender;
+        ssize_t n = recvfrom(listener, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (n < 0) break;
+        if (n < kShortestReply) continue;
+
+        linkSpec spec{};
+        spec.type = TCPIP;
+        spec.moduleAddress = spec.routerAddress = reply[1];
+        spec.tcpPort = uint32_t(reply[2]) | uint32_t(reply[3]) << 8;
+        spec.serialNumber = spec.routerSerialNumber = littleEndian32(reply + 4);
+        spec.model = reply[12];
+        spec.ipAddress = sender.sin_addr.s_addr;
+        bool counted = false;
+        more = callback(&spec, &counted, reference);
+        if (counted) ++count;
+    }
+    close(listener);
+    return count;
+}
+
+uint8_t aDiscovery_EnumerateUSB(aDiscoveryProc, void*)
+{
+    return 0;
+}

@@ -1,0 +1,203 @@
+// test-labels: integration netns
+// Link specifiers and TCP/IP discovery. Every case runs in a private network of
+// its own: the host end of a veth pair here, the simulated devices in a second
+// namespace behind the other end, so queries leave through a real (virtual)
+// interface and never reach any other network.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "common/aDiscovery.h"
+#include "tests/sim/discovery_responder.h"
+#include "tests/sim/netns.h"
+
+namespace {
+
+struct Found {
+    std::vector<linkSpec> specs;
+    int stopAfter = -1; // the callback answers false at this call (0-based)
+    bool count = true;  // the callback sets *counted
+};
+
+bool collect(const linkSpec* spec, bool* counted, void* reference)
+{
+    auto* found = static_cast<Found*>(reference);
+    found->specs.push_back(*spec);
+    *counted = found->count;
+    return static_cast<int>(found->specs.size()) - 1 != found->stopAfter;
+}
+
+// One simulated network: this process's namespace with `links` veth pairs,
+// whose far ends belong to the device namespace, where the responder answers
+// for the given devices.
+class TcpipDiscovery : public ::testing::Test {
+protected:
+    void start(std::vector<sim::DiscoveryAnswer> answers, int links = 1)
+    {
+        std::string why;
+        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+        device_ = std::make_unique<sim::NetworkHost>();
+        ASSERT_TRUE(device_->ok()) << device_->error();
+        std::vector<std::string> deviceAddresses;
+        for (int i = 0; i < links; ++i) {
+            std::string subnet = "10.77." + std::to_string(i) + ".";
+            std::string hostEnd = "th" + std::to_string(i), deviceEnd = "td" + std::to_string(i);
+            ASSERT_TRUE(sim::addVethPair(hostEnd, subnet + "1/24", deviceEnd, "", &why)) << why;
+            ASSERT_TRUE(device_->adopt(deviceEnd, subnet + "2/24", &why)) << why;
+            hostAddresses_.push_back(sim::ipv4((subnet + "1").c_str()));
+            deviceAddresses.push_back(subnet + "2");
+        }
+        device_->run([&] { responder_ = std::make_unique<sim::DiscoveryResponder>(answers, deviceAddresses); });
+        ASSERT_TRUE(responder_->ok()) << responder_->error();
+    }
+
+    void TearDown() override
+    {
+        if (device_) device_->run([&] { responder_.reset(); });
+    }
+
+    std::unique_ptr<sim::NetworkHost> device_;
+    std::unique_ptr<sim::DiscoveryResponder> responder_;
+    std::vector<uint32_t> hostAddresses_;
+};
+
+const uint32_t kEveryInterface = sim::ipv4("127.0.0.1");
+
+TEST_F(TcpipDiscovery, ReplyFieldsBecomeTheLinkSpecifier)
+{
+    start({{2, 0x1234, 0x12345678, 5}});
+    Found found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, kEveryInterface), 1);
+    ASSERT_EQ(found.specs.size(), 1u);
+    const linkSpec& spec = found.specs[0];
+    EXPECT_EQ(spec.type, TCPIP);
+    EXPECT_EQ(spec.moduleAddress, 2u);
+    EXPECT_EQ(spec.routerAddress, 2u);
+    EXPECT_EQ(spec.tcpPort, 0x1234u);
+    EXPECT_EQ(spec.serialNumber, 0x12345678u);
+    EXPECT_EQ(spec.routerSerialNumber, 0x12345678u);
+    EXPECT_EQ(spec.model, 5u);
+    EXPECT_EQ(spec.ipAddress, sim::ipv4("10.77.0.2"));
+    // The query is 16 bytes with 1 first.
+    auto queries = responder_->queryBytes();
+    ASSERT_EQ(queries.size(), 1u);
+    ASSERT_EQ(queries[0].size(), 16u);
+    EXPECT_EQ(queries[0][0], 1);
+}
+
+TEST_F(TcpipDiscovery, ShortRepliesNeverCarryBytesOfAnEarlierOne)
+{
+    // A full reply, then one that ends before the serial number (ignored),
+    // then one that ends before the model (model 255).
+    start({{2, 0x1111, 0xAAAA0001, 5}, {4, 0x2222, 0xAAAA0002, 6, 6}, {6, 0x3333, 0xAAAA0003, 7, 12}});
+    Found found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, kEveryInterface), 2);
+    ASSERT_EQ(found.specs.size(), 2u);
+    EXPECT_EQ(found.specs[0].serialNumber, 0xAAAA0001u);
+    EXPECT_EQ(found.specs[1].serialNumber, 0xAAAA0003u);
+    EXPECT_EQ(found.specs[1].moduleAddress, 6u);
+    EXPECT_EQ(found.specs[1].model, 255u);
+}
+
+TEST_F(TcpipDiscovery, EachHostAddressSendsAQueryAndEveryReplyIsReported)
+{
+    start({{2, 9000, 0x0BADCAFE, 4}}, 2);
+    Found found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, kEveryInterface), 2);
+    EXPECT_EQ(responder_->queries(), 2);
+    ASSERT_EQ(found.specs.size(), 2u);
+    for (const linkSpec& spec : found.specs) EXPECT_EQ(spec.serialNumber, 0x0BADCAFEu);
+}
+
+TEST_F(TcpipDiscovery, AGivenInterfaceSendsOneQueryThroughIt)
+{
+    start({{2, 9000, 0x0BADCAFE, 4}}, 2);
+    Found found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, hostAddresses_[1]), 1);
+    EXPECT_EQ(responder_->queries(), 1);
+    ASSERT_EQ(found.specs.size(), 1u);
+    EXPECT_EQ(found.specs[0].ipAddress, sim::ipv4("10.77.1.2"));
+}
+
+TEST_F(TcpipDiscovery, TheCallbackEndsTheEnumerationAndDecidesTheCount)
+{
+    start({{2, 1, 0x100, 4}, {4, 2, 0x200, 4}, {6, 3, 0x300, 4}});
+    Found stopAtFirst;
+    stopAtFirst.stopAfter = 0;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &stopAtFirst, kEveryInterface), 1);
+    EXPECT_EQ(stopAtFirst.specs.size(), 1u);
+
+    Found uncounted;
+    uncounted.count = false;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &uncounted, kEveryInterface), 0);
+    EXPECT_EQ(uncounted.specs.size(), 3u);
+}
+
+TEST_F(TcpipDiscovery, FindModuleBySerialNumberAndFirstNonZero)
+{
+    start({{2, 1, 0, 4}, {4, 2, 0x200, 4}, {6, 3, 0x300, 21}});
+    linkSpec* spec = aDiscovery_FindModule(TCPIP, 0x300, kEveryInterface);
+    ASSERT_NE(spec, nullptr);
+    EXPECT_EQ(spec->moduleAddress, 6u);
+    EXPECT_EQ(spec->model, 21u);
+    EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrNone);
+    EXPECT_EQ(spec, nullptr);
+
+    EXPECT_EQ(aDiscovery_FindModule(TCPIP, 0x999, kEveryInterface), nullptr);
+
+    spec = aDiscovery_FindFirstModule(TCPIP, kEveryInterface);
+    ASSERT_NE(spec, nullptr);
+    EXPECT_EQ(spec->serialNumber, 0x200u);
+    aLinkSpec_Destroy(&spec);
+}
+
+TEST(TcpipDiscoveryAlone, WithoutANonLoopbackAddressNothingIsSent)
+{
+    std::string why;
+    ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+    Found found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, kEveryInterface), 0);
+    EXPECT_TRUE(found.specs.empty());
+}
+
+TEST(Discovery, TransportsWithoutEnumerationFindNothing)
+{
+    for (uint32_t type : {0u, 3u, 8u}) {
+        Found found;
+        EXPECT_EQ(aDiscovery_EnumerateModules(static_cast<linkType>(type), collect, &found, kEveryInterface), 0)
+            << type;
+        EXPECT_TRUE(found.specs.empty());
+    }
+}
+
+TEST(LinkSpec, CreateCopyDestroy)
+{
+    linkSpec* spec = aLinkSpec_Create(SERIAL);
+    ASSERT_NE(spec, nullptr);
+    EXPECT_EQ(spec->type, SERIAL);
+    EXPECT_EQ(spec->serialNumber, 0u);
+    spec->baudRate = 115200;
+    snprintf(spec->portName, sizeof spec->portName, "/dev/ttyS0");
+    linkSpec* copy = aLinkSpec_Copy(spec);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(std::memcmp(spec, copy, sizeof(linkSpec)), 0);
+    aLinkSpec_Destroy(&spec);
+    aLinkSpec_Destroy(&copy);
+    EXPECT_EQ(aLinkSpec_Destroy(&copy), aErrParam);
+    EXPECT_EQ(aLinkSpec_Destroy(nullptr), aErrParam);
+}
+
+TEST(Discovery, DottedInterfaceTextNeedsSixteenBytes)
+{
+    char text[16];
+    EXPECT_EQ(aDiscovery_ConvertIPv4Interface(0xFFFFFFFF, text, 15), 0u);
+    EXPECT_EQ(aDiscovery_ConvertIPv4Interface(0xFFFFFFFF, text, 16), 15u);
+    EXPECT_STREQ(text, "255.255.255.255");
+    EXPECT_EQ(aDiscovery_ConvertIPv4Interface(sim::ipv4("10.0.0.7"), text, 16), 8u);
+    EXPECT_STREQ(text, "10.0.0.7");
+}
+
+} // namespace

@@ -1,0 +1,139 @@
+#include "tests/sim/netns.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+bool fail(std::string* why, const std::string& text)
+{
+    if (why) *why = text;
+    return false;
+}
+
+bool shell(const std::string& command, std::string* why)
+{
+    int status = std::system((command + " >/dev/null 2>&1").c_str());
+    if (status != 0) return fail(why, "'" + command + "' failed");
+    return true;
+}
+
+} // namespace
+
+bool enterPrivateNetwork(std::string* why)
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return fail(why, std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno));
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return fail(why, std::string("socket: ") + std::strerror(errno));
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    int error = errno;
+    close(fd);
+    if (!up) return fail(why, std::string("bringing lo up: ") + std::strerror(error));
+    return true;
+}
+
+bool addVethPair(const std::string& name0, const std::string& addr0,
+                 const std::string& name1, const std::string& addr1, std::string* why)
+{
+    if (!shell("ip link add " + name0 + " type veth peer name " + name1, why) ||
+        !shell("ip addr add " + addr0 + " dev " + name0, why) ||
+        !shell("ip link set " + name0 + " up multicast on", why))
+        return false;
+    return addr1.empty() || (shell("ip addr add " + addr1 + " dev " + name1, why) &&
+                             shell("ip link set " + name1 + " up multicast on", why));
+}
+
+NetworkHost::NetworkHost()
+{
+    thread_ = std::thread([this] { loop(); });
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return started_; });
+}
+
+NetworkHost::~NetworkHost()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void NetworkHost::loop()
+{
+    std::string why;
+    bool entered = enterPrivateNetwork(&why);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ok_ = entered;
+        error_ = why;
+        tid_ = syscall(SYS_gettid);
+        started_ = true;
+    }
+    wake_.notify_all();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !work_.empty(); });
+        if (work_.empty()) return;
+        std::function<void()> work = std::move(work_.front());
+        work_.pop_front();
+        lock.unlock();
+        work();
+        lock.lock();
+    }
+}
+
+void NetworkHost::run(std::function<void()> work)
+{
+    std::mutex doneMutex;
+    std::condition_variable doneWake;
+    bool done = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        work_.push_back([&] {
+            work();
+            std::lock_guard<std::mutex> doneLock(doneMutex);
+            done = true;
+            doneWake.notify_all();
+        });
+    }
+    wake_.notify_all();
+    std::unique_lock<std::mutex> doneLock(doneMutex);
+    doneWake.wait(doneLock, [&] { return done; });
+}
+
+bool NetworkHost::adopt(const std::string& interfaceName, const std::string& address, std::string* why)
+{
+    if (!shell("ip link set " + interfaceName + " netns " + std::to_string(tid_), why)) return false;
+    bool configured = false;
+    run([&] {
+        configured = shell("ip addr add " + address + " dev " + interfaceName, why) &&
+                     shell("ip link set " + interfaceName + " up multicast on", why);
+    });
+    return configured;
+}
+
+uint32_t ipv4(const char* dotted)
+{
+    in_addr address{};
+    inet_pton(AF_INET, dotted, &address);
+    return address.s_addr;
+}
+
+} // namespace sim
