@@ -1,0 +1,78 @@
+// Byte streams of the device library: one handle over a transport's table of
+// operations (get a byte, put a byte, write a block, delete), with a push-back
+// buffer so that a reader can hand bytes back when it cannot finish, and the
+// record, text and copy helpers built on it. Also the streams over files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/aError.h"
+
+// Each operation receives the stream's reference as its last argument.
+// get delivers the next byte: aErrNotReady when none is available yet,
+// aErrEOF at the end of the stream.
+typedef aErr (*aStreamGetProc)(uint8_t* byte, void* reference);
+// put sends one byte.
+typedef aErr (*aStreamPutProc)(const uint8_t* byte, void* reference);
+// write sends a block in one operation.
+typedef aErr (*aStreamWriteProc)(const uint8_t* data, size_t length, void* reference);
+// delete releases the transport behind the reference.
+typedef aErr (*aStreamDeleteProc)(void* reference);
+
+typedef struct aStream aStream;
+
+// A new stream over the operations (each may be NULL) and the reference,
+// which it owns when delete is given; NULL when memory runs out.
+aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                        aStreamDeleteProc del, void* reference);
+
+// Calls delete, frees the stream and sets *stream to NULL in every case.
+// Returns delete's result (0 without one), aErrParam for a foreign stream.
+aErr aStream_Destroy(aStream** stream);
+
+// Reads exactly n bytes, pushed-back bytes first. When the stream is not ready
+// before n bytes arrived, every byte is pushed back, aErrNotReady is returned
+// and destination is left untouched. At the end of the stream the bytes
+// obtained are in destination and aErrEOF is returned.
+aErr aStream_Read(aStream* stream, void* destination, size_t n);
+
+// Writes n bytes: with write in one block when n > 1, else byte by byte.
+aErr aStream_Write(aStream* stream, const void* data, size_t n);
+
+// Reads one record: the bytes up to the first complete terminator, which is
+// consumed and not stored, or capacity bytes, which leaves the rest unread.
+// *count (when given) receives the record's length. A record cut short by the
+// end of the stream is returned with 0; aErrEOF when nothing was read. On
+// aErrNotReady every byte taken is pushed back.
+aErr aStream_ReadRecord(aStream* stream, uint8_t* buffer, size_t* count, size_t capacity,
+                        const uint8_t* terminator, size_t terminatorLength);
+
+// Writes the record, then the terminator.
+aErr aStream_WriteRecord(aStream* stream, const uint8_t* record, size_t length,
+                         const uint8_t* terminator, size_t terminatorLength);
+
+// Reads a text ending with a 0 byte into buffer (at most size - 1 characters)
+// and terminates it.
+aErr aStream_ReadCString(aStream* stream, char* buffer, size_t size);
+
+// Writes the text's characters and its terminating 0 byte.
+aErr aStream_WriteCString(aStream* stream, const char* text);
+
+// Reads a text ending with the terminator text into buffer (at most size - 1
+// characters) and terminates it.
+aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size, const char* terminator);
+
+// Writes the text, then the terminator text with its terminating 0 byte.
+aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* terminator);
+
+// Copies bytes from source's get to destination's put until source ends
+// (result 0), get fails or put fails (result that code).
+aErr aStream_Flush(aStream* source, aStream* destination);
+
+// A stream reading the file at path; aErrResource when it cannot be made.
+aErr aStream_CreateFileInput(const char* path, aStream** stream);
+
+// A stream writing the file at path, created or truncated; aErrResource when
+// it cannot be made.
+aErr aStream_CreateFileOutput(const char* path, aStream** stream);
