@@ -1,0 +1,36 @@
+// One HTTP or HTTPS GET request to the update server: the query string is
+// built from a parameter map, the reply body and status are collected.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+
+class HTTPResponse {
+public:
+    explicit HTTPResponse(const char* url);
+
+    const std::string& get_request() const { return request; }
+    const std::string& get_response() const { return response; }
+    long get_status() const { return status; }
+    void set_status(long code) { status = code; }
+    // Appends received bytes to the body.
+    void process(const char* data, size_t length) { response.append(data, length); }
+
+private:
+    std::string request;
+    long status = 0;
+    std::string response;
+};
+
+class HTTPRequest {
+public:
+    // GET of baseUrl, then "?" and "key=value&" for every parameter in key
+    // order (nothing escaped; no "?" when there are none). Any status is a
+    // result; a transport failure throws std::runtime_error with its reason.
+    static HTTPResponse GET(const char* baseUrl, const std::map<std::string, std::string>& parameters);
+};
+
+// The libcurl write callback: appends size * count bytes to the HTTPResponse
+// and returns their number.
+size_t _rcv_data(void* data, size_t size, size_t count, void* response);

@@ -1,0 +1,40 @@
+// The update server's queries: reachability, latest build, build list, the
+// firmware file of a build and recovery information for a chip identifier;
+// and the ordering of build lists by version. Every query answers false on
+// any failure and leaves the reason in the debug log.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+class UpdateServerRequest {
+public:
+    // Used by every query that is given no base URL.
+    static const char* const default_url;
+    // Separator of reply lines.
+    static const char* const delimiters;
+
+    static bool ping(const char* baseUrl = nullptr);
+    // latest: the reply's second line as sent; family: its third line.
+    static bool QueryBuild(unsigned serial, std::string& latest, std::string& family,
+                           const char* baseUrl = nullptr);
+    // data: the base64 text of the build's firmware file.
+    static bool GetBuild(unsigned serial, const char* family, const char* build, std::string& data,
+                         const char* baseUrl = nullptr, bool noCal = false);
+    // builds: build text -> version text; emptied first.
+    static bool GetBuildList(unsigned serial, std::map<std::string, std::string>& builds,
+                             const char* baseUrl = nullptr);
+    // fingerprint: the four words of the chip identifier.
+    static bool GetRecoveryInfo(const unsigned* fingerprint, unsigned* serial, unsigned* build,
+                                const char* baseUrl = nullptr);
+
+    // Newest version first; entries whose version is not three numbers
+    // separated by dots come last, in build-text order.
+    static std::vector<std::pair<std::string, std::string>>
+    SortBuildsByVersion(const std::map<std::string, std::string>& builds);
+    // The three dot-separated parts of a version text, or none when it has
+    // another number of parts.
+    static std::vector<std::string> SplitTessalineVersion(std::string version);
+};
