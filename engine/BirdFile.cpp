@@ -325,7 +325,8 @@ uint32_t BirdFile::GetSerialNumber() const
 
 bool BirdFile::ValidateSerialNumber(unsigned serial) const
 {
-    return serial == GetSerialNumber();
+    // Without an identity there is no serial number to match, not even 0.
+    return identity() && serial == GetSerialNumber();
 }
 
 bool BirdFile::ValidateModel(const char* name) const

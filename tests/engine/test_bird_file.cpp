@@ -154,6 +154,7 @@ TEST_F(BirdFileTest, QueriesWithoutIdentityOrOffsetsAnswerNothing)
     EXPECT_EQ(bird.GetVersion(), "");
     EXPECT_FALSE(bird.ValidateModel("Korvel"));
     EXPECT_FALSE(bird.ValidateSerialNumber(SERIAL));
+    EXPECT_FALSE(bird.ValidateSerialNumber(0));
 
     BirdFile empty;
     EXPECT_TRUE(empty.blocks.empty());
