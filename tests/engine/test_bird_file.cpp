@@ -434,7 +434,7 @@ TEST_F(BirdFileTest, MovedFileKeepsItsBlocks)
     EXPECT_EQ(constructed.GetBuild(), BUILD);
     EXPECT_EQ(constructed.serial_address, SampleBird::serialAddress);
     EXPECT_EQ(imageOf(constructed.FindBlocks(BirdFile::BLOCK_FIRMWARE).at(0)),
-              sim::randomBytes(SampleBird::firmwareSize, BUILD * 2 + 2));
+              SampleBird::firmwareImage(BUILD));
     EXPECT_TRUE(constructed.ReplaceSerialNumber(SERIAL));
 }
 

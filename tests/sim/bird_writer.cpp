@@ -171,13 +171,23 @@ std::string BirdWriter::write(const std::string& path) const
     return path;
 }
 
+Bytes SampleBird::loaderImage(uint32_t build)
+{
+    return randomBytes(loaderSize, build * 2 + 1);
+}
+
+Bytes SampleBird::firmwareImage(uint32_t build)
+{
+    return randomBytes(firmwareSize, build * 2 + 2);
+}
+
 BirdWriter sampleBird(uint32_t serial, uint32_t build, const std::string& model, const std::string& version)
 {
     BirdWriter bird;
     bird.identity(build, version, serial, model)
         .serialOffsets(SampleBird::serialAddress, SampleBird::descriptorAddress)
-        .loader(SampleBird::loaderAddress, randomBytes(SampleBird::loaderSize, build * 2 + 1))
-        .firmware(SampleBird::firmwareAddress, randomBytes(SampleBird::firmwareSize, build * 2 + 2))
+        .loader(SampleBird::loaderAddress, SampleBird::loaderImage(build))
+        .firmware(SampleBird::firmwareAddress, SampleBird::firmwareImage(build))
         .loaderIvt(SampleBird::loaderIvtAddress);
     return bird;
 }

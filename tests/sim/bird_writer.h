@@ -89,10 +89,14 @@ struct SampleBird {
     static constexpr uint32_t serialAddress = firmwareAddress + 0x400;
     static constexpr uint32_t descriptorAddress = firmwareAddress + 0x800;
     static constexpr uint32_t loaderIvtAddress = loaderAddress + 0x400;
+
+    // The images sampleBird writes for a build (before any serial-number patch).
+    static Bytes loaderImage(uint32_t build);
+    static Bytes firmwareImage(uint32_t build);
 };
 
 // A typical file for a device: identity, serial offsets, one loader and one
-// firmware block (random images, seeded by the build), loader start address.
+// firmware block (the SampleBird images of the build), loader start address.
 BirdWriter sampleBird(uint32_t serial, uint32_t build, const std::string& model, const std::string& version = "2.15.3");
 
 // Damage done to a file.
