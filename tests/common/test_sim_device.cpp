@@ -2,6 +2,7 @@
 // The simulated device, judged by its bytes: the model alone, then over the
 // socketpair and TCP carriers driven with plain sockets.
 #include "tests/sim/device_model.h"
+#include "tests/sim/sim_program.h"
 #include "tests/sim/socketpair_carrier.h"
 #include "tests/sim/tcp_carrier.h"
 
@@ -16,12 +17,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -396,80 +394,13 @@ TEST(SimTcp, StalledReaderFillsTheHostsBuffer)
 
 // ---- the program ----------------------------------------------------------
 
-// tessaline-sim as a child process with its standard input and output piped.
-class SimProgram {
-public:
-    explicit SimProgram(std::vector<std::string> args)
-    {
-        int in[2], out[2];
-        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            std::string path = std::string(TESS_BINARY_DIR) + "/tests/tessaline-sim";
-            std::vector<char*> argv{const_cast<char*>(path.c_str())};
-            for (std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(path.c_str(), argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        commands_ = in[1];
-        output_ = fdopen(out[0], "r");
-    }
-    ~SimProgram()
-    {
-        if (commands_ >= 0) close(commands_);
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (output_) fclose(output_);
-    }
-
-    std::string line()
-    {
-        char text[4096];
-        if (!fgets(text, sizeof text, output_)) return "<end>";
-        std::string l = text;
-        if (!l.empty() && l.back() == '\n') l.pop_back();
-        return l;
-    }
-    // Sends one command; answers its output lines up to and including "ok" or "error ...".
-    std::vector<std::string> run(const std::string& command)
-    {
-        std::string text = command + "\n";
-        EXPECT_EQ(write(commands_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        std::vector<std::string> lines;
-        do lines.push_back(line());
-        while (lines.back() != "ok" && lines.back().rfind("error", 0) != 0 && lines.back() != "<end>");
-        return lines;
-    }
-    int exitStatus()
-    {
-        close(commands_);
-        commands_ = -1;
-        int status;
-        waitpid(pid_, &status, 0);
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        return status_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int commands_ = -1;
-    FILE* output_ = nullptr;
-    int status_ = -1;
-};
+const std::string kSimPath = std::string(TESS_BINARY_DIR) + "/tests/tessaline-sim";
 
 TEST(SimProgram, ServesTheDeviceAndTakesCommands)
 {
-    SimProgram sim({"--address", "0x0A", "--answer-address", "0x0C"});
-    int port = std::stoi(sim.line());
-    int host = connectTcp(static_cast<uint16_t>(port));
+    sim::SimProgram sim(kSimPath, {"--address", "0x0A", "--answer-address", "0x0C"});
+    uint16_t port = sim.port();
+    int host = connectTcp(port);
     ASSERT_GE(host, 0);
     writeAll(host, concat({{0xAF, 0x01, 0x01}, kQuery}));
     EXPECT_EQ(readBytes(host, 2), (Bytes{0x0C, 0x00}));
@@ -479,7 +410,7 @@ TEST(SimProgram, ServesTheDeviceAndTakesCommands)
     EXPECT_EQ(readBytes(host, 4), (Bytes{0x0A, 0x02, 0x00, 0x00})); // a heartbeat is no answer
     EXPECT_EQ(sim.run("silent maybe"), (std::vector<std::string>{"error expected on or off, not 'maybe'"}));
     EXPECT_EQ(sim.run("refuse on"), (std::vector<std::string>{"ok"}));
-    EXPECT_EQ(connectTcp(static_cast<uint16_t>(port)), -1);
+    EXPECT_EQ(connectTcp(port), -1);
     EXPECT_EQ(sim.run("quit"), (std::vector<std::string>{"<end>"}));
     EXPECT_EQ(sim.exitStatus(), 0);
     close(host);
@@ -487,8 +418,8 @@ TEST(SimProgram, ServesTheDeviceAndTakesCommands)
 
 TEST(SimProgram, RejectsBadOptions)
 {
-    EXPECT_EQ(SimProgram({"--address", "5"}).exitStatus(), 1);
-    EXPECT_EQ(SimProgram({"--corrupt", "sometimes"}).exitStatus(), 2);
+    EXPECT_EQ(sim::SimProgram(kSimPath, {"--address", "5"}).exitStatus(), 1);
+    EXPECT_EQ(sim::SimProgram(kSimPath, {"--corrupt", "sometimes"}).exitStatus(), 2);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // output ends with a line "ok" or "error <reason>". Runs until "quit",
 // SIGTERM or SIGINT, or until its parent process ends.
 #include "tests/sim/device_model.h"
+#include "tests/sim/discovery_responder.h"
 #include "tests/sim/tcp_carrier.h"
 
 #include <cerrno>
@@ -14,7 +15,13 @@
 #include <iostream>
 #include <map>
 #include <poll.h>
+#include <memory>
 #include <sstream>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -32,6 +39,8 @@ const char* const kUsage =
     "  --serial S             serial number (default 0x12345678)\n"
     "  --model M              model code (default 0)\n"
     "  --receive-buffer N     receive buffer of each connection in bytes\n"
+    "  --discovery IPV4       answer TCP/IP discovery queries on the interface with that\n"
+    "                         address (repeatable; refused beside any interface but lo and veth)\n"
     "faults:\n"
     "  --silent               answer nothing\n"
     "  --delay MS             hold every answer MS milliseconds\n"
@@ -97,6 +106,7 @@ struct Settings {
     sim::DeviceConfig device;
     sim::Faults faults;
     sim::TcpCarrierOptions carrier;
+    std::vector<std::string> discovery;
     bool stall = false;
     bool refuse = false;
 };
@@ -118,6 +128,7 @@ Settings parse(int argc, char** argv)
         else if (option == "--serial") s.device.serialNumber = static_cast<uint32_t>(number(value(), 0xFFFFFFFF));
         else if (option == "--model") s.device.model = byteValue(value());
         else if (option == "--receive-buffer") s.carrier.receiveBuffer = static_cast<int>(number(value(), 1 << 30));
+        else if (option == "--discovery") s.discovery.push_back(value());
         else if (option == "--silent") s.faults.silent = true;
         else if (option == "--delay") s.faults.answerDelayMs = static_cast<int>(number(value(), 3600000));
         else if (option == "--answer-address") s.faults.answerAddress = byteValue(value());
@@ -132,6 +143,33 @@ Settings parse(int argc, char** argv)
     }
     if (s.faults.corruption != sim::Corruption::None && !corruptEveryGiven) s.faults.corruptEvery = 1;
     return s;
+}
+
+// Discovery answers multicast queries, so it runs only where every network
+// interface is loop-back or a veth end (a test's private network); the
+// machine's own network never sees it.
+bool onlyPrivateInterfaces(std::string& foreign)
+{
+    struct if_nameindex* names = if_nameindex();
+    if (!names) return false;
+    int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool ok = probe >= 0;
+    for (struct if_nameindex* i = names; ok && i->if_name; ++i) {
+        ifreq request{};
+        std::strncpy(request.ifr_name, i->if_name, IFNAMSIZ - 1);
+        bool loopback = ioctl(probe, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_LOOPBACK);
+        ethtool_drvinfo driver{};
+        driver.cmd = ETHTOOL_GDRVINFO;
+        request.ifr_data = reinterpret_cast<char*>(&driver);
+        bool veth = ioctl(probe, SIOCETHTOOL, &request) == 0 && std::strcmp(driver.driver, "veth") == 0;
+        if (!loopback && !veth) {
+            foreign = i->if_name;
+            ok = false;
+        }
+    }
+    if (probe >= 0) close(probe);
+    if_freenameindex(names);
+    return ok;
 }
 
 // Runs one command line; false for quit.
@@ -198,6 +236,21 @@ int main(int argc, char** argv)
         sim::TcpCarrier carrier(device, settings.carrier);
         carrier.setStallReading(settings.stall);
         carrier.setRefuseConnections(settings.refuse);
+        std::unique_ptr<sim::DiscoveryResponder> discovery;
+        if (!settings.discovery.empty()) {
+            std::string foreign;
+            if (!onlyPrivateInterfaces(foreign))
+                throw std::runtime_error("--discovery refuses to run beside the network interface '" + foreign +
+                                         "': run it in a private network namespace");
+            sim::DiscoveryAnswer answer;
+            answer.moduleAddress = settings.device.address;
+            answer.tcpPort = carrier.port();
+            answer.serialNumber = settings.device.serialNumber;
+            answer.model = settings.device.model;
+            discovery = std::make_unique<sim::DiscoveryResponder>(std::vector<sim::DiscoveryAnswer>{answer},
+                                                                  settings.discovery);
+            if (!discovery->ok()) throw std::runtime_error(discovery->error());
+        }
         std::cout << carrier.port() << std::endl;
 
         std::string buffered;
