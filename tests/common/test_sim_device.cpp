@@ -135,6 +135,8 @@ TEST(SimDevice, AnswersLinkTrafficByteForByte)
     Records r = device.records();
     EXPECT_EQ(r.bytes, hostBytes);
     EXPECT_EQ(r.packets.size(), 13u);
+    EXPECT_EQ(r.byteCount, hostBytes.size());
+    EXPECT_EQ(r.packetCount, 13u);
     EXPECT_EQ(r.packets[7], (Packet{0x06, {23, 0xAA, 0xBB}}));
     EXPECT_EQ(r.forceRoutes, (Bytes{1, 0}));
     EXPECT_EQ(r.heartbeatReplies, (Bytes{2}));
@@ -152,6 +154,23 @@ TEST(SimDevice, DropsMalformedHostBytesAndRecovers)
     EXPECT_EQ(drain(device), (Bytes{0x02, 0x00}));
     EXPECT_EQ(device.records().framingErrors, 2u);
     EXPECT_EQ(device.records().packets, (std::vector<Packet>{{0xAD, {}}}));
+}
+
+// Long runs keep counts only; the device answers as before.
+TEST(SimDevice, CountsWithoutRecordingTraffic)
+{
+    sim::DeviceConfig config;
+    config.recordTraffic = false;
+    DeviceModel device(config);
+    feedSplit(device, concat({repeat(kQuery, 3), {0xAF, 0x01, 0x01}}));
+    EXPECT_TRUE(device.waitForPackets(4, 0));
+    EXPECT_EQ(drain(device), repeat({0x02, 0x00}, 3));
+    Records r = device.records();
+    EXPECT_TRUE(r.bytes.empty());
+    EXPECT_TRUE(r.packets.empty());
+    EXPECT_EQ(r.byteCount, 9u);
+    EXPECT_EQ(r.packetCount, 4u);
+    EXPECT_EQ(r.forceRoutes, Bytes{1});
 }
 
 TEST(SimDevice, RefusesAnInvalidModuleAddress)
@@ -406,6 +425,8 @@ TEST(SimProgram, ServesTheDeviceAndTakesCommands)
     EXPECT_EQ(readBytes(host, 2), (Bytes{0x0C, 0x00}));
 
     EXPECT_EQ(sim.run("packets"), (std::vector<std::string>{"AF 01 01", "AD 00", "ok"}));
+    EXPECT_EQ(sim.run("counts"),
+              (std::vector<std::string>{"bytes 5 packets 2 framing-errors 0 disconnects 0", "ok"}));
     EXPECT_EQ(sim.run("heartbeat 0"), (std::vector<std::string>{"ok"}));
     EXPECT_EQ(readBytes(host, 4), (Bytes{0x0A, 0x02, 0x00, 0x00})); // a heartbeat is no answer
     EXPECT_EQ(sim.run("silent maybe"), (std::vector<std::string>{"error expected on or off, not 'maybe'"}));

@@ -155,38 +155,41 @@ bool DeviceModel::waitFor(const std::function<bool(const Records&)>& predicate, 
 
 bool DeviceModel::waitForPackets(size_t count, int timeoutMs) const
 {
-    return waitFor([count](const Records& r) { return r.packets.size() >= count; }, timeoutMs);
+    return waitFor([count](const Records& r) { return r.packetCount >= count; }, timeoutMs);
 }
 
 void DeviceModel::fromHost(const uint8_t* data, size_t n)
 {
+    take(data, n, false);
+}
+
+void DeviceModel::fromHostFrame(const uint8_t* data, size_t n)
+{
+    take(data, n, true);
+}
+
+void DeviceModel::take(const uint8_t* data, size_t n, bool frame)
+{
     std::lock_guard<std::mutex> feed(feedMutex_);
     std::vector<Packet> complete;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        records_.bytes.insert(records_.bytes.end(), data, data + n);
+        recordBytes(data, n);
         for (size_t i = 0; i < n; ++i) assembleByte(data[i], complete);
+        // A frame holds whole packets: one that a frame boundary cuts is lost.
+        if (frame && (assembly_.stage != 0 || n == 0)) {
+            ++records_.framingErrors;
+            assembly_ = Assembly{};
+        }
     }
     recordsChanged_.notify_all();
     for (const Packet& packet : complete) dispatch(packet);
 }
 
-void DeviceModel::fromHostFrame(const uint8_t* data, size_t n)
+void DeviceModel::recordBytes(const uint8_t* data, size_t n)
 {
-    // A frame holds whole packets: a packet cut by a frame boundary is lost.
-    std::lock_guard<std::mutex> feed(feedMutex_);
-    std::vector<Packet> complete;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        records_.bytes.insert(records_.bytes.end(), data, data + n);
-        if (assembly_.stage != 0) ++records_.framingErrors;
-        assembly_ = Assembly{};
-        for (size_t i = 0; i < n; ++i) assembleByte(data[i], complete);
-        if (assembly_.stage != 0 || n == 0) ++records_.framingErrors;
-        assembly_ = Assembly{};
-    }
-    recordsChanged_.notify_all();
-    for (const Packet& packet : complete) dispatch(packet);
+    records_.byteCount += n;
+    if (config_.recordTraffic) records_.bytes.insert(records_.bytes.end(), data, data + n);
 }
 
 void DeviceModel::assembleByte(uint8_t byte, std::vector<Packet>& complete)
@@ -215,7 +218,8 @@ void DeviceModel::assembleByte(uint8_t byte, std::vector<Packet>& complete)
         break;
     }
     if (a.packet.data.size() < a.length) return;
-    records_.packets.push_back(a.packet);
+    ++records_.packetCount;
+    if (config_.recordTraffic) records_.packets.push_back(a.packet);
     complete.push_back(std::move(a.packet));
     a = Assembly{};
 }

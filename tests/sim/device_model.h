@@ -41,6 +41,7 @@ struct DeviceConfig {
     uint8_t echoCommand = kEchoCommand; // packets with this command come back unchanged; 0 turns echo off
     uint32_t serialNumber = 0x12345678;
     uint8_t model = 0;
+    bool recordTraffic = true;       // keep every byte and packet; off for long benchmark runs (counts stay)
 };
 
 // How an answer is spoiled when Faults::corruptEvery selects it.
@@ -65,8 +66,10 @@ struct Faults {
 
 // What the host sent, in order.
 struct Records {
-    std::vector<uint8_t> bytes;            // every byte, as it arrived
-    std::vector<Packet> packets;           // every complete packet
+    std::vector<uint8_t> bytes;            // every byte, as it arrived (when recording traffic)
+    std::vector<Packet> packets;           // every complete packet (when recording traffic)
+    size_t byteCount = 0;                  // bytes received, recorded or not
+    size_t packetCount = 0;                // complete packets received, recorded or not
     std::vector<uint8_t> forceRoutes;      // the data byte of each AF 01 x
     std::vector<uint8_t> heartbeatReplies; // x of each heartbeat reply [A] 02 00 x
     size_t framingErrors = 0;              // bytes or frames that formed no packet
@@ -111,16 +114,24 @@ public:
     // Waits until the predicate holds on the records (checked under the lock
     // on every change); false after timeoutMs.
     bool waitFor(const std::function<bool(const Records&)>& predicate, int timeoutMs) const;
-    // Convenience: waits until at least count packets were received.
+    // Waits until at least count packets were received (counted, so also
+    // without recording traffic).
     bool waitForPackets(size_t count, int timeoutMs) const;
 
-    // DeviceEndpoint
+    // DeviceEndpoint. Each answer, packet or injection is one frame; byte
+    // carriers may take frames in any split. A delayed answer holds back the
+    // frames queued after it.
     void fromHost(const uint8_t* data, size_t n) override;
+    // A frame that ends inside a packet loses that packet (a framing error).
     void fromHostFrame(const uint8_t* data, size_t n) override;
     size_t toHost(uint8_t* out, size_t max) override;
     bool toHostFrame(std::vector<uint8_t>& frame) override;
     bool waitToHost(int timeoutMs) override;
+    // Once this returns, the previous callback is not running and is not
+    // called again. The callback may take output (toHost), but must not set
+    // the callback itself.
     void setToHostNotify(std::function<void()> notify) override;
+    // Drops the partial packet and all pending output; the records stay.
     void hostDisconnected() override;
 
 private:
@@ -137,6 +148,8 @@ private:
         size_t length = 0;
     };
 
+    void take(const uint8_t* data, size_t n, bool frame);
+    void recordBytes(const uint8_t* data, size_t n); // under mutex_
     void assembleByte(uint8_t byte, std::vector<Packet>& complete); // under mutex_
     void dispatch(const Packet& packet);
     void queueFrame(std::vector<uint8_t> bytes, int delayMs);

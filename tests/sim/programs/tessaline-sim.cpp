@@ -39,6 +39,7 @@ const char* const kUsage =
     "  --serial S             serial number (default 0x12345678)\n"
     "  --model M              model code (default 0)\n"
     "  --receive-buffer N     receive buffer of each connection in bytes\n"
+    "  --no-records           keep counts only, not every byte and packet (long runs)\n"
     "  --discovery IPV4       answer TCP/IP discovery queries on the interface with that\n"
     "                         address (repeatable; refused beside any interface but lo and veth)\n"
     "faults:\n"
@@ -55,6 +56,7 @@ const char* const kUsage =
     "  heartbeat X | send HH HH... (raw bytes to the host, hex digits)\n"
     "  packets (each received packet, hex) | bytes (every received byte, hex)\n"
     "  heartbeats (the host's heartbeat replies) | routes (force-route bytes)\n"
+    "  counts (bytes B packets P framing-errors E disconnects D)\n"
     "  wait-packets N [MS] | clear | quit\n";
 
 unsigned long number(const std::string& text, unsigned long max)
@@ -128,6 +130,7 @@ Settings parse(int argc, char** argv)
         else if (option == "--serial") s.device.serialNumber = static_cast<uint32_t>(number(value(), 0xFFFFFFFF));
         else if (option == "--model") s.device.model = byteValue(value());
         else if (option == "--receive-buffer") s.carrier.receiveBuffer = static_cast<int>(number(value(), 1 << 30));
+        else if (option == "--no-records") s.device.recordTraffic = false;
         else if (option == "--discovery") s.discovery.push_back(value());
         else if (option == "--silent") s.faults.silent = true;
         else if (option == "--delay") s.faults.answerDelayMs = static_cast<int>(number(value(), 3600000));
@@ -197,7 +200,11 @@ bool command(const std::string& line, sim::DeviceModel& device, sim::TcpCarrier&
     } else if (verb == "bytes") std::cout << hex(device.records().bytes) << '\n';
     else if (verb == "heartbeats") std::cout << hex(device.records().heartbeatReplies) << '\n';
     else if (verb == "routes") std::cout << hex(device.records().forceRoutes) << '\n';
-    else if (verb == "clear") device.clearRecords();
+    else if (verb == "counts") {
+        sim::Records r = device.records();
+        std::cout << "bytes " << r.byteCount << " packets " << r.packetCount << " framing-errors "
+                  << r.framingErrors << " disconnects " << r.disconnects << '\n';
+    } else if (verb == "clear") device.clearRecords();
     else if (verb == "wait-packets") {
         size_t count = number(arg, 1u << 30);
         std::string ms;
