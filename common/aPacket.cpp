@@ -73,6 +73,8 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t value)
         packet->length = value;
         return sLengthFits(packet) ? aErrNone : aErrPacket;
     }
+    // Data bytes start at the third wire byte, also in a record whose address
+    // and length were filled in by hand.
     if (packet->count < 3 || packet->count > packet->length + 2) return aErrPacket;
     packet->data[packet->count - 3] = value;
     return aErrNone;

@@ -52,7 +52,7 @@ private:
     void clearAndSyncWindow();
     void eraseAndSyncWindow(Queue::iterator first, Queue::iterator last);
     template <class Ready>
-    bool waitFor(Lock& lock, uint64_t msTimeout, Ready ready);
+    void waitFor(Lock& lock, uint64_t msTimeout, Ready ready);
 
     Queue mQueue;
     std::condition_variable mCondition;
@@ -176,18 +176,18 @@ void packetFifo::eraseAndSyncWindow(Queue::iterator first, Queue::iterator last)
     mWindowStart = mQueue.empty() ? mNextId.load() : mQueue.front().getId();
 }
 
-// Waits until ready() holds or the time-out passes, and answers ready() as it
-// last stood. A time-out too long for the clock waits without a deadline.
+// Waits until ready() holds or the time-out passes; at the deadline ready()
+// is asked once more. A time-out too long for the clock waits without one.
 template <class Ready>
-bool packetFifo::waitFor(Lock& lock, uint64_t msTimeout, Ready ready)
+void packetFifo::waitFor(Lock& lock, uint64_t msTimeout, Ready ready)
 {
     const Clock::time_point now = Clock::now();
     const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
     if (msTimeout >= static_cast<uint64_t>(room.count())) {
         mCondition.wait(lock, ready);
-        return true;
+    } else {
+        mCondition.wait_until(lock, now + std::chrono::milliseconds(msTimeout), ready);
     }
-    return mCondition.wait_until(lock, now + std::chrono::milliseconds(msTimeout), ready);
 }
 
 std::unordered_map<aPacketFifoId, std::shared_ptr<packetFifo>> gpPacketFifoDictionary;
