@@ -5,14 +5,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace sim {
@@ -504,7 +512,11 @@ UsbCarrier::UsbCarrier()
 
 UsbCarrier::~UsbCarrier()
 {
-    for (auto& entry : devices_) detach(*entry.second);
+    // The endpoints may be gone already: only the host side is shut down.
+    for (auto& entry : devices_) {
+        std::lock_guard<std::mutex> guard(entry.second->lock);
+        entry.second->disconnect();
+    }
     g_object_unref(testbed_);
     devices_.clear();
     retired_.clear();
@@ -563,8 +575,6 @@ void UsbCarrier::detach(Device& device)
         if (!device.connected) return;
         device.disconnect();
     }
-    device.endpoint->setToHostNotify(nullptr);
-    device.endpoint->hostDisconnected();
     umockdev_testbed_uevent(testbed_, device.sysPath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed_, device.sysPath.c_str());
 }
@@ -587,13 +597,17 @@ std::shared_ptr<UsbCarrier::Device> UsbCarrier::current(int device) const
 
 void UsbCarrier::unplug(int device)
 {
-    detach(*current(device));
+    std::shared_ptr<Device> d = current(device);
+    detach(*d);
+    d->endpoint->setToHostNotify(nullptr);
+    d->endpoint->hostDisconnected();
 }
 
 void UsbCarrier::reenumerate(int device, DeviceEndpoint* endpoint)
 {
     std::shared_ptr<Device> old = current(device);
     detach(*old);
+    old->endpoint->setToHostNotify(nullptr);
     std::lock_guard<std::mutex> guard(lock_);
     retired_.push_back(old);
     devices_[device] = attach(old->description, endpoint ? *endpoint : *old->endpoint, device);
@@ -684,16 +698,43 @@ void UsbCarrier::addDriverNode(uint32_t serialNumber, DeviceEndpoint& endpoint)
 
 void UsbCarrier::addUnopenableDriverNode(uint32_t serialNumber)
 {
+    // A socket file exists like a node but cannot be opened (ENXIO).
     std::string path = root_ + format("/dev/tessaline.%08X", serialNumber);
-    if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + path);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long: " + path);
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) close(fd);
+    if (!bound) throw std::runtime_error("bind " + path);
 }
 
-void UsbCarrier::removeDriverNode(uint32_t serialNumber)
+void runWithOpensBusy(const std::function<void()>& body)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto it = nodes_.find(serialNumber);
-    if (it == nodes_.end()) return;
-    umockdev_testbed_remove_device(testbed_, it->second->sysPath.c_str());
+    // Every open for reading and writing made on this thread fails with EBUSY,
+    // as the kernel answers for a node that another program holds.
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_RDWR, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EBUSY),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program = {uint16_t(sizeof filter / sizeof filter[0]), filter};
+        try {
+            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+                throw std::runtime_error("cannot install the busy-open filter");
+            body();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
 }
 
 size_t UsbCarrier::driverNodeWrites(uint32_t serialNumber) const

@@ -2,11 +2,14 @@
 // umockdev testbed, so that the real USB library finds, opens and talks to
 // them, plus emulated per-device kernel driver nodes "/dev/tessaline.%08X".
 // Programs using it run under umockdev-wrapper. One carrier per process.
+// An endpoint must stay alive while its device is plugged and the host may
+// use it; the carrier's destructor no longer calls it.
 #pragma once
 
 #include "tests/sim/device_endpoint.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,7 +56,8 @@ public:
 
     // Plugs a device answered by the endpoint; returns its handle for the calls below.
     int plug(const UsbDeviceDescription& description, DeviceEndpoint& endpoint);
-    // Unplugs it: transfers in flight fail with -ENODEV and it leaves the bus.
+    // Unplugs it: transfers in flight fail with -ENODEV, it leaves the bus and
+    // the endpoint is told that its host is gone.
     void unplug(int device);
     // The device restarts: it leaves the bus and comes back on a new address
     // with the same description, answered by the endpoint given (else the same one).
@@ -84,11 +88,9 @@ public:
 
     // An emulated kernel driver node "/dev/tessaline.%08X" answered by the endpoint.
     void addDriverNode(uint32_t serialNumber, DeviceEndpoint& endpoint);
-    void removeDriverNode(uint32_t serialNumber);
-    // Makes the node for the serial number something that cannot be opened
-    // for reading and writing (a directory).
+    // A node for the serial number that exists but cannot be opened.
     void addUnopenableDriverNode(uint32_t serialNumber);
-    // Bytes written to the node and read from it.
+    // Bytes the host wrote to the node.
     size_t driverNodeWrites(uint32_t serialNumber) const;
 
     struct Device;
@@ -107,5 +109,9 @@ private:
     std::vector<std::shared_ptr<Device>> retired_;       // unplugged, kept while the host may hold them
     std::map<uint32_t, std::shared_ptr<Node>> nodes_;
 };
+
+// Runs body on a thread on which every open for reading and writing fails
+// with EBUSY, as for a driver node that another program holds open.
+void runWithOpensBusy(const std::function<void()>& body);
 
 } // namespace sim
