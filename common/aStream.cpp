@@ -17,11 +17,10 @@ struct aStream {
     aStreamWriteProc write;
     aStreamDeleteProc del;
     void* reference;
-    uint8_t* pushBack;
-    uint64_t count;
-    uint64_t capacity;
-    uint64_t readIndex;
-    uint64_t writeIndex;
+    uint8_t* pushBack;   // ring of bytes handed back, NULL until the first
+    uint64_t count;      // bytes held
+    uint64_t capacity;   // ring size
+    uint64_t readIndex;  // the oldest held byte, read next
     uint16_t check;
 };
 
@@ -47,7 +46,6 @@ static aErr sReserve(aStream* stream)
     stream->pushBack = ring;
     stream->capacity = capacity;
     stream->readIndex = 0;
-    stream->writeIndex = stream->count;
     return aErrNone;
 }
 
@@ -169,7 +167,7 @@ aErr aStream_ReadRecord(aStream* stream, uint8_t* buffer, size_t* count, size_t 
         // Every byte taken comes again with the next read.
         aErr kept = sUnread(stream, taken, stored + pending);
         if (kept != aErrNone) err = kept;
-    } else if (!found) {
+    } else if (!found && (err == aErrNone || err == aErrEOF)) {
         // A terminator begun before the end of the stream belongs to the
         // record; what is beyond the capacity stays unread.
         size_t joining = pending < capacity - stored ? pending : capacity - stored;
@@ -235,8 +233,9 @@ aErr aStream_Flush(aStream* source, aStream* destination)
     if (!sValid(source) || !sValid(destination)) return aErrParam;
     if (!source->get || !destination->put) return aErrMode;
     for (;;) {
+        // Bytes handed back are the source's next ones: they go first.
         uint8_t byte;
-        aErr err = source->get(&byte, source->reference);
+        aErr err = sTakePushedBack(source, &byte) ? aErrNone : source->get(&byte, source->reference);
         if (err == aErrEOF) return aErrNone;
         if (err != aErrNone) return err;
         err = destination->put(&byte, destination->reference);

@@ -66,8 +66,9 @@ aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size, const
 // Writes the text, then the terminator text with its terminating 0 byte.
 aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* terminator);
 
-// Copies bytes from source's get to destination's put until source ends
-// (result 0), get fails or put fails (result that code).
+// Copies bytes from source (pushed-back bytes first, then get) to
+// destination's put until source ends (result 0), get fails or put fails
+// (result that code).
 aErr aStream_Flush(aStream* source, aStream* destination);
 
 // A stream reading the file at path; aErrResource when it cannot be made.

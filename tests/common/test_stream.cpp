@@ -251,7 +251,7 @@ TEST(Stream, RecordsEndAtTheFirstWholeTerminator)
     }
 }
 
-TEST(Stream, RecordNotReadyGivesEveryByteBack)
+TEST(Stream, RecordNotReadyGivesEveryByteBackAndFailuresDropThem)
 {
     ScriptStream s;
     s.script.bytes("ab\r");
@@ -265,6 +265,14 @@ TEST(Stream, RecordNotReadyGivesEveryByteBack)
     ASSERT_EQ(aStream_ReadRecord(s.stream, buffer, &count, sizeof buffer, crlf, 2), aErrNone);
     EXPECT_EQ(std::string((char*)buffer, count), "ab");
     EXPECT_EQ(s.rest(), "Z");
+
+    ScriptStream failing;
+    failing.script.bytes("ab\r");
+    failing.script.code(aErrIO);
+    failing.script.bytes("\nZ");
+    EXPECT_EQ(aStream_ReadRecord(failing.stream, buffer, &count, sizeof buffer, crlf, 2), aErrIO);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(failing.rest(), "\nZ");
 
     EXPECT_EQ(aStream_ReadRecord(s.stream, buffer, &count, sizeof buffer, NULL, 2), aErrParam);
     EXPECT_EQ(aStream_ReadRecord(s.stream, buffer, &count, sizeof buffer, crlf, 0), aErrParam);
@@ -320,12 +328,17 @@ TEST(Stream, FlushCopiesUntilTheSourceEndsOrAFailure)
     EXPECT_EQ(aStream_Flush(source.stream, destination.stream), aErrNone);
     EXPECT_EQ(destination.script.written, "0123456789");
 
+    // Bytes that a read handed back are copied first, in their place.
     ScriptStream waiting;
     waiting.script.bytes("ab");
     waiting.script.code(aErrNotReady);
+    char three[3];
+    EXPECT_EQ(aStream_Read(waiting.stream, three, 3), aErrNotReady);
+    waiting.script.bytes("c");
+    waiting.script.code(aErrNotReady);
     waiting.script.bytes("c");
     EXPECT_EQ(aStream_Flush(waiting.stream, destination.stream), aErrNotReady);
-    EXPECT_EQ(destination.script.written, "0123456789ab");
+    EXPECT_EQ(destination.script.written, "0123456789abc");
 
     ScriptStream refusing(false, true, false);
     refusing.script.putsBeforeFailure = 1;
