@@ -47,6 +47,7 @@ protected:
             std::string hostEnd = "th" + std::to_string(i), deviceEnd = "td" + std::to_string(i);
             ASSERT_TRUE(sim::addVethPair(hostEnd, subnet + "1/24", deviceEnd, "", &why)) << why;
             ASSERT_TRUE(device_->adopt(deviceEnd, subnet + "2/24", &why)) << why;
+            ASSERT_TRUE(sim::waitUntilUp(hostEnd, &why)) << why;
             hostAddresses_.push_back(sim::ipv4((subnet + "1").c_str()));
             deviceAddresses.push_back(subnet + "2");
         }
@@ -122,21 +123,27 @@ TEST_F(TcpipDiscovery, AGivenInterfaceSendsOneQueryThroughIt)
     EXPECT_EQ(found.specs[0].ipAddress, sim::ipv4("10.77.1.2"));
 }
 
-TEST_F(TcpipDiscovery, TheCallbackEndsTheEnumerationAndDecidesTheCount)
+// Each enumeration in a network of its own: replies to an enumeration that
+// ended early may still reach the next listener on the same port.
+TEST_F(TcpipDiscovery, TheCallbackEndsTheEnumeration)
 {
     start({{2, 1, 0x100, 4}, {4, 2, 0x200, 4}, {6, 3, 0x300, 4}});
     Found stopAtFirst;
     stopAtFirst.stopAfter = 0;
     EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &stopAtFirst, kEveryInterface), 1);
     EXPECT_EQ(stopAtFirst.specs.size(), 1u);
+}
 
+TEST_F(TcpipDiscovery, OnlyDevicesTheCallbackCountsAreCounted)
+{
+    start({{2, 1, 0x100, 4}, {4, 2, 0x200, 4}, {6, 3, 0x300, 4}});
     Found uncounted;
     uncounted.count = false;
     EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &uncounted, kEveryInterface), 0);
     EXPECT_EQ(uncounted.specs.size(), 3u);
 }
 
-TEST_F(TcpipDiscovery, FindModuleBySerialNumberAndFirstNonZero)
+TEST_F(TcpipDiscovery, FindModuleTakesTheDeviceWithTheSerialNumber)
 {
     start({{2, 1, 0, 4}, {4, 2, 0x200, 4}, {6, 3, 0x300, 21}});
     linkSpec* spec = aDiscovery_FindModule(TCPIP, 0x300, kEveryInterface);
@@ -145,10 +152,18 @@ TEST_F(TcpipDiscovery, FindModuleBySerialNumberAndFirstNonZero)
     EXPECT_EQ(spec->model, 21u);
     EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrNone);
     EXPECT_EQ(spec, nullptr);
+}
 
+TEST_F(TcpipDiscovery, FindModuleOfAnAbsentSerialNumberIsNull)
+{
+    start({{2, 1, 0, 4}, {4, 2, 0x200, 4}});
     EXPECT_EQ(aDiscovery_FindModule(TCPIP, 0x999, kEveryInterface), nullptr);
+}
 
-    spec = aDiscovery_FindFirstModule(TCPIP, kEveryInterface);
+TEST_F(TcpipDiscovery, FindFirstModulePassesOverSerialNumberZero)
+{
+    start({{2, 1, 0, 4}, {4, 2, 0x200, 4}, {6, 3, 0x300, 21}});
+    linkSpec* spec = aDiscovery_FindFirstModule(TCPIP, kEveryInterface);
     ASSERT_NE(spec, nullptr);
     EXPECT_EQ(spec->serialNumber, 0x200u);
     aLinkSpec_Destroy(&spec);

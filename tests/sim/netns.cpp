@@ -30,6 +30,23 @@ bool shell(const std::string& command, std::string* why)
 
 } // namespace
 
+bool waitUntilUp(const std::string& name, std::string* why)
+{
+    const std::string command = "ip -o link show dev " + name + " 2>/dev/null";
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        std::string listing;
+        if (FILE* pipe = popen(command.c_str(), "r")) {
+            char chunk[512];
+            size_t n;
+            while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) listing.append(chunk, n);
+            pclose(pipe);
+        }
+        if (listing.find("state UP") != std::string::npos) return true;
+        usleep(10 * 1000);
+    }
+    return fail(why, name + " did not come up");
+}
+
 bool enterPrivateNetwork(std::string* why)
 {
     if (unshare(CLONE_NEWNET) != 0)
@@ -54,8 +71,10 @@ bool addVethPair(const std::string& name0, const std::string& addr0,
         !shell("ip addr add " + addr0 + " dev " + name0, why) ||
         !shell("ip link set " + name0 + " up multicast on", why))
         return false;
-    return addr1.empty() || (shell("ip addr add " + addr1 + " dev " + name1, why) &&
-                             shell("ip link set " + name1 + " up multicast on", why));
+    if (addr1.empty()) return true;
+    return shell("ip addr add " + addr1 + " dev " + name1, why) &&
+           shell("ip link set " + name1 + " up multicast on", why) && waitUntilUp(name0, why) &&
+           waitUntilUp(name1, why);
 }
 
 NetworkHost::NetworkHost()
@@ -124,7 +143,8 @@ bool NetworkHost::adopt(const std::string& interfaceName, const std::string& add
     bool configured = false;
     run([&] {
         configured = shell("ip addr add " + address + " dev " + interfaceName, why) &&
-                     shell("ip link set " + interfaceName + " up multicast on", why);
+                     shell("ip link set " + interfaceName + " up multicast on", why) &&
+                     waitUntilUp(interfaceName, why);
     });
     return configured;
 }

@@ -24,6 +24,10 @@ bool enterPrivateNetwork(std::string* why = nullptr);
 bool addVethPair(const std::string& name0, const std::string& addr0, const std::string& name1,
                  const std::string& addr1 = "", std::string* why = nullptr);
 
+// Waits (up to 3 s) until the interface carries traffic: a new veth end drops
+// what it is given until the kernel has seen its carrier.
+bool waitUntilUp(const std::string& name, std::string* why = nullptr);
+
 // A second host for network tests: a thread in a network namespace of its
 // own. Work posted with run() executes on that thread, so sockets, threads and
 // commands it starts live in that namespace (a simulated device's network).
@@ -36,7 +40,8 @@ public:
     // Runs the work on the host's thread and waits for it.
     void run(std::function<void()> work);
     // Moves the interface from the caller's namespace into this host's and
-    // gives it the address ("10.77.0.2/24"), up and with multicast on.
+    // gives it the address ("10.77.0.2/24"), up and with multicast on; returns
+    // once it carries traffic.
     bool adopt(const std::string& interfaceName, const std::string& address, std::string* why = nullptr);
 
 private:
