@@ -1,0 +1,16 @@
+// The packet stream over a serial line: every packet written goes out as one
+// COBS-encoded frame (address, length, data, CRC-8) ended by a zero byte, and
+// the bytes read are those of the frames that arrived whole and intact.
+#pragma once
+
+#include "common/aError.h"
+#include "common/aStream.h"
+
+// Makes a stream that frames packets over the inner operations, which carry
+// the frames, and owns their reference from then on: its delete calls the
+// inner delete. 0, aErrParam for a NULL handle address, aErrMemory, or
+// aErrResource when the stream cannot be made; on failure the reference stays
+// the caller's.
+aErr aStream_CreateCobsEncoding(aStreamGetProc innerGet, aStreamPutProc innerPut,
+                                aStreamWriteProc innerWrite, aStreamDeleteProc innerDelete,
+                                void* innerReference, aStream** stream);
