@@ -22,6 +22,7 @@ struct aStream {
     uint64_t capacity;   // ring size
     uint64_t readIndex;  // the oldest held byte, read next
     uint16_t check;
+    aStreamWaitProc wait;
 };
 
 static bool sValid(const aStream* stream)
@@ -84,6 +85,21 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
     stream->reference = reference;
     stream->check = aSTREAM_CHECK;
     return stream;
+}
+
+aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait)
+{
+    if (!sValid(stream)) return aErrParam;
+    stream->wait = wait;
+    return aErrNone;
+}
+
+aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs)
+{
+    if (!sValid(stream)) return aErrParam;
+    if (stream->count > 0) return aErrNone;
+    if (!stream->wait) return aErrUnimplemented;
+    return stream->wait(timeoutMs, stream->reference);
 }
 
 aErr aStream_Destroy(aStream** stream)

@@ -20,12 +20,25 @@ typedef aErr (*aStreamWriteProc)(const uint8_t* data, size_t length, void* refer
 // delete releases the transport behind the reference.
 typedef aErr (*aStreamDeleteProc)(void* reference);
 
+// wait (optional) blocks until a byte can be read or timeoutMs passed: 0 when
+// one is waiting (or the transport failed, which the next get reports),
+// aErrTimeout otherwise. It lets a reader sleep instead of polling get.
+typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
+
 typedef struct aStream aStream;
 
 // A new stream over the operations (each may be NULL) and the reference,
 // which it owns when delete is given; NULL when memory runs out.
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                         aStreamDeleteProc del, void* reference);
+
+// Gives the stream a wait operation; aErrParam for a foreign stream.
+aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
+
+// Waits up to timeoutMs until a read can deliver a byte: 0 at once when
+// pushed-back bytes are held, else the wait operation's answer;
+// aErrUnimplemented for a stream without one, aErrParam for a foreign stream.
+aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs);
 
 // Calls delete, frees the stream and sets *stream to NULL in every case.
 // Returns delete's result (0 without one), aErrParam for a foreign stream.

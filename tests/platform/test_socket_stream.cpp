@@ -1,0 +1,382 @@
+// test-labels: integration threaded netns
+// The TCP socket stream against the simulated Ethernet device (127.0.0.1 in
+// the test's own network namespace), and the same stream over an adopted
+// socket pair.
+#include "platform/aStreamsocket.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/sim/device_model.h"
+#include "tests/sim/netns.h"
+#include "tests/sim/socketpair_carrier.h"
+#include "tests/sim/tcp_carrier.h"
+
+namespace {
+
+// Keeps the whole program off every network but its own loop-back.
+class PrivateNetwork : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        std::string why;
+        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+    }
+};
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// Reads up to n bytes, waiting for each at most timeoutMs.
+Bytes readBytes(aStream* stream, size_t n, int timeoutMs = 2000)
+{
+    Bytes got;
+    while (got.size() < n) {
+        uint8_t byte = 0;
+        aErr err = aStream_Read(stream, &byte, 1);
+        if (err == aErrNone) {
+            got.push_back(byte);
+            continue;
+        }
+        if (err != aErrNotReady || aStream_WaitReadable(stream, timeoutMs) != aErrNone)
+            break;
+    }
+    return got;
+}
+
+bool deviceReceived(const sim::DeviceModel& device, const Bytes& bytes)
+{
+    return device.waitFor(
+        [&](const sim::Records& records) {
+            return std::search(records.bytes.begin(), records.bytes.end(), bytes.begin(), bytes.end())
+                != records.bytes.end();
+        },
+        2000);
+}
+
+class SocketStream : public ::testing::Test {
+protected:
+    explicit SocketStream(sim::TcpCarrierOptions options = {}) : carrier(device, options)
+    {
+        EXPECT_EQ(aStream_CreateSocket(kLoopback, carrier.port(), &stream), aErrNone);
+        EXPECT_TRUE(carrier.waitForConnections(1, 2000));
+    }
+    ~SocketStream() override { EXPECT_EQ(aStream_Destroy(&stream), aErrNone); }
+
+    sim::DeviceModel device;
+    sim::TcpCarrier carrier;
+    aStream* stream = nullptr;
+};
+
+TEST(SocketStreamCreate, FailsWithoutListenerOrHandle)
+{
+    // A port that was free a moment ago: nothing listens there.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = kLoopback;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t size = sizeof address;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+    close(probe);
+
+    aStream* stream = reinterpret_cast<aStream*>(&address);
+    EXPECT_EQ(aStream_CreateSocket(kLoopback, ntohs(address.sin_port), &stream), aErrResource);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(aStream_CreateSocket(kLoopback, ntohs(address.sin_port), nullptr), aErrResource);
+}
+
+TEST_F(SocketStream, GetDoesNotWaitAndHandsOutBytesInOrder)
+{
+    uint8_t byte = 0;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    EXPECT_EQ(aStream_WaitReadable(stream, 1), aErrTimeout);
+
+    device.injectToHost({0x11, 0x22, 0x33});
+    EXPECT_EQ(readBytes(stream, 3), (Bytes{0x11, 0x22, 0x33}));
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+}
+
+TEST_F(SocketStream, WaitReadableCountsPushedBackBytes)
+{
+    device.injectToHost({0x01, 0x02});
+    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
+    uint8_t four[4] = {};
+    ASSERT_EQ(aStream_Read(stream, four, sizeof four), aErrNotReady); // both bytes pushed back
+    EXPECT_EQ(aStream_WaitReadable(stream, 0), aErrNone);
+    EXPECT_EQ(readBytes(stream, 2), (Bytes{0x01, 0x02}));
+    EXPECT_EQ(aStream_WaitReadable(nullptr, 0), aErrParam);
+}
+
+TEST_F(SocketStream, WaitReadableWakesWhenBytesArrive)
+{
+    std::thread device_side([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        device.injectToHost({0x42});
+    });
+    EXPECT_EQ(aStream_WaitReadable(stream, 5000), aErrNone);
+    device_side.join();
+    EXPECT_EQ(readBytes(stream, 1), Bytes{0x42});
+}
+
+TEST_F(SocketStream, WriteSendsWholeBlocksAndSingleBytes)
+{
+    Bytes block(100);
+    for (size_t i = 0; i < block.size(); i++)
+        block[i] = static_cast<uint8_t>(i + 1);
+    ASSERT_EQ(aStream_Write(stream, block.data(), block.size()), aErrNone);
+    uint8_t last = 0xEE;
+    ASSERT_EQ(aStream_Write(stream, &last, 1), aErrNone);
+    block.push_back(last);
+    ASSERT_TRUE(device.waitFor([&](const sim::Records& r) { return r.bytes.size() >= block.size(); }, 2000));
+    EXPECT_EQ(device.records().bytes, block);
+}
+
+TEST_F(SocketStream, GetReconnectsAfterTheDeviceResets)
+{
+    carrier.resetConnection();
+    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone); // the reset is readable
+    uint8_t byte = 0;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    EXPECT_TRUE(carrier.waitForConnections(2, 2000));
+
+    // Both directions work over the new connection.
+    device.injectToHost({0x07});
+    EXPECT_EQ(readBytes(stream, 1), Bytes{0x07});
+    const Bytes hello = {0x02, 0x01, 0x55};
+    ASSERT_EQ(aStream_Write(stream, hello.data(), hello.size()), aErrNone);
+    EXPECT_TRUE(deviceReceived(device, hello));
+}
+
+TEST_F(SocketStream, WriteReconnectsAfterTheDeviceResets)
+{
+    carrier.resetConnection();
+    const Bytes hello = {0x02, 0x01, 0x66};
+    // The reset is seen by the first send, which re-makes the connection.
+    ASSERT_EQ(aStream_Write(stream, hello.data(), hello.size()), aErrNone);
+    EXPECT_TRUE(carrier.waitForConnections(2, 2000));
+    EXPECT_TRUE(deviceReceived(device, hello));
+}
+
+TEST_F(SocketStream, FailedReconnectionIsReportedAndStreamStaysDown)
+{
+    carrier.setRefuseConnections(true);
+    carrier.resetConnection();
+    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
+    uint8_t byte = 0;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
+    // Without a connection neither side tries again by itself.
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
+    EXPECT_EQ(aStream_Write(stream, &byte, 1), aErrConnection);
+    EXPECT_EQ(carrier.connections(), 1u);
+}
+
+class StalledSocketStream : public SocketStream {
+protected:
+    StalledSocketStream() : SocketStream(sim::TcpCarrierOptions{"127.0.0.1", 0, 4096}) {}
+};
+
+TEST_F(StalledSocketStream, PartlySentBlockFailsAndResetsTheConnection)
+{
+    carrier.setStallReading(true);
+    // Far more than the connection buffers hold: the device would keep the
+    // start of a block whose end never comes.
+    Bytes flood(16 << 20, 0x5A);
+    EXPECT_EQ(aStream_Write(stream, flood.data(), flood.size()), aErrTimeout);
+    EXPECT_TRUE(carrier.waitForConnections(2, 2000));
+
+    // The new connection carries whole blocks again.
+    carrier.setStallReading(false);
+    device.clearRecords();
+    const Bytes hello = {0x02, 0x01, 0x44};
+    ASSERT_EQ(aStream_Write(stream, hello.data(), hello.size()), aErrNone);
+    EXPECT_TRUE(device.waitFor([&](const sim::Records& r) { return r.bytes == hello; }, 2000));
+}
+
+TEST(SocketStreamFull, BlockThatFindsNoRoomIsDroppedWholeAfterTenRounds)
+{
+    // A connection whose far end never reads, filled byte by byte, so that
+    // no room is left for any part of the block.
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_AdoptSocket(ends[0], &stream), aErrNone);
+    uint8_t byte = 0x33;
+    while (send(ends[0], &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+
+    Bytes block(100, 0xA5);
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_Write(stream, block.data(), block.size()), aErrNone);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(10 * 60));
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    close(ends[0]);
+    close(ends[1]);
+}
+
+TEST(SocketStreamCreate, ConnectToAnAddressThatDoesNotAnswerIsBounded)
+{
+    // A listener whose queue is full drops further connection requests, as
+    // an address without a host does.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = kLoopback;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t size = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    int queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    aStream* stream = nullptr;
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_CreateSocket(kLoopback, ntohs(address.sin_port), &stream), aErrResource);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(stream, nullptr);
+    close(queued);
+    close(listener);
+}
+
+// An Ethernet device that closes its end in an orderly way.
+class ClosingPeer : public ::testing::Test {
+protected:
+    ClosingPeer()
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = kLoopback;
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(listener, 4), 0);
+        socklen_t size = sizeof address;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+        port = ntohs(address.sin_port);
+    }
+    ~ClosingPeer() override { close(listener); }
+
+    bool pendingConnection(int timeoutMs)
+    {
+        pollfd ready = {listener, POLLIN, 0};
+        return poll(&ready, 1, timeoutMs) == 1;
+    }
+
+    int listener = -1;
+    uint16_t port = 0;
+};
+
+TEST_F(ClosingPeer, OrderlyCloseGoesUnnoticedUntilAWriteReconnects)
+{
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(kLoopback, port, &stream), aErrNone);
+    close(accept(listener, nullptr, nullptr));
+
+    uint8_t byte = 0;
+    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone); // the end of the stream is readable
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    // Nothing can arrive: a reader waiting for bytes sleeps instead of spinning.
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_WaitReadable(stream, 30), aErrTimeout);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
+
+    // The first write still finds a socket; the peer's reset makes a later
+    // one reconnect, and that one's byte goes out over the new connection.
+    byte = 0x01;
+    for (int i = 0; i < 20 && !pendingConnection(0); i++)
+        EXPECT_EQ(aStream_Write(stream, &byte, 1), aErrNone);
+    ASSERT_TRUE(pendingConnection(0));
+    int second = accept(listener, nullptr, nullptr);
+    const Bytes hello = {0x02, 0x00};
+    ASSERT_EQ(aStream_Write(stream, hello.data(), hello.size()), aErrNone);
+    Bytes got(3);
+    EXPECT_EQ(recv(second, got.data(), got.size(), MSG_WAITALL), 3);
+    EXPECT_EQ(got, (Bytes{0x01, 0x02, 0x00}));
+    close(second);
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+}
+
+TEST(AdoptedSocketStream, CarriesBytesAndLeavesTheSocketToItsOwner)
+{
+    sim::DeviceModel device;
+    sim::SocketpairCarrier carrier(device);
+    int fd = carrier.takeHostFd();
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_AdoptSocket(fd, &stream), aErrNone);
+
+    const Bytes hello = {0x02, 0x01, 0x77};
+    ASSERT_EQ(aStream_Write(stream, hello.data(), hello.size()), aErrNone);
+    EXPECT_TRUE(deviceReceived(device, hello));
+    device.injectToHost({0x09, 0x08});
+    EXPECT_EQ(readBytes(stream, 2), (Bytes{0x09, 0x08}));
+
+    // A lost adopted connection is not re-made.
+    carrier.resetConnection();
+    uint8_t byte = 0;
+    aErr err = aErrNone;
+    for (int i = 0; i < 100 && err != aErrConnection; i++) {
+        err = aStream_Write(stream, &byte, 1);
+        if (err == aErrNone)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(err, aErrConnection);
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
+
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the owner's socket was closed";
+    close(fd);
+    EXPECT_EQ(aStream_AdoptSocket(-1, &stream), aErrResource);
+    EXPECT_EQ(stream, nullptr);
+}
+
+// The link's reader and writer use one stream at once while the device
+// resets the connection under them.
+TEST_F(SocketStream, ReaderAndWriterShareTheStreamAcrossResets)
+{
+    std::atomic<bool> done{false};
+    std::atomic<size_t> received{0};
+    std::thread reader([&] {
+        while (!done) {
+            uint8_t byte = 0;
+            if (aStream_Read(stream, &byte, 1) == aErrNone)
+                received++;
+            else
+                aStream_WaitReadable(stream, 5);
+        }
+    });
+    const Bytes echo = {0x02, 0x02, sim::kEchoCommand, 0x01};
+    for (int round = 0; round < 3; round++) {
+        for (int i = 0; i < 50; i++)
+            aStream_Write(stream, echo.data(), echo.size());
+        carrier.resetConnection();
+    }
+    // After the resets the connection is whole again: an echo comes back.
+    size_t before = received;
+    for (int i = 0; i < 100 && received < before + echo.size(); i++) {
+        aStream_Write(stream, echo.data(), echo.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    done = true;
+    reader.join();
+    EXPECT_GE(received.load(), before + echo.size());
+}
+
+} // namespace
