@@ -10,6 +10,7 @@
 #include <new>
 #include <unistd.h>
 
+#include "common/aDebug.h"
 #include "platform/Tessaline_libusb.h"
 #include "platform/aFile.h"
 
@@ -152,10 +153,12 @@ int find_usb_endpoints(tlusb_device* device)
                         device->inEndpoint = endpoint.bEndpointAddress;
                         device->inMaxPacket = uint16_t(packet);
                         foundIn = true;
+                        aDebug_Printf(aDEBUG_USB_DRIVER, "In Endpoint Max packet: %d\n", packet);
                     } else {
                         device->outEndpoint = endpoint.bEndpointAddress;
                         device->outMaxPacket = uint16_t(packet);
                         foundOut = true;
+                        aDebug_Printf(aDEBUG_USB_DRIVER, "Out Endpoint Max packet: %d\n", packet);
                     }
                 }
             }
@@ -230,14 +233,22 @@ aErr tlusb_write_to_USBlib_device(tlusb_device* device, const uint8_t* data, siz
             int transferred = 0;
             int rc = libusb_bulk_transfer(device->handle, device->outEndpoint, const_cast<uint8_t*>(data + sent),
                                           int(chunk), &transferred, kWriteTimeoutMs);
+            aDebug_Printf(aDEBUG_USB_DRIVER, "libusb lenSent: %d - nSize: %d\n", transferred, int(chunk));
             // Bytes that went out before a failure are not sent twice.
             sent += size_t(std::max(transferred, 0));
             if (rc == 0) continue;
             ++failures;
-            if (rc == LIBUSB_ERROR_PIPE && libusb_clear_halt(device->handle, device->outEndpoint) != 0)
+            aDebug_Printf(aDEBUG_USB_DRIVER, "libusb error: %d\n", rc);
+            if (rc != LIBUSB_ERROR_PIPE) continue;
+            int cleared = libusb_clear_halt(device->handle, device->outEndpoint);
+            if (cleared != 0) {
+                aDebug_Printf(aDEBUG_USB_DRIVER, "libusb WRITE error clearing halt: %d\n", cleared);
                 result = aErrIO;
+            }
         }
         if (sent < length) result = aErrWrite;
+    } else {
+        aDebug_Printf(aDEBUG_USB_DRIVER, "libusb WRITE error dev state: %d\n", int(device->state.load()));
     }
     return _handleErrorTolerance(device, result, false);
 }
@@ -262,8 +273,11 @@ aErr tlusb_get_from_USBlib_device(tlusb_device* device, uint8_t* byte)
             } else if (rc == LIBUSB_ERROR_TIMEOUT) {
                 result = aErrNotReady;
             } else {
+                aDebug_Printf(aDEBUG_USB_DRIVER, "libusb READ error bulk transfer: %d\n", rc);
                 result = aErrIO;
             }
+        } else {
+            aDebug_Printf(aDEBUG_USB_DRIVER, "libusb READ error dev state: %d\n", int(device->state.load()));
         }
     }
     if (result == aErrNone) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <numeric>
 
+#include "common/aDebug.h"
 #include "platform/Tessaline_libusb.h"
 #include "platform/tlusb_driver.h"
 #include "tests/sim/byte_endpoint.h"
@@ -255,6 +256,30 @@ TEST_F(UsbDriver, UnpluggedDeviceFailsOnTheFifthRead)
     EXPECT_EQ(aErrIO, get(byte));
     EXPECT_EQ(aErrIO, tlusb_write_to_device(driver, &byte, 1));
     EXPECT_EQ(aErrNone, tlusb_close_tessaline_device(driver));
+}
+
+TEST_F(UsbDriver, TracesOnlyInTheUSBDriverCategory)
+{
+    aTessalineDebuggingEnable = true;
+    aTessalineDebuggingLevel = aDEBUG_USB_DRIVER;
+    testing::internal::CaptureStdout();
+    openTessaline(64);
+    EXPECT_EQ("In Endpoint Max packet: 64\nOut Endpoint Max packet: 64\n", testing::internal::GetCapturedStdout());
+
+    uint8_t byte = 1;
+    aTessalineDebuggingLevel = aDEBUG_LINKS;
+    testing::internal::CaptureStdout();
+    tlusb_write_to_device(driver, &byte, 1);
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+
+    aTessalineDebuggingLevel = aDEBUG_USB_DRIVER;
+    carrier.failTransfers(handle, kOut, -EPROTO);
+    testing::internal::CaptureStdout();
+    tlusb_write_to_device(driver, &byte, 1);
+    EXPECT_EQ("libusb lenSent: 0 - nSize: 1\nlibusb error: -1\nlibusb lenSent: 1 - nSize: 1\n",
+              testing::internal::GetCapturedStdout());
+    aTessalineDebuggingEnable = false;
+    aTessalineDebuggingLevel = 0;
 }
 
 TEST_F(UsbDriver, OperationsCheckModeAndState)
