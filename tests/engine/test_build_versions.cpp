@@ -62,7 +62,7 @@ TEST(BuildVersions, LongMixedListsStayOrdered)
     // unreadable versions spread among readable ones.
     Builds builds;
     for (int i = 0; i < 300; ++i) {
-        char name[8];
+        char name[16];
         snprintf(name, sizeof name, "%04d", i);
         builds[name] = i % 3 == 0 ? "unknown" : std::to_string(i % 7) + "." + std::to_string(i % 11) + ".0";
     }
