@@ -3,12 +3,17 @@
 #include "common/aDiscovery.h"
 
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <cstring>
 #include <ifaddrs.h>
+#include <libusb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include "platform/Tessaline_libusb.h"
+#include "platform/tlusb_driver.h"
 
 namespace {
 
@@ -127,7 +132,60 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* reference, uint
     return count;
 }
 
-uint8_t aDiscovery_EnumerateUSB(aDiscoveryProc, void*)
+namespace {
+
+constexpr size_t kSerialTextLength = 8;
+
+// Opens the device for its product id and its serial number: its serial string
+// must have exactly eight characters, read as hexadecimal (a string that is not
+// all hexadecimal digits reads as its leading ones). False for any other string,
+// or when the device cannot be opened or read.
+bool readIdentity(libusb_device* device, uint32_t* serialNumber, uint16_t* productId)
 {
-    return 0;
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(device, &handle) != 0) return false;
+    libusb_device_descriptor descriptor{};
+    bool found = false;
+    if (libusb_get_device_descriptor(device, &descriptor) == 0 && descriptor.iSerialNumber != 0) {
+        unsigned char text[32] = {};
+        int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof text - 1);
+        if (length == static_cast<int>(kSerialTextLength)) {
+            *serialNumber = static_cast<uint32_t>(std::strtoul(reinterpret_cast<char*>(text), nullptr, 16));
+            *productId = descriptor.idProduct;
+            found = true;
+        }
+    }
+    libusb_close(handle);
+    return found;
+}
+
+} // namespace
+
+uint8_t aDiscovery_EnumerateUSB(aDiscoveryProc callback, void* reference)
+{
+    libusb_context* context = Tessaline_libusb_context();
+    if (!context) return 0;
+    libusb_device** list = nullptr;
+    ssize_t devices = libusb_get_device_list(context, &list);
+    if (devices < 0) return 0;
+
+    uint8_t count = 0;
+    bool more = true;
+    for (ssize_t i = 0; i < devices && more; ++i) {
+        libusb_device* device = list[i];
+        uint32_t serialNumber = 0;
+        uint16_t productId = 0;
+        if (!is_tessaline_device(device) || !readIdentity(device, &serialNumber, &productId)) continue;
+
+        linkSpec spec{};
+        spec.type = USB;
+        spec.serialNumber = serialNumber;
+        spec.model = productId & 0xFF;
+        spec.ipAddress = serialNumber;
+        bool counted = false;
+        more = callback(&spec, &counted, reference);
+        if (counted) ++count;
+    }
+    libusb_free_device_list(list, 1);
+    return count;
 }
