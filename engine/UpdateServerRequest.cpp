@@ -132,10 +132,8 @@ bool UpdateServerRequest::QueryBuild(unsigned serial, std::string& latest, std::
     std::vector<std::string> lines;
     if (!_query("QueryBuild", baseUrl, {{"op", "qu"}, {"sn", _serial_text(serial)}}, lines)) return false;
     if (lines.size() > 1) latest = lines[1];
-    if (lines.size() > 2) {
-        const std::vector<std::string> fields = _split(lines[2], "\r\n");
-        if (!fields.empty()) family = fields.front();
-    }
+    const std::string familyText = lines.size() > 2 ? _first_field(lines[2], "\r\n") : std::string();
+    if (!familyText.empty()) family = familyText;
     return true;
 }
 
