@@ -1,6 +1,7 @@
 #include "engine/KeyValueStore.h"
 
 #include "engine/Log.h"
+#include "engine/ReplaceFile.h"
 #include "platform/aFile.h"
 
 #include <cerrno>
@@ -86,19 +87,19 @@ void KeyValueStore::Save(const char* file)
         Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n", path.c_str());
     }
     if (dirty) Add(KEY_UPDATED_TIME, TimeStamp());
-    aFile* out = aFile_Open(path.c_str(), aFileModeWrite);
-    if (!out) {
+    const aErr rc = ReplaceFile(path, [this](aFile* out) {
+        aErr written = aErrNone;
+        for (const auto& [key, value] : values)
+            if (written == aErrNone) written = aFile_Printf(out, "%s=%s\n", key.c_str(), value.c_str());
+        return written;
+    });
+    if (rc == aErrNotFound) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                  path.c_str(), errno);
         return;
     }
-    aErr rc = aErrNone;
-    for (const auto& [key, value] : values)
-        if (rc == aErrNone) rc = aFile_Printf(out, "%s=%s\n", key.c_str(), value.c_str());
-    const aErr closed = aFile_Close(&out);
-    if (rc == aErrNone) rc = closed;
     if (rc != aErrNone) {
-        // The file on disk is incomplete: keep the changes marked as unsaved.
+        // The file on disk is as it was: keep the changes marked as unsaved.
         Log::log(DEBUG_Attributes, "Attibutes: Error - writing attributes file: '%s' (%d)\n", path.c_str(), int(rc));
         return;
     }

@@ -1,6 +1,7 @@
 #include "engine/UpdaterStore.h"
 
 #include "engine/Log.h"
+#include "engine/ReplaceFile.h"
 #include "platform/aDirectory.h"
 #include "platform/aFile.h"
 
@@ -109,12 +110,8 @@ aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data, si
 {
     if (!data || !file) return aErrNotFound;
     const std::string path = BuildPath(dir.c_str(), name.c_str(), file, nullptr);
-    aFile* out = aFile_Open(path.c_str(), aFileModeWrite);
-    if (!out) return aErrNotFound;
-    aErr rc = aFile_Write(out, data, length, nullptr);
-    // Buffered bytes that cannot be written out fail the write as well.
-    const aErr closed = aFile_Close(&out);
-    if (rc == aErrNone) rc = closed;
+    // A download that fails midway never leaves a half-written firmware file.
+    const aErr rc = ReplaceFile(path, [&](aFile* out) { return aFile_Write(out, data, length, nullptr); });
     Log::log(DEBUG_Updater, "UpdaterStore: wrote %zu bytes to [%s] (%d).\n", length, path.c_str(), int(rc));
     return rc;
 }

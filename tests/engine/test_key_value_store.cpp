@@ -2,6 +2,7 @@
 // reads as, what a save writes, when the update stamp moves, and that nothing
 // the program stored is lost on the next load and save.
 #include "engine/KeyValueStore.h"
+#include "tests/engine/file_size_limit.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -243,6 +245,28 @@ TEST_F(KeyValueStoreTest, FailedSavesKeepTheChangesMarked)
     // Opened, but the bytes cannot be written out.
     store.Save("/dev/full");
     EXPECT_TRUE(store.dirty);
+}
+
+TEST_F(KeyValueStoreTest, ASaveThatCannotFinishLeavesTheOldFile)
+{
+    write("LATEST_DOWNLOAD=1200\n");
+    KeyValueStore store;
+    store.Load(file.c_str());
+    store.Add("LATEST_TRANSFER", std::string(4096, 'x'));
+    {
+        FileSizeLimit diskFull(1024);
+        store.Save();
+    }
+    EXPECT_TRUE(store.dirty);
+    EXPECT_EQ(read().substr(0, 21), "LATEST_DOWNLOAD=1200\n");
+    // Nothing is left beside it.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{".settings"});
+
+    store.Save();
+    EXPECT_FALSE(store.dirty);
+    EXPECT_NE(read().find("LATEST_TRANSFER=" + std::string(4096, 'x') + "\n"), std::string::npos);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // firmware files in it.
 #include "engine/Log.h"
 #include "engine/UpdaterStore.h"
+#include "tests/engine/file_size_limit.h"
 #include "tests/sim/bird_writer.h"
 
 #include <gtest/gtest.h>
@@ -186,6 +187,25 @@ TEST_F(UpdaterStoreTest, WriteFileWritesExactlyTheBytes)
     full.dir = "/dev";
     full.name = ".";
     EXPECT_EQ(full.WriteFile("full", bytes.data(), bytes.size()), aErrIO);
+}
+
+TEST_F(UpdaterStoreTest, AWriteThatCannotFinishLeavesTheOldFile)
+{
+    UpdaterStore store(dir.c_str());
+    UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
+    const sim::Bytes old = sim::randomBytes(100, 1), fresh = sim::randomBytes(50000, 2);
+    ASSERT_EQ(device.WriteFile("1234.bird", old.data(), old.size()), aErrNone);
+    {
+        FileSizeLimit diskFull(4096);
+        EXPECT_EQ(device.WriteFile("1234.bird", fresh.data(), fresh.size()), aErrIO);
+        EXPECT_EQ(device.WriteFile("1300.bird", fresh.data(), fresh.size()), aErrIO);
+    }
+    EXPECT_EQ(read(dir + "/40F5849A/1234.bird"), std::string(old.begin(), old.end()));
+    EXPECT_FALSE(fs::exists(dir + "/40F5849A/1300.bird"));
+    std::vector<UpdaterStoreItem> builds;
+    ASSERT_TRUE(store.FindLocalBuilds(0x40F5849Au, builds));
+    ASSERT_EQ(builds.size(), 1u);
+    EXPECT_EQ(builds[0].name, "1234.bird");
 }
 
 TEST_F(UpdaterStoreTest, ReadBirdFileChecksTheFileFirst)
