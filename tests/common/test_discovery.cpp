@@ -11,24 +11,11 @@
 #include <vector>
 
 #include "common/aDiscovery.h"
+#include "tests/common/found_devices.h"
 #include "tests/sim/discovery_responder.h"
 #include "tests/sim/netns.h"
 
 namespace {
-
-struct Found {
-    std::vector<linkSpec> specs;
-    int stopAfter = -1; // the callback answers false at this call (0-based)
-    bool count = true;  // the callback sets *counted
-};
-
-bool collect(const linkSpec* spec, bool* counted, void* reference)
-{
-    auto* found = static_cast<Found*>(reference);
-    found->specs.push_back(*spec);
-    *counted = found->count;
-    return static_cast<int>(found->specs.size()) - 1 != found->stopAfter;
-}
 
 // One simulated network: this process's namespace with `links` veth pairs,
 // whose far ends belong to the device namespace, where the responder answers
@@ -70,8 +57,8 @@ const uint32_t kEveryInterface = sim::ipv4("127.0.0.1");
 TEST_F(TcpipDiscovery, ReplyFieldsBecomeTheLinkSpecifier)
 {
     start({{2, 0x1234, 0x12345678, 5}});
-    Found found;
-    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, kEveryInterface), 1);
+    FoundDevices found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, FoundDevices::collect, &found, kEveryInterface), 1);
     ASSERT_EQ(found.specs.size(), 1u);
     const linkSpec& spec = found.specs[0];
     EXPECT_EQ(spec.type, TCPIP);
@@ -94,8 +81,8 @@ TEST_F(TcpipDiscovery, ShortRepliesNeverCarryBytesOfAnEarlierOne)
     // A full reply, then one that ends before the serial number (ignored),
     // then one that ends before the model (model 255).
     start({{2, 0x1111, 0xAAAA0001, 5}, {4, 0x2222, 0xAAAA0002, 6, 6}, {6, 0x3333, 0xAAAA0003, 7, 12}});
-    Found found;
-    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, kEveryInterface), 2);
+    FoundDevices found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, FoundDevices::collect, &found, kEveryInterface), 2);
     ASSERT_EQ(found.specs.size(), 2u);
     EXPECT_EQ(found.specs[0].serialNumber, 0xAAAA0001u);
     EXPECT_EQ(found.specs[1].serialNumber, 0xAAAA0003u);
@@ -106,8 +93,8 @@ TEST_F(TcpipDiscovery, ShortRepliesNeverCarryBytesOfAnEarlierOne)
 TEST_F(TcpipDiscovery, EachHostAddressSendsAQueryAndEveryReplyIsReported)
 {
     start({{2, 9000, 0x0BADCAFE, 4}}, 2);
-    Found found;
-    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, kEveryInterface), 2);
+    FoundDevices found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, FoundDevices::collect, &found, kEveryInterface), 2);
     EXPECT_EQ(responder_->queries(), 2);
     ASSERT_EQ(found.specs.size(), 2u);
     for (const linkSpec& spec : found.specs) EXPECT_EQ(spec.serialNumber, 0x0BADCAFEu);
@@ -116,8 +103,8 @@ TEST_F(TcpipDiscovery, EachHostAddressSendsAQueryAndEveryReplyIsReported)
 TEST_F(TcpipDiscovery, AGivenInterfaceSendsOneQueryThroughIt)
 {
     start({{2, 9000, 0x0BADCAFE, 4}}, 2);
-    Found found;
-    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, hostAddresses_[1]), 1);
+    FoundDevices found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, FoundDevices::collect, &found, hostAddresses_[1]), 1);
     EXPECT_EQ(responder_->queries(), 1);
     ASSERT_EQ(found.specs.size(), 1u);
     EXPECT_EQ(found.specs[0].ipAddress, sim::ipv4("10.77.1.2"));
@@ -128,18 +115,18 @@ TEST_F(TcpipDiscovery, AGivenInterfaceSendsOneQueryThroughIt)
 TEST_F(TcpipDiscovery, TheCallbackEndsTheEnumeration)
 {
     start({{2, 1, 0x100, 4}, {4, 2, 0x200, 4}, {6, 3, 0x300, 4}});
-    Found stopAtFirst;
+    FoundDevices stopAtFirst;
     stopAtFirst.stopAfter = 0;
-    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &stopAtFirst, kEveryInterface), 1);
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, FoundDevices::collect, &stopAtFirst, kEveryInterface), 1);
     EXPECT_EQ(stopAtFirst.specs.size(), 1u);
 }
 
 TEST_F(TcpipDiscovery, OnlyDevicesTheCallbackCountsAreCounted)
 {
     start({{2, 1, 0x100, 4}, {4, 2, 0x200, 4}, {6, 3, 0x300, 4}});
-    Found uncounted;
+    FoundDevices uncounted;
     uncounted.count = false;
-    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &uncounted, kEveryInterface), 0);
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, FoundDevices::collect, &uncounted, kEveryInterface), 0);
     EXPECT_EQ(uncounted.specs.size(), 3u);
 }
 
@@ -173,16 +160,16 @@ TEST(TcpipDiscoveryAlone, WithoutANonLoopbackAddressNothingIsSent)
 {
     std::string why;
     ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
-    Found found;
-    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, kEveryInterface), 0);
+    FoundDevices found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, FoundDevices::collect, &found, kEveryInterface), 0);
     EXPECT_TRUE(found.specs.empty());
 }
 
 TEST(Discovery, TransportsWithoutEnumerationFindNothing)
 {
     for (uint32_t type : {0u, 3u, 8u}) {
-        Found found;
-        EXPECT_EQ(aDiscovery_EnumerateModules(static_cast<linkType>(type), collect, &found, kEveryInterface), 0)
+        FoundDevices found;
+        EXPECT_EQ(aDiscovery_EnumerateModules(static_cast<linkType>(type), FoundDevices::collect, &found, kEveryInterface), 0)
             << type;
         EXPECT_TRUE(found.specs.empty());
     }

@@ -9,25 +9,12 @@
 #include <vector>
 
 #include "common/aDiscovery.h"
+#include "tests/common/found_devices.h"
 #include "platform/Tessaline_libusb.h"
 #include "tests/sim/byte_endpoint.h"
 #include "tests/sim/usb_carrier.h"
 
 namespace {
-
-struct Found {
-    std::vector<linkSpec> specs;
-    int stopAfter = -1;
-    bool count = true;
-};
-
-bool collect(const linkSpec* spec, bool* counted, void* reference)
-{
-    auto* found = static_cast<Found*>(reference);
-    found->specs.push_back(*spec);
-    *counted = found->count;
-    return static_cast<int>(found->specs.size()) - 1 != found->stopAfter;
-}
 
 class UsbDiscovery : public ::testing::Test {
 protected:
@@ -63,8 +50,8 @@ TEST_F(UsbDiscovery, OnlyTessalineDevicesWithEightDigitSerialsAreReported)
     plug(withSerialText("12G45678"));                                  // reads as its leading digits
     plug(withSerialText(""));                                          // no serial string
 
-    Found found;
-    EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &found, 0), 3);
+    FoundDevices found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, FoundDevices::collect, &found, 0), 3);
     std::vector<uint32_t> serials;
     for (const linkSpec& spec : found.specs) serials.push_back(spec.serialNumber);
     std::sort(serials.begin(), serials.end());
@@ -74,8 +61,8 @@ TEST_F(UsbDiscovery, OnlyTessalineDevicesWithEightDigitSerialsAreReported)
 TEST_F(UsbDiscovery, ASpecifierCarriesSerialNumberTwiceAndModelFromTheProductId)
 {
     plug(sim::UsbDeviceDescription::tessaline(0x0BADF00D, 512, 0x0113));
-    Found found;
-    ASSERT_EQ(aDiscovery_EnumerateModules(USB, collect, &found, 0), 1);
+    FoundDevices found;
+    ASSERT_EQ(aDiscovery_EnumerateModules(USB, FoundDevices::collect, &found, 0), 1);
     const linkSpec& spec = found.specs.at(0);
     EXPECT_EQ(spec.type, USB);
     EXPECT_EQ(spec.serialNumber, 0x0BADF00Du);
@@ -91,14 +78,14 @@ TEST_F(UsbDiscovery, TheCallbackEndsTheEnumerationAndDecidesTheCount)
 {
     for (uint32_t serial : {0x100u, 0x200u, 0x300u}) plug(sim::UsbDeviceDescription::tessaline(serial));
 
-    Found stopAtFirst;
+    FoundDevices stopAtFirst;
     stopAtFirst.stopAfter = 0;
     stopAtFirst.count = false;
-    EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &stopAtFirst, 0), 0);
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, FoundDevices::collect, &stopAtFirst, 0), 0);
     EXPECT_EQ(stopAtFirst.specs.size(), 1u);
 
-    Found all;
-    EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &all, 0), 3);
+    FoundDevices all;
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, FoundDevices::collect, &all, 0), 3);
     EXPECT_EQ(all.specs.size(), 3u);
 }
 
@@ -123,8 +110,8 @@ TEST_F(UsbDiscovery, FindModuleAndFindFirstModule)
 
 TEST_F(UsbDiscovery, AnEmptyBusFindsNothing)
 {
-    Found found;
-    EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &found, 0), 0);
+    FoundDevices found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, FoundDevices::collect, &found, 0), 0);
     EXPECT_TRUE(found.specs.empty());
     EXPECT_EQ(aDiscovery_FindFirstModule(USB, 0), nullptr);
 }
