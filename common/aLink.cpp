@@ -1,0 +1,557 @@
+#include "common/aLink.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/aTime.h"
+
+namespace {
+
+constexpr int kStartChecks = 200;
+constexpr uint64_t kCheckPauseMs = 10;
+constexpr uint64_t kWriterAwaitMs = 1000;
+// Once the reader has stopped, the writer only waits for the last packets.
+constexpr uint64_t kWriterStoppingAwaitMs = 10;
+constexpr uint64_t kReadErrorPauseMs = 100;
+constexpr uint64_t kSyncSettleMs = 100;
+// A synchronisation restarts with new address queries at most once per quiet
+// period, and only a quiet period without bytes makes an idle reader restart it.
+constexpr uint64_t kQuietPeriodMs = 1000;
+// Longest single wait for bytes; bounds how long a stop waits for the reader.
+constexpr uint32_t kReadWaitSliceMs = 20;
+// Longest single wait of aLink_AwaitFirst between looks at the link's status.
+constexpr uint64_t kAwaitSliceMs = 50;
+constexpr int kAddressQueries = 6;
+constexpr size_t kPoolBytes = 4096;
+
+aPacket sPacket(uint8_t address, uint8_t length, uint8_t data0 = 0, uint8_t data1 = 0)
+{
+    aPacket packet = {};
+    packet.check = aPACKET_CHECK;
+    packet.address = address;
+    packet.length = length;
+    packet.count = static_cast<uint8_t>(length + 2);
+    packet.data[0] = data0;
+    packet.data[1] = data1;
+    return packet;
+}
+
+bool sValidLink(const aLink* link)
+{
+    return link && link->check == aLINK_CHECK;
+}
+
+// The initialised record that the use holds, or NULL.
+aLink* sRecord(const aLinkUse& use)
+{
+    return sValidLink(use.link()) ? use.link() : nullptr;
+}
+
+aErr sQueueForceRoute(aLink* link, bool on)
+{
+    aPacket route = sPacket(cmdFORCEROUTE, 1, on ? 1 : 0);
+    return aPacketFifo_Put(link->outbound, &route);
+}
+
+// Starts synchronisation over: the reader hunts for two equal address answers.
+// Six new address queries go out unless the last ones left less than a quiet
+// period ago (their answers are still due) and the restart is not forced.
+void sStartSync(aLink* link, bool force)
+{
+    link->status = kLinkStatusSyncing;
+    link->syncState = kSyncStateStart;
+    aPacket_Reset(link->packet);
+    uint64_t now = aTime_GetMonotonicMSTicks();
+    if (!force && now - link->lastQueriesMs < kQuietPeriodMs) {
+        link->syncState = kSyncStateByte1;
+        return;
+    }
+    link->lastQueriesMs = now;
+    aPacket query = sPacket(aLINK_ADDRESS_QUERY, 0);
+    aErr err = aErrNone;
+    for (int i = 0; i < kAddressQueries; i++)
+        err = aPacketFifo_Put(link->outbound, &query);
+    if (err == aErrNone)
+        link->syncState = kSyncStateByte1;
+}
+
+// In step after [A][00][A][00] with the same even, non-zero address A.
+void sSyncByte(aLink* link, uint8_t byte)
+{
+    switch (link->syncState) {
+    case kSyncStateByte1:
+        if (byte == 0 || (byte & 1)) {
+            sStartSync(link, false);
+        } else {
+            link->syncByte = byte;
+            link->syncState = kSyncStateByte2;
+        }
+        break;
+    case kSyncStateByte2:
+        link->syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
+        break;
+    case kSyncStateByte3:
+        link->syncState = byte == link->syncByte ? kSyncStateByte4 : kSyncStateStart;
+        break;
+    case kSyncStateByte4:
+        if (byte == 0) {
+            link->syncState = kSyncStateSynced;
+            link->status = kLinkStatusRunning;
+        } else {
+            link->syncState = kSyncStateStart;
+        }
+        break;
+    default:
+        sStartSync(link, false);
+        break;
+    }
+}
+
+bool sIsHeartbeat(const aPacket* packet)
+{
+    return packet->length == 2 && packet->data[0] == 0;
+}
+
+// [A] 02 00 [x] is answered with [A] 02 00 [x + 2].
+void sAnswerHeartbeat(aLink* link, const aPacket* heartbeat)
+{
+    uint8_t x = heartbeat->data[1];
+    link->heartbeatState = x == 0 ? 2 : x == 1 ? 3 : 0;
+    uint8_t answer = static_cast<uint8_t>(x + 2);
+    aPacket reply = sPacket(heartbeat->address, 2, 0, answer);
+    aPacketFifo_Put(link->outbound, &reply);
+    link->heartbeatState = 0;
+    if (link->heartbeatCallback)
+        link->heartbeatCallback(answer & 1);
+}
+
+// Takes the assembly packet once complete: the user filter first, then a
+// heartbeat is answered, anything else queued inbound.
+aErr sHandlePacket(aLink* link)
+{
+    aPacket* packet = link->packet;
+    if (!aPacket_IsComplete(packet))
+        return aErrNone;
+    bool consumed = false;
+    aMutex_Lock(link->userFilterSema);
+    if (link->userFilter)
+        consumed = link->userFilter(packet, link->userFilterRef);
+    aMutex_Unlock(link->userFilterSema);
+
+    aErr result = aErrNone;
+    if (!consumed) {
+        if (sIsHeartbeat(packet))
+            sAnswerHeartbeat(link, packet);
+        else
+            result = aPacketFifo_Put(link->inbound, packet);
+    }
+    aPacket_Reset(packet);
+    return result;
+}
+
+// Nothing to read: waits for bytes. While synchronising or after a read error,
+// a quiet period without bytes (and without new queries) restarts the
+// synchronisation.
+void sAwaitBytes(aLink* link)
+{
+    uint32_t wait = kReadWaitSliceMs;
+    aLinkStatus status = link->status;
+    if (status == kLinkStatusSyncing || status == kLinkStatusIOError) {
+        uint64_t now = aTime_GetMonotonicMSTicks();
+        uint64_t quietSince = std::max(link->lastByteMs, link->lastQueriesMs);
+        if (now - quietSince >= kQuietPeriodMs) {
+            sStartSync(link, false);
+            return;
+        }
+        wait = static_cast<uint32_t>(std::min<uint64_t>(wait, quietSince + kQuietPeriodMs - now));
+    }
+    aErr waited = aStream_WaitReadable(link->stream, wait);
+    // A stream that cannot wait has already waited inside its get, or does
+    // not say: a short pause keeps the reader from spinning.
+    if (waited != aErrNone && waited != aErrTimeout)
+        aTime_MSSleep(1);
+}
+
+void* sInPipeProcess(void* argument)
+{
+    auto* link = static_cast<aLink*>(argument);
+    link->heartbeatState = 0;
+    link->syncByte = 1;
+    link->lastByteMs = aTime_GetMonotonicMSTicks();
+    link->lastQueriesMs = link->lastByteMs - kQuietPeriodMs;
+    link->readerReady = true;
+    link->status = kLinkStatusRunning;
+    link->syncState = kSyncStateSynced;
+
+    while (link->running) {
+        if (link->syncRequested) {
+            sStartSync(link, true);
+            link->syncRequested = false;
+        }
+        uint8_t byte = 0;
+        aErr err = aStream_Read(link->stream, &byte, 1);
+        if (err == aErrNotReady) {
+            sAwaitBytes(link);
+            continue;
+        }
+        if (err != aErrNone) {
+            link->status = kLinkStatusIOError;
+            aTime_MSSleep(kReadErrorPauseMs);
+            continue;
+        }
+        link->lastByteMs = aTime_GetMonotonicMSTicks();
+        if (link->status == kLinkStatusSyncing) {
+            sSyncByte(link, byte);
+            continue;
+        }
+        if (aPacket_AddByte(link->packet, byte) != aErrNone || (link->packet->address & 1)) {
+            sStartSync(link, false);
+            continue;
+        }
+        if (sHandlePacket(link) != aErrNone)
+            link->status = kLinkStatusFault;
+    }
+    return nullptr;
+}
+
+size_t sWireForm(const aPacket* packet, uint8_t* out, size_t capacity)
+{
+    size_t written = 0;
+    return aPacket_GetBytes(packet, out, capacity, &written) == aErrNone ? written : 0;
+}
+
+void sWriteSingly(aLink* link, const aPacket* packet)
+{
+    uint8_t wire[aPACKET_MAX_WIRE];
+    size_t n = sWireForm(packet, wire, sizeof wire);
+    // A write error is not reported: the packet is lost.
+    aStream_Write(link->stream, wire, n);
+}
+
+// Gathers the queued packets behind the first into one write of at most
+// 4096 bytes.
+void sWritePooled(aLink* link, const aPacket* first)
+{
+    uint8_t pool[kPoolBytes];
+    size_t used = sWireForm(first, pool, sizeof pool);
+    while (used + aPACKET_MAX_WIRE <= kPoolBytes) {
+        aPacket* next = aPacketFifo_Get(link->outbound);
+        if (!next)
+            break;
+        used += sWireForm(next, pool + used, kPoolBytes - used);
+        aPacket_Destroy(&next);
+    }
+    aStream_Write(link->stream, pool, used);
+}
+
+void* sOutPipeProcess(void* argument)
+{
+    auto* link = static_cast<aLink*>(argument);
+    link->writerReady = true;
+    while (!link->draining) {
+        aPacket* packet = aPacketFifo_Await(link->outbound, link->running ? kWriterAwaitMs : kWriterStoppingAwaitMs);
+        if (!packet)
+            continue;
+        if (link->pooled)
+            sWritePooled(link, packet);
+        else
+            sWriteSingly(link, packet);
+        aPacket_Destroy(&packet);
+    }
+    // The stop has queued force route off: everything left goes out singly.
+    while (aPacket* packet = aPacketFifo_Get(link->outbound)) {
+        sWriteSingly(link, packet);
+        aPacket_Destroy(&packet);
+    }
+    return nullptr;
+}
+
+// Destroys both FIFOs; the outbound one's result.
+aErr sReleaseFifos(aLink* link)
+{
+    aPacketFifoId inbound = link->inbound.exchange(0);
+    aPacketFifoId outbound = link->outbound.exchange(0);
+    if (inbound)
+        aPacketFifo_Destroy(&inbound);
+    return outbound ? aPacketFifo_Destroy(&outbound) : aErrNone;
+}
+
+} // namespace
+
+bool drainAll(const aPacket*, const void*)
+{
+    return true;
+}
+
+aLinkId aLink_Init(aLinkId id, aStream* stream)
+{
+    aLinkUse use(id);
+    aLink* link = use.link();
+    if (!link)
+        return 0;
+    bool refill = link->check == aLINK_CHECK;
+    if (refill) {
+        sReleaseFifos(link);
+        if (link->stream && link->stream != stream)
+            aStream_Destroy(&link->stream);
+    }
+
+    link->check = aLINK_CHECK;
+    link->id = id;
+    link->running = false;
+    link->stream = stream;
+    link->status = stream ? kLinkStatusStopped : kLinkStatusNoStream;
+    link->reader = nullptr;
+    link->writer = nullptr;
+    link->inbound = aPacketFifo_Create();
+    link->outbound = aPacketFifo_Create();
+    link->readerProc = sInPipeProcess;
+    link->writerProc = sOutPipeProcess;
+    link->readerReady = false;
+    link->writerReady = false;
+    link->heartbeatState = 0;
+    link->heartbeatCallback = nullptr;
+    if (!link->packet)
+        link->packet = aPacket_Create();
+    aPacket_Reset(link->packet);
+    link->packetLog = nullptr;
+    link->logSize = 0;
+    link->logMutex = nullptr;
+    link->pooled = false;
+    if (!link->userFilterSema) {
+        char name[64];
+        std::snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(link));
+        link->userFilterSema = aMutex_Create(name);
+    }
+    if (link->userFilterSema) {
+        aMutex_Lock(link->userFilterSema);
+        link->userFilter = nullptr;
+        link->userFilterRef = nullptr;
+        aMutex_Unlock(link->userFilterSema);
+    }
+    link->syncRequested = false;
+    link->draining = false;
+
+    bool complete = link->inbound && link->outbound && link->packet && link->userFilterSema;
+    return complete ? id : 0;
+}
+
+aErr aLink_Release(aLink* link)
+{
+    if (!sValidLink(link))
+        return aErrParam;
+    // Waiters on the FIFOs wake at once; then no operation is left inside.
+    aErr result = sReleaseFifos(link);
+    while (link->users > 0)
+        aTime_MSSleep(1);
+    if (link->packet)
+        aPacket_Destroy(&link->packet);
+    if (link->userFilterSema)
+        aMutex_Destroy(&link->userFilterSema);
+    if (link->stream)
+        aStream_Destroy(&link->stream);
+    link->check = 0;
+    return result;
+}
+
+aErr aLink_Start(aLinkId id)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return aErrParam;
+    std::lock_guard<std::mutex> control(link->control);
+    if (link->running)
+        return aErrNone;
+    if (!link->stream)
+        return aErrConnection;
+
+    link->running = true;
+    link->status = kLinkStatusStarting;
+    link->heartbeatState = 0;
+    link->readerReady = false;
+    link->writerReady = false;
+    link->draining = false;
+    link->syncRequested = false;
+    // Queued before the threads start, so that force route on is the first
+    // packet the device receives.
+    aErr routed = aLink_ForceRoute(id, true);
+
+    link->reader = aThread_Create(link->readerProc, link);
+    if (!link->reader) {
+        link->running = false;
+        link->status = kLinkStatusStopped;
+        return aErrResource;
+    }
+    link->writer = aThread_Create(link->writerProc, link);
+    if (!link->writer)
+        return aErrResource;
+
+    for (int check = 1; !(link->readerReady && link->writerReady && link->status == kLinkStatusRunning); check++) {
+        if (check == kStartChecks)
+            return aErrIndexRange;
+        aTime_MSSleep(kCheckPauseMs);
+    }
+    return routed;
+}
+
+aErr aLink_Stop(aLink* link)
+{
+    if (!link)
+        return aErrParam;
+    std::lock_guard<std::mutex> control(link->control);
+    aLinkStatus status = link->status;
+    if (status == kLinkStatusStopped || status == kLinkStatusStopping)
+        return aErrNone;
+    link->status = kLinkStatusStopping;
+
+    aErr result = aErrNone;
+    link->running = false;
+    if (link->reader || link->writer) {
+        // The reader ends first, so that nothing it queues can follow force route off.
+        if (link->reader && aThread_Destroy(&link->reader) != 0)
+            result = aErrUnknown;
+        aErr routed = sQueueForceRoute(link, false);
+        if (result == aErrNone)
+            result = routed;
+        link->draining = true;
+        if (link->writer && aThread_Destroy(&link->writer) != 0)
+            result = aErrUnknown;
+        link->readerReady = false;
+        link->writerReady = false;
+        aPacket_Reset(link->packet);
+        link->heartbeatState = 0;
+    }
+    link->status = link->stream ? kLinkStatusStopped : kLinkStatusNoStream;
+    return result;
+}
+
+aErr aLink_Sync(aLinkId id)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return aErrParam;
+    if (!link->running)
+        return aErrNotReady;
+    link->status = kLinkStatusSyncing;
+    link->syncRequested = true;
+
+    aErr result = aErrNotReady;
+    for (int check = 0; check < kStartChecks; check++) {
+        if (!link->syncRequested && link->status == kLinkStatusRunning) {
+            result = aErrNone;
+            break;
+        }
+        aTime_MSSleep(kCheckPauseMs);
+    }
+    // Queries still unsent and the late answers to the others are dropped.
+    aPacketFifo_DrainPackets(link->outbound, drainAll, nullptr);
+    aTime_MSSleep(kSyncSettleMs);
+    aPacketFifo_DrainPackets(link->inbound, drainAll, nullptr);
+    return result;
+}
+
+aErr aLink_ForceRoute(aLinkId id, bool on)
+{
+    aLinkUse use(id);
+    if (!use.entry())
+        return aErrNotFound;
+    if (!sValidLink(use.link()))
+        return aErrParam;
+    return sQueueForceRoute(use.link(), on);
+}
+
+aLinkStatus aLink_GetStatus(aLinkId id)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return kLinkStatusNoStream;
+    return link->status;
+}
+
+aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return aErrParam;
+    return aPacketFifo_Put(link->outbound, packet);
+}
+
+aPacket* aLink_GetPacket(aLinkId id)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return nullptr;
+    return aPacketFifo_Get(link->inbound);
+}
+
+aPacket* aLink_AwaitPacket(aLinkId id, uint64_t timeoutMs)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return nullptr;
+    return aPacketFifo_Await(link->inbound, timeoutMs);
+}
+
+aPacket* aLink_GetFirst(aLinkId id, aPacketFilterProc filter, const void* reference)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return nullptr;
+    return aPacketFifo_GetFirst(link->inbound, filter, reference);
+}
+
+aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* reference, uint64_t timeoutMs)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return nullptr;
+    uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
+    aPacket* found = nullptr;
+    while (!found && link->running && link->status == kLinkStatusRunning) {
+        uint64_t now = aTime_GetMonotonicMSTicks();
+        if (now >= deadline)
+            break;
+        found = aPacketFifo_AwaitFirst(link->inbound, filter, reference, std::min(deadline - now, kAwaitSliceMs));
+    }
+    return found;
+}
+
+size_t aLink_DrainPackets(aLinkId id, aPacketFilterProc filter, const void* reference)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return 0;
+    return aPacketFifo_DrainPackets(link->inbound, filter, reference);
+}
+
+aErr aLink_InstallUserPacketFilter(aLinkId id, aUserPacketFilterProc filter, void* reference)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return aErrParam;
+    aMutex_Lock(link->userFilterSema);
+    link->userFilter = filter;
+    link->userFilterRef = reference;
+    aMutex_Unlock(link->userFilterSema);
+    return aErrNone;
+}
+
+aErr aLink_EnablePooledPackets(aLinkId id, bool pooled)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return aErrParam;
+    link->pooled = pooled;
+    return aErrNone;
+}

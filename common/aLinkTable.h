@@ -1,0 +1,92 @@
+// The process-wide link table: one entry per link, holding its link record,
+// the identifiers that let a second request for the same device reuse it, its
+// use count and the link-sharing server in front of it. Links are named by the
+// id of their entry. These operations are internal to the device library.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/aDiscovery.h"
+#include "common/aError.h"
+
+// The handle of a link: the id of its table entry. Ids start at 1 and are
+// never reused within a process; 0 means no link.
+typedef uint32_t aLinkId;
+
+struct aLink;
+struct aServer;
+
+typedef struct aLinkEntry {
+    aLinkId id;
+    // For the client link of a shared device link: the device link's id; else 0.
+    aLinkId parent;
+    // The link-sharing server wrapping this device link, or NULL.
+    aServer* server;
+    // By type: USB and SERIAL (serial number, 0, 0); TCPIP (serial number,
+    // IPv4 address in network byte order, port); AVORNE (server address,
+    // server port, client count); INVALID (0xFFFFFFFF, 0, 0).
+    uint32_t identifier1;
+    uint32_t identifier2;
+    uint32_t identifier3;
+    linkType type;
+    // Holders of the id; the link is torn down when a destroy brings it to 0
+    // or below. Changed only under the table mutex.
+    int16_t useCount;
+    // Allocated zero-filled together with the entry.
+    aLink* link;
+    aLinkEntry* next;
+} aLinkEntry;
+
+// Grows each time a client entry is made, so that client entries differ.
+extern std::atomic<int> _clientCount;
+
+// A new entry at the head of the table with use count 0, no parent, no server
+// and a zero-filled link record whose id is set; 0 when memory runs out.
+aLinkId sCreate2(uint32_t identifier1, uint32_t identifier2, uint32_t identifier3, linkType type);
+// sCreate2 with identifier 3 = 0.
+aLinkId sCreate(uint32_t identifier1, uint32_t identifier2, linkType type);
+
+// The entry with that id, or NULL.
+aLinkEntry* sLookupEntryByID(aLinkId id);
+// The newest entry with that identifier 1 and type, or NULL.
+aLinkEntry* sLookupEntryByIdentifier(uint32_t identifier1, linkType type);
+// The newest entry with those three identifiers, of any type, or NULL.
+aLinkEntry* sLookupEntryByTrident(uint32_t identifier1, uint32_t identifier2, uint32_t identifier3);
+// Unlinks the entry from the table and returns it, or NULL.
+aLinkEntry* sExtractEntry(aLinkId id);
+// Adds delta to the entry's use count (16-bit arithmetic).
+void sChangeUseCount(aLinkEntry* entry, int16_t delta);
+// The link record of the entry with that id, or NULL.
+aLink* sGetLink(aLinkId id);
+
+// The pointers that the lookups above hand out stay valid only while the
+// caller holds a use of the link. An operation that may race with the last
+// destroy holds its link with an aLinkUse instead: the record's release
+// (aLink_Release) waits until no aLinkUse of it is left.
+class aLinkUse {
+public:
+    // Finds the entry and takes a use of its record, both under the table mutex.
+    explicit aLinkUse(aLinkId id);
+    ~aLinkUse();
+    aLinkUse(const aLinkUse&) = delete;
+    aLinkUse& operator=(const aLinkUse&) = delete;
+
+    // NULL when no entry has the id.
+    aLinkEntry* entry() const { return entry_; }
+    // NULL when no entry has the id or the entry has no record.
+    aLink* link() const { return link_; }
+
+private:
+    aLinkEntry* entry_;
+    aLink* link_;
+};
+
+// Gives up one use of the link in one step under the table mutex: decreases
+// the use count and, when it drops to 0 or below, unlinks the entry and hands
+// it to *last for tear-down (else *last is NULL). aErrParam for an unknown id.
+aErr sReleaseUse(aLinkId id, aLinkEntry** last);
+// Frees an entry that is out of the table together with its link record; the
+// record's resources must already be released (aLink_Release). Clears the
+// caller's pointer.
+void sFreeEntry(aLinkEntry** entry);

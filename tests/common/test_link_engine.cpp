@@ -1,0 +1,522 @@
+// test-labels: integration threaded netns
+// The link engine against the simulated device, over a socket pair and over
+// TCP on 127.0.0.1 in the test's own network namespace: the bytes on the
+// wire, synchronisation, heartbeats, pooled writes, waits and teardown.
+#include "common/aLink.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/common/link_harness.h"
+#include "tests/sim/netns.h"
+
+namespace {
+
+using linktest::Carrier;
+using linktest::SimDevice;
+using linktest::TestLink;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+class PrivateNetwork : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        std::string why;
+        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+    }
+};
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+
+constexpr uint8_t kDevice = 0x02;
+const Bytes kForceRouteOn = {0xAF, 0x01, 0x01};
+const Bytes kForceRouteOff = {0xAF, 0x01, 0x00};
+const Bytes kAddressQuery = {0xAD, 0x00};
+
+aPacket packetOf(uint8_t address, Bytes data)
+{
+    aPacket packet = {};
+    packet.check = aPACKET_CHECK;
+    packet.address = address;
+    packet.length = static_cast<uint8_t>(data.size());
+    packet.count = static_cast<uint8_t>(data.size() + 2);
+    std::copy(data.begin(), data.end(), packet.data);
+    return packet;
+}
+
+Bytes dataOf(const aPacket* packet)
+{
+    return Bytes(packet->data, packet->data + packet->length);
+}
+
+size_t countOf(const std::vector<sim::Packet>& packets, const sim::Packet& wanted)
+{
+    return static_cast<size_t>(std::count(packets.begin(), packets.end(), wanted));
+}
+
+bool endsWith(const Bytes& bytes, const Bytes& tail)
+{
+    return bytes.size() >= tail.size() && std::equal(tail.begin(), tail.end(), bytes.end() - tail.size());
+}
+
+bool startsWith(const Bytes& bytes, const Bytes& head)
+{
+    return bytes.size() >= head.size() && std::equal(head.begin(), head.end(), bytes.begin());
+}
+
+bool waitForStatus(aLinkId id, aLinkStatus status, int timeoutMs)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (aLink_GetStatus(id) != status) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool acceptAll(const aPacket*, const void*)
+{
+    return true;
+}
+
+// A device behind one carrier and a running link to it.
+class LinkOver : public ::testing::TestWithParam<Carrier> {
+protected:
+    LinkOver() : sim(GetParam()), link(sim.openStream()) {}
+
+    sim::DeviceModel& device() { return sim.device; }
+    void start() { ASSERT_EQ(aLink_Start(link.id()), aErrNone); }
+
+    // Sends one echo request and waits for its answer.
+    void roundTrip(uint8_t tag)
+    {
+        aPacket request = packetOf(kDevice, {sim::kEchoCommand, tag});
+        ASSERT_EQ(aLink_PutPacket(link.id(), &request), aErrNone);
+        aPacket* reply = aLink_AwaitPacket(link.id(), 2000);
+        ASSERT_NE(reply, nullptr);
+        EXPECT_EQ(dataOf(reply), (Bytes{sim::kEchoCommand, tag}));
+        aPacket_Destroy(&reply);
+    }
+
+    SimDevice sim;
+    TestLink link;
+};
+
+INSTANTIATE_TEST_SUITE_P(Carriers, LinkOver, ::testing::Values(Carrier::Socketpair, Carrier::Tcp),
+                         [](const auto& param) { return std::string(linktest::carrierName(param.param)); });
+
+TEST_P(LinkOver, ForceRouteOnComesFirstAndOffLast)
+{
+    EXPECT_EQ(aLink_GetStatus(link.id()), kLinkStatusStopped);
+    start();
+    EXPECT_EQ(aLink_GetStatus(link.id()), kLinkStatusRunning);
+    roundTrip(1);
+    EXPECT_EQ(aLink_Stop(link.record()), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(link.id()), kLinkStatusStopped);
+
+    ASSERT_TRUE(device().waitFor([](const sim::Records& r) { return r.forceRoutes.size() == 2; }, 2000));
+    sim::Records records = device().records();
+    EXPECT_TRUE(startsWith(records.bytes, kForceRouteOn));
+    EXPECT_TRUE(endsWith(records.bytes, kForceRouteOff));
+    EXPECT_EQ(records.forceRoutes, (Bytes{1, 0}));
+
+    // Stopping again changes nothing and writes nothing.
+    EXPECT_EQ(aLink_Stop(link.record()), aErrNone);
+    EXPECT_EQ(aLink_Stop(nullptr), aErrParam);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(device().records().bytes, records.bytes);
+}
+
+TEST_P(LinkOver, StopOfALinkAlreadyOutOfTheTableStillSendsForceRouteOff)
+{
+    start();
+    roundTrip(2);
+    // A destroy takes the entry out of the table before it stops the link.
+    EXPECT_EQ(link.destroy(), aErrNone);
+    ASSERT_TRUE(device().waitFor([](const sim::Records& r) { return r.forceRoutes.size() == 2; }, 2000));
+    EXPECT_TRUE(endsWith(device().records().bytes, kForceRouteOff));
+}
+
+TEST_P(LinkOver, ForceRouteIsQueuedOnRequest)
+{
+    start();
+    EXPECT_EQ(aLink_ForceRoute(link.id(), false), aErrNone);
+    EXPECT_EQ(aLink_ForceRoute(link.id(), true), aErrNone);
+    EXPECT_TRUE(device().waitFor([](const sim::Records& r) { return r.forceRoutes == Bytes{1, 0, 1}; }, 2000));
+}
+
+TEST_P(LinkOver, EveryPacketComesBackInOrder)
+{
+    start();
+    constexpr int kPackets = 300;
+    for (int i = 0; i < kPackets; i++) {
+        aPacket request = packetOf(kDevice, {sim::kEchoCommand, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)});
+        ASSERT_EQ(aLink_PutPacket(link.id(), &request), aErrNone);
+    }
+    for (int i = 0; i < kPackets; i++) {
+        aPacket* reply = aLink_AwaitPacket(link.id(), 2000);
+        ASSERT_NE(reply, nullptr) << "packet " << i;
+        EXPECT_EQ(dataOf(reply), (Bytes{sim::kEchoCommand, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)}));
+        aPacket_Destroy(&reply);
+    }
+    EXPECT_EQ(aLink_GetPacket(link.id()), nullptr);
+}
+
+TEST_P(LinkOver, SyncSendsSixQueriesAndEmptiesTheFifos)
+{
+    start();
+    device().injectToHost({kDevice, 0x01, 0x77}); // an ordinary packet, queued before the sync
+    ASSERT_TRUE(device().waitForPackets(1, 2000));
+    EXPECT_EQ(aLink_Sync(link.id()), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(link.id()), kLinkStatusRunning);
+
+    sim::Records records = device().records();
+    EXPECT_EQ(countOf(records.packets, sim::Packet{0xAD, {}}), 6u);
+    // The late answers to the other four queries, and what came before, are gone.
+    EXPECT_EQ(aLink_GetPacket(link.id()), nullptr);
+    roundTrip(3);
+}
+
+TEST_P(LinkOver, SyncFailsWhenTheAnswersDisagreeWithoutFloodingTheDevice)
+{
+    start();
+    sim::Faults faults;
+    faults.alternateAddress = 0x06; // answers 02 00 06 00 ...
+    device().setFaults(faults);
+    EXPECT_EQ(aLink_Sync(link.id()), aErrNotReady);
+    EXPECT_EQ(aLink_GetStatus(link.id()), kLinkStatusSyncing);
+    // One round of queries at the start, at most one more per quiet second.
+    size_t queries = countOf(device().records().packets, sim::Packet{0xAD, {}});
+    EXPECT_GE(queries, 6u);
+    EXPECT_LE(queries, 18u);
+}
+
+TEST_P(LinkOver, SyncFailsAgainstASilentDeviceAndRetriesOncePerQuietPeriod)
+{
+    start();
+    sim::Faults faults;
+    faults.silent = true;
+    device().setFaults(faults);
+    EXPECT_EQ(aLink_Sync(link.id()), aErrNotReady);
+    size_t queries = countOf(device().records().packets, sim::Packet{0xAD, {}});
+    EXPECT_GE(queries, 6u);
+    EXPECT_LE(queries, 18u);
+
+    // The device answers again: the next restart brings the link back in step.
+    device().setFaults({});
+    EXPECT_TRUE(waitForStatus(link.id(), kLinkStatusRunning, 3000));
+}
+
+struct OutOfStep {
+    const char* name;
+    Bytes bytes;
+};
+void PrintTo(const OutOfStep& outOfStep, std::ostream* out)
+{
+    *out << outOfStep.name;
+}
+
+class LinkOutOfStep : public ::testing::TestWithParam<std::tuple<Carrier, OutOfStep>> {};
+
+// A byte stream out of step (odd address, overlong length, zero address)
+// restarts synchronisation once: six queries, and in step again with the answers.
+TEST_P(LinkOutOfStep, RestartsSynchronisationOnceAndComesBack)
+{
+    SimDevice sim(std::get<0>(GetParam()));
+    TestLink link(sim.openStream());
+    ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+    sim.device.injectToHost(std::get<1>(GetParam()).bytes);
+
+    EXPECT_TRUE(sim.device.waitFor([](const sim::Records& r) { return r.packets.size() >= 7; }, 2000));
+    EXPECT_TRUE(waitForStatus(link.id(), kLinkStatusRunning, 2000));
+    // Quiet for a while: no further rounds of queries.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sim::Records records = sim.device.records();
+    EXPECT_EQ(countOf(records.packets, sim::Packet{0xAD, {}}), 6u);
+    EXPECT_EQ(aLink_GetStatus(link.id()), kLinkStatusRunning);
+    aLink_DrainPackets(link.id(), acceptAll, nullptr); // the late address answers
+
+    aPacket request = packetOf(kDevice, {sim::kEchoCommand, 9});
+    ASSERT_EQ(aLink_PutPacket(link.id(), &request), aErrNone);
+    aPacket* reply = aLink_AwaitPacket(link.id(), 2000);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(dataOf(reply), (Bytes{sim::kEchoCommand, 9}));
+    aPacket_Destroy(&reply);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, LinkOutOfStep,
+    ::testing::Combine(::testing::Values(Carrier::Socketpair, Carrier::Tcp),
+                       ::testing::Values(OutOfStep{"odd_address", {0x05}}, OutOfStep{"length_29", {0x04, 29}},
+                                         OutOfStep{"zero_address", {0x00}})),
+    [](const auto& param) {
+        return std::string(linktest::carrierName(std::get<0>(param.param))) + "_" + std::get<1>(param.param).name;
+    });
+
+TEST_P(LinkOver, HeartbeatsAreAnsweredAndNeverQueued)
+{
+    start();
+    for (uint8_t x : {0, 1, 0xFE})
+        device().sendHeartbeat(x);
+    EXPECT_TRUE(device().waitFor([](const sim::Records& r) { return r.heartbeatReplies.size() == 3; }, 2000));
+    EXPECT_EQ(device().records().heartbeatReplies, (Bytes{2, 3, 0}));
+    roundTrip(4); // anything queued inbound would come before the echo
+}
+
+struct Consumed {
+    std::atomic<int> packets{0};
+};
+
+bool consumeAll(const aPacket*, void* reference)
+{
+    static_cast<Consumed*>(reference)->packets++;
+    return true;
+}
+
+TEST_P(LinkOver, UserFilterThatConsumesEverythingKeepsTheFifoEmpty)
+{
+    start();
+    Consumed consumed;
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.id(), consumeAll, &consumed), aErrNone);
+    device().sendHeartbeat(0);
+    aPacket request = packetOf(kDevice, {sim::kEchoCommand, 5});
+    ASSERT_EQ(aLink_PutPacket(link.id(), &request), aErrNone);
+    auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (consumed.packets < 2 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(consumed.packets, 2);
+    EXPECT_EQ(aLink_GetPacket(link.id()), nullptr);
+    EXPECT_TRUE(device().records().heartbeatReplies.empty());
+
+    // Once removed, the filter is not called again.
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.id(), nullptr, nullptr), aErrNone);
+    roundTrip(6);
+    EXPECT_EQ(consumed.packets, 2);
+}
+
+// Records the size of every block written, forwarding to the real stream;
+// the first write waits until the test opens the gate.
+class WriteRecorder {
+public:
+    explicit WriteRecorder(aStream* inner) : inner_(inner)
+    {
+        stream_ = aStream_Create(sGet, nullptr, sWrite, sDelete, this);
+        aStream_SetWaitProc(stream_, sWait);
+    }
+    aStream* stream() const { return stream_; }
+
+    // Waits until the writer sits in its first write.
+    bool waitUntilWriting()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(2), [&] { return entered_ > 0; });
+    }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    bool waitForWrites(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(2), [&] { return sizes_.size() >= count; });
+    }
+    std::vector<size_t> sizes()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sizes_;
+    }
+
+private:
+    static aErr sGet(uint8_t* byte, void* self) { return aStream_Read(static_cast<WriteRecorder*>(self)->inner_, byte, 1); }
+    static aErr sWait(uint32_t ms, void* self) { return aStream_WaitReadable(static_cast<WriteRecorder*>(self)->inner_, ms); }
+    static aErr sDelete(void* self) { return aStream_Destroy(&static_cast<WriteRecorder*>(self)->inner_); }
+    static aErr sWrite(const uint8_t* data, size_t n, void* reference)
+    {
+        auto* self = static_cast<WriteRecorder*>(reference);
+        {
+            std::unique_lock<std::mutex> lock(self->mutex_);
+            self->entered_++;
+            self->changed_.notify_all();
+            self->changed_.wait(lock, [&] { return self->open_; });
+        }
+        aErr err = aStream_Write(self->inner_, data, n);
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->sizes_.push_back(n);
+        self->changed_.notify_all();
+        return err;
+    }
+
+    aStream* inner_;
+    aStream* stream_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    int entered_ = 0;
+    std::vector<size_t> sizes_;
+};
+
+class LinkWrites : public ::testing::TestWithParam<Carrier> {};
+
+// 200 full packets queued while the writer is busy with force route on go out
+// pooled as 136 packets (4080 bytes) and then the other 64; unpooled, one each.
+TEST_P(LinkWrites, PooledWritesGatherAtMost4096Bytes)
+{
+    for (bool pooled : {true, false}) {
+        SCOPED_TRACE(pooled ? "pooled" : "single");
+        SimDevice sim(GetParam());
+        auto* recorder = new WriteRecorder(sim.openStream());
+        TestLink link(recorder->stream());
+        ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+        ASSERT_TRUE(recorder->waitUntilWriting()); // force route on
+        ASSERT_EQ(aLink_EnablePooledPackets(link.id(), pooled), aErrNone);
+        Bytes wire;
+        for (int i = 0; i < 200; i++) {
+            Bytes data(28, static_cast<uint8_t>(i));
+            data[0] = 0x40; // a command the device leaves unanswered
+            aPacket packet = packetOf(kDevice, data);
+            ASSERT_EQ(aLink_PutPacket(link.id(), &packet), aErrNone);
+            wire.push_back(kDevice);
+            wire.push_back(28);
+            wire.insert(wire.end(), data.begin(), data.end());
+        }
+        recorder->open();
+        ASSERT_TRUE(recorder->waitForWrites(pooled ? 3 : 201));
+        std::vector<size_t> expected = pooled ? std::vector<size_t>{3, 4080, 1920} : std::vector<size_t>(201, 30);
+        expected[0] = 3;
+        EXPECT_EQ(recorder->sizes(), expected);
+        ASSERT_TRUE(sim.device.waitFor([&](const sim::Records& r) { return r.bytes.size() >= 3 + wire.size(); }, 2000));
+        Bytes received = sim.device.records().bytes;
+        EXPECT_EQ(Bytes(received.begin() + 3, received.end()), wire);
+        EXPECT_EQ(link.destroy(), aErrNone);
+        delete recorder;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Carriers, LinkWrites, ::testing::Values(Carrier::Socketpair, Carrier::Tcp),
+                         [](const auto& param) { return std::string(linktest::carrierName(param.param)); });
+
+TEST_P(LinkOver, AwaitFirstTakesTheFirstMatchAndEndsWhenTheLinkLeavesStep)
+{
+    start();
+    for (uint8_t tag : {1, 2, 3}) {
+        aPacket request = packetOf(kDevice, {sim::kEchoCommand, tag});
+        ASSERT_EQ(aLink_PutPacket(link.id(), &request), aErrNone);
+    }
+    auto secondTag = [](const aPacket* p, const void*) { return p->length == 2 && p->data[1] == 2; };
+    aPacket* second = aLink_AwaitFirst(link.id(), secondTag, nullptr, 2000);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(dataOf(second), (Bytes{sim::kEchoCommand, 2}));
+    aPacket_Destroy(&second);
+    EXPECT_EQ(aLink_AwaitFirst(link.id(), secondTag, nullptr, 0), nullptr);
+
+    // An odd byte sends the link into synchronisation while a caller waits:
+    // the wait ends long before its time-out.
+    sim::Faults faults;
+    faults.silent = true;
+    device().setFaults(faults);
+    auto start = Clock::now();
+    std::thread outOfStep([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        device().injectToHost({0x05});
+    });
+    EXPECT_EQ(aLink_AwaitFirst(link.id(), secondTag, nullptr, 10000), nullptr);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    outOfStep.join();
+    EXPECT_EQ(aLink_GetStatus(link.id()), kLinkStatusSyncing);
+    EXPECT_EQ(aLink_AwaitFirst(link.id(), acceptAll, nullptr, 1000), nullptr);
+}
+
+TEST(LinkReadError, MarksTheLinkAndAwaitFirstDoesNotWait)
+{
+    SimDevice sim(Carrier::Tcp);
+    TestLink link(sim.openStream());
+    ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+    ASSERT_TRUE(sim.tcp()->waitForConnections(1, 2000));
+    sim.tcp()->setRefuseConnections(true);
+    sim.resetConnection(); // the reader's reconnection fails
+    EXPECT_TRUE(waitForStatus(link.id(), kLinkStatusIOError, 2000));
+    auto start = Clock::now();
+    EXPECT_EQ(aLink_AwaitFirst(link.id(), acceptAll, nullptr, 2000), nullptr);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_EQ(link.destroy(), aErrNone);
+}
+
+TEST_P(LinkOver, ConcurrentStopsJoinTheThreadsOnce)
+{
+    start();
+    std::vector<std::thread> stoppers;
+    std::atomic<int> failures{0};
+    for (int i = 0; i < 4; i++)
+        stoppers.emplace_back([&] {
+            if (aLink_Stop(link.record()) != aErrNone)
+                failures++;
+        });
+    for (auto& stopper : stoppers)
+        stopper.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(aLink_GetStatus(link.id()), kLinkStatusStopped);
+    EXPECT_TRUE(device().waitFor([](const sim::Records& r) { return r.forceRoutes.size() == 2; }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(device().records().forceRoutes, (Bytes{1, 0}));
+
+    // A stopped link starts again.
+    start();
+    roundTrip(7);
+}
+
+TEST_P(LinkOver, DestroyWaitsForCallersInsideAnOperation)
+{
+    start();
+    aLinkId id = link.id();
+    std::thread waiter([&] { EXPECT_EQ(aLink_AwaitPacket(id, 5000), nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto start = Clock::now();
+    EXPECT_EQ(link.destroy(), aErrNone);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    waiter.join();
+    EXPECT_EQ(aLink_GetStatus(id), kLinkStatusNoStream);
+    EXPECT_EQ(aLink_PutPacket(id, nullptr), aErrParam);
+}
+
+TEST(LinkUnknownId, EveryOperationAnswersItsNeutralResult)
+{
+    for (aLinkId id : {aLinkId(0), aLinkId(0xFFFFFFF0)}) {
+        aPacket packet = packetOf(kDevice, {1});
+        EXPECT_EQ(aLink_Init(id, nullptr), 0u);
+        EXPECT_EQ(aLink_Start(id), aErrParam);
+        EXPECT_EQ(aLink_Sync(id), aErrParam);
+        EXPECT_EQ(aLink_ForceRoute(id, true), aErrNotFound);
+        EXPECT_EQ(aLink_GetStatus(id), kLinkStatusNoStream);
+        EXPECT_EQ(aLink_PutPacket(id, &packet), aErrParam);
+        EXPECT_EQ(aLink_GetPacket(id), nullptr);
+        EXPECT_EQ(aLink_AwaitPacket(id, 0), nullptr);
+        EXPECT_EQ(aLink_GetFirst(id, acceptAll, nullptr), nullptr);
+        EXPECT_EQ(aLink_AwaitFirst(id, acceptAll, nullptr, 0), nullptr);
+        EXPECT_EQ(aLink_DrainPackets(id, acceptAll, nullptr), 0u);
+        EXPECT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrParam);
+        EXPECT_EQ(aLink_EnablePooledPackets(id, true), aErrParam);
+    }
+}
+
+TEST(LinkWithoutStream, ReportsNoStreamAndDoesNotStart)
+{
+    TestLink link(nullptr);
+    EXPECT_EQ(aLink_GetStatus(link.id()), kLinkStatusNoStream);
+    EXPECT_EQ(aLink_Start(link.id()), aErrConnection);
+    EXPECT_EQ(aLink_Sync(link.id()), aErrNotReady);
+    EXPECT_EQ(aLink_AwaitFirst(link.id(), acceptAll, nullptr, 1000), nullptr);
+    EXPECT_EQ(link.destroy(), aErrNone);
+}
+
+} // namespace
