@@ -19,6 +19,7 @@ struct CobsStream {
     aStreamPutProc innerPut;
     aStreamWriteProc innerWrite;
     aStreamDeleteProc innerDelete;
+    aStreamWaitProc innerWait;
     void* innerReference;
     uint16_t check;
     // Receive side, used by the reading thread only.
@@ -135,6 +136,16 @@ aErr sCobsStreamWrite(const uint8_t* data, size_t length, void* reference)
     return result;
 }
 
+aErr sCobsStreamWait(uint32_t timeoutMs, void* reference)
+{
+    CobsStream* cobs = sCobs(reference);
+    if (!cobs)
+        return aErrParam;
+    if (cobs->rxReady)
+        return aErrNone;
+    return cobs->innerWait(timeoutMs, cobs->innerReference);
+}
+
 aErr sCobsStreamDelete(void* reference)
 {
     CobsStream* cobs = sCobs(reference);
@@ -153,6 +164,15 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc innerGet, aStreamPutProc innerPut
                                 aStreamWriteProc innerWrite, aStreamDeleteProc innerDelete,
                                 void* innerReference, aStream** stream)
 {
+    return aStream_CreateCobsEncodingWithWait(innerGet, innerPut, innerWrite, innerDelete, nullptr,
+                                              innerReference, stream);
+}
+
+aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc innerGet, aStreamPutProc innerPut,
+                                        aStreamWriteProc innerWrite, aStreamDeleteProc innerDelete,
+                                        aStreamWaitProc innerWait, void* innerReference,
+                                        aStream** stream)
+{
     if (!stream)
         return aErrParam;
     *stream = nullptr;
@@ -168,6 +188,7 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc innerGet, aStreamPutProc innerPut
     cobs->innerPut = innerPut;
     cobs->innerWrite = innerWrite;
     cobs->innerDelete = innerDelete;
+    cobs->innerWait = innerWait;
     cobs->innerReference = innerReference;
     cobs->check = kCobsCheck;
     *stream = aStream_Create(sCobsStreamGet, sCobsStreamPut, sCobsStreamWrite, sCobsStreamDelete, cobs);
@@ -176,5 +197,7 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc innerGet, aStreamPutProc innerPut
         std::free(cobs);
         return aErrResource;
     }
+    if (innerWait)
+        aStream_SetWaitProc(*stream, sCobsStreamWait);
     return aErrNone;
 }

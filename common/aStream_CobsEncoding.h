@@ -14,3 +14,10 @@
 aErr aStream_CreateCobsEncoding(aStreamGetProc innerGet, aStreamPutProc innerPut,
                                 aStreamWriteProc innerWrite, aStreamDeleteProc innerDelete,
                                 void* innerReference, aStream** stream);
+
+// The same over an inner stream that can wait for input: the stream then
+// waits too, answering at once while a received frame is being handed out.
+aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc innerGet, aStreamPutProc innerPut,
+                                        aStreamWriteProc innerWrite, aStreamDeleteProc innerDelete,
+                                        aStreamWaitProc innerWait, void* innerReference,
+                                        aStream** stream);

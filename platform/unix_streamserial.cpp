@@ -2,10 +2,13 @@
 
 #include "common/aStream_CobsEncoding.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -66,6 +69,17 @@ aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* reference)
         return aErrIO;
     tcdrain(serial->descriptor);
     return aErrNone;
+}
+
+aErr sSerialStreamWait(uint32_t timeoutMs, void* reference)
+{
+    SerialStream* serial = sSerial(reference);
+    if (!serial)
+        return aErrParam;
+    pollfd readable = {serial->descriptor, POLLIN, 0};
+    const int wait = int(std::min<uint32_t>(timeoutMs, INT_MAX));
+    // Readable, hung up or failed: the next get tells which.
+    return poll(&readable, 1, wait) > 0 ? aErrNone : aErrTimeout;
 }
 
 void sClose(SerialStream* serial)
@@ -156,6 +170,7 @@ aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, bool parity, uin
         aStream_Destroy(&made);
         return opened;
     }
+    aStream_SetWaitProc(made, sSerialStreamWait);
     *stream = made;
     return aErrNone;
 }
@@ -168,8 +183,8 @@ aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, bool 
         return aErrResource;
     aErr result = sStreamOpenSerial(serial, parity, dataBitsMode, stopBitsMode);
     if (result == aErrNone)
-        result = aStream_CreateCobsEncoding(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
-                                            sSerialStreamDelete, serial, stream);
+        result = aStream_CreateCobsEncodingWithWait(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
+                                                    sSerialStreamDelete, sSerialStreamWait, serial, stream);
     if (result != aErrNone)
         sSerialStreamDelete(serial);
     return result;

@@ -14,7 +14,8 @@
 //
 // Opens the port raw (no echo, no line editing, reads that return at once)
 // and makes a stream whose get answers aErrNotReady when no byte is waiting
-// and whose write returns once the bytes have been transmitted. 0;
+// and whose write returns once the bytes have been transmitted; it can wait
+// for input (aStream_WaitReadable). 0;
 // aErrResource for a NULL argument, a mode above 1, a path of 4096 bytes or
 // more, or no memory; aErrNotFound for a missing port, aErrPermission for
 // one not to be opened, aErrIO when it is no terminal or cannot be set up.

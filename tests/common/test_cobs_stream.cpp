@@ -22,6 +22,8 @@ struct Line {
     std::vector<aErr> writeResults;  // consumed in order; aErrNone afterwards
     aErr deleteResult = aErrNone;
     bool deleted = false;
+    aErr waitResult = aErrTimeout;
+    size_t waits = 0;
 
     static aErr get(uint8_t* byte, void* reference)
     {
@@ -46,6 +48,12 @@ struct Line {
         const aErr result = line->writeResults.front();
         line->writeResults.erase(line->writeResults.begin());
         return result;
+    }
+    static aErr wait(uint32_t, void* reference)
+    {
+        auto* line = static_cast<Line*>(reference);
+        ++line->waits;
+        return line->waitResult;
     }
     static aErr remove(void* reference)
     {
@@ -265,6 +273,37 @@ TEST_F(CobsStream, DestroyDeletesTheLine)
     EXPECT_EQ(aStream_Destroy(&stream), aErrBusy);
     EXPECT_TRUE(line.deleted);
     EXPECT_EQ(stream, nullptr);
+}
+
+TEST(CobsStreamWait, WaitsOnTheLineUnlessAFrameIsBeingHandedOut)
+{
+    Line line;
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateCobsEncodingWithWait(Line::get, Line::put, Line::write, Line::remove, Line::wait,
+                                                 &line, &stream),
+              aErrNone);
+    EXPECT_EQ(aStream_WaitReadable(stream, 5), aErrTimeout);
+    EXPECT_EQ(line.waits, 1u);
+
+    const Bytes frame = {0x02, 0x02, 0x02, 0x91, 0x00};
+    line.incoming.assign(frame.begin(), frame.end());
+    uint8_t byte;
+    for (size_t i = 0; i < frame.size(); ++i)
+        ASSERT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    // The line is dry, but the frame's bytes are there to be read.
+    EXPECT_EQ(aStream_WaitReadable(stream, 5), aErrNone);
+    EXPECT_EQ(line.waits, 1u);
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
+    EXPECT_EQ(aStream_WaitReadable(stream, 5), aErrTimeout);
+    EXPECT_EQ(line.waits, 2u);
+    aStream_Destroy(&stream);
+
+    // Without a wait on the line the stream has none either.
+    ASSERT_EQ(aStream_CreateCobsEncoding(Line::get, Line::put, Line::write, Line::remove, &line, &stream),
+              aErrNone);
+    EXPECT_EQ(aStream_WaitReadable(stream, 5), aErrUnimplemented);
+    aStream_Destroy(&stream);
 }
 
 TEST(CobsStreamCreate, RefusesNullHandle)

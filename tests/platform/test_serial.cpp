@@ -15,7 +15,6 @@
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
-#include <poll.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -143,28 +142,22 @@ protected:
         return settings;
     }
 
-    bool lineHasInput(int timeoutMs) const
-    {
-        pollfd readable = {watch, POLLIN, 0};
-        return poll(&readable, 1, timeoutMs) > 0;
-    }
-
-    // Reads until want bytes arrived or a second passed without them.
+    // Reads until want bytes arrived or a second passed without them,
+    // waiting for input whenever none is ready.
     Received read(size_t want)
     {
         Received got;
         const auto deadline = Clock::now() + std::chrono::seconds(1);
         while (got.bytes.size() < want && Clock::now() < deadline) {
-            const bool pending = lineHasInput(0);
             uint8_t byte = 0;
             const aErr result = aStream_Read(stream, &byte, 1);
             if (result == aErrNone)
                 got.bytes.push_back(byte);
             else if (result == aErrPacket)
                 ++got.packetErrors;
-            else if (result == aErrNotReady && !pending)
-                lineHasInput(10);
-            else if (result != aErrNotReady)
+            else if (result == aErrNotReady)
+                aStream_WaitReadable(stream, 100);
+            else
                 ADD_FAILURE() << "read: " << aError_GetErrorText(result);
         }
         return got;
@@ -205,6 +198,16 @@ TEST_F(RawSerial, BytesPassUntouchedBothWays)
     const uint8_t one = '\r';
     ASSERT_EQ(aStream_Write(stream, &one, 1), aErrNone);
     EXPECT_EQ(read(1).bytes, Bytes{'\r'});
+}
+
+TEST_F(RawSerial, WaitsForInput)
+{
+    ASSERT_EQ(aStream_CreateSerial(carrier.path().c_str(), 6, false, 0, 0, &stream), aErrNone);
+    EXPECT_EQ(aStream_WaitReadable(stream, 1), aErrTimeout);
+    const uint8_t byte = 0x55;
+    ASSERT_EQ(aStream_Write(stream, &byte, 1), aErrNone);
+    EXPECT_EQ(aStream_WaitReadable(stream, 1000), aErrNone);
+    EXPECT_EQ(read(1).bytes, Bytes{0x55});
 }
 
 TEST_F(RawSerial, AppliesTheLineSettings)
