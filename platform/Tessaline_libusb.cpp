@@ -9,7 +9,11 @@ static pthread_mutex_t _libusbContextLock = PTHREAD_MUTEX_INITIALIZER;
 libusb_context* Tessaline_libusb_context(void)
 {
     pthread_mutex_lock(&_libusbContextLock);
-    if (!_libusbContext) libusb_init(&_libusbContext);
+    // A failed init leaves no context: the next use tries again.
+    if (!_libusbContext) {
+        libusb_context* made = nullptr;
+        if (libusb_init(&made) == 0) _libusbContext = made;
+    }
     libusb_context* context = _libusbContext;
     pthread_mutex_unlock(&_libusbContextLock);
     return context;

@@ -115,6 +115,7 @@ tlusb_device* tlusb_create_usb(uint32_t mode)
     tlusb_device* device = new (std::nothrow) tlusb_device{};
     if (!device) return nullptr;
     device->mode = mode;
+    device->nodeDescriptor = -1;
     device->state = tlusbStateCreated;
     device->readPointer = device->readBuffer;
     return device;
@@ -294,10 +295,11 @@ aErr tlusb_get_from_USBlib_device(tlusb_device* device, uint8_t* byte)
 aErr tlusb_write_to_kernel_device(tlusb_device* device, const uint8_t* data, size_t length)
 {
     if (!device || (!data && length)) return aErrParam;
-    if (device->mode != tlusbModeKernelNode || device->nodeDescriptor == 0) return aErrMode;
+    if (device->mode != tlusbModeKernelNode || device->nodeDescriptor < 0) return aErrMode;
     size_t sent = 0;
     for (int call = 0; call < kMaxKernelWrites && sent < length; ++call) {
         ssize_t n = write(device->nodeDescriptor, data + sent, length - sent);
+        if (n < 0 && errno == EINTR) continue;   // a signal came first: try again
         if (n < 0) return aErrIO;
         sent += size_t(n);
     }
@@ -307,10 +309,11 @@ aErr tlusb_write_to_kernel_device(tlusb_device* device, const uint8_t* data, siz
 aErr tlusb_get_from_kernel_device(tlusb_device* device, uint8_t* byte)
 {
     if (!device || !byte) return aErrParam;
-    if (device->mode != tlusbModeKernelNode || device->nodeDescriptor == 0) return aErrMode;
+    if (device->mode != tlusbModeKernelNode || device->nodeDescriptor < 0) return aErrMode;
     ssize_t n = read(device->nodeDescriptor, byte, 1);
     if (n == 1) return aErrNone;
-    if (n == 0 || errno == EFAULT) return aErrNotReady;
+    // No byte yet, or a signal interrupted the wait for one: the reader tries again.
+    if (n == 0 || errno == EFAULT || errno == EINTR) return aErrNotReady;
     return aErrIO;
 }
 
@@ -338,9 +341,9 @@ aErr tlusb_close_tessaline_device(tlusb_device* device)
         device->inEndpoint = device->outEndpoint = device->interfaceNumber = 0;
         return aErrNone;
     }
-    if (device->nodeDescriptor == 0) return aErrNone;
+    if (device->nodeDescriptor < 0) return aErrNone;
     int rc = close(device->nodeDescriptor);
-    device->nodeDescriptor = 0;
+    device->nodeDescriptor = -1;
     device->state = tlusbStateClosed;
     return rc == 0 ? aErrNone : aErrCancel;
 }
@@ -350,7 +353,7 @@ aErr tlusb_destroy(tlusb_device** device)
     if (!device || !*device) return aErrParam;
     tlusb_device* record = *device;
     if (record->handle) libusb_close(record->handle);
-    if (record->nodeDescriptor) close(record->nodeDescriptor);
+    if (record->nodeDescriptor >= 0) close(record->nodeDescriptor);
     delete record;
     *device = nullptr;
     return aErrNone;

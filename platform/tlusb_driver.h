@@ -35,7 +35,7 @@ enum : uint32_t {
 struct tlusb_device {
     uint32_t mode;
     char serial[256];
-    int nodeDescriptor;                 // 0: not open
+    int nodeDescriptor;                 // -1: not open (0 is a valid descriptor)
     libusb_device_handle* handle;       // NULL: not open
     std::atomic<uint32_t> state;
     uint8_t interfaceNumber;
@@ -52,8 +52,8 @@ struct tlusb_device {
 // True when the kernel driver node of the serial number exists.
 bool tlusb_is_kernel_driver_installed(uint32_t serialNumber);
 
-// A new record in state 1 for the back end (making sure the shared USB
-// context exists for the USB library); NULL when memory runs out.
+// A new record in state 1 for the back end, with no node open (making sure
+// the shared USB context exists for the USB library); NULL when memory runs out.
 tlusb_device* tlusb_create_usb(uint32_t mode);
 
 // Opens the device whose serial text (8 upper-case hex digits) matches.

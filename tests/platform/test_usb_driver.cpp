@@ -83,15 +83,57 @@ TEST_F(UsbDriver, OpensTheLinkInterfaceOfTheLastMatchingSettings)
     EXPECT_TRUE(carrier.claimed(handle));
 }
 
-TEST_F(UsbDriver, DeviceWithoutAnOutEndpointIsLeftClosed)
+TEST_F(UsbDriver, DeviceWithoutBothLinkEndpointsIsLeftClosed)
 {
-    sim::UsbDeviceDescription d = sim::UsbDeviceDescription::tessaline(kSerial);
-    d.settings[0].endpoints = {{kIn, 2, 512}};
+    struct Case {
+        const char* what;
+        uint8_t interfaceClass, subclass, protocol;
+        std::vector<sim::UsbEndpointDescription> endpoints;
+    };
+    const std::vector<sim::UsbEndpointDescription> both = {{kIn, 2, 512}, {kOut, 2, 512}};
+    const Case cases[] = {
+        {"no OUT endpoint", 0xFF, 0x88, 0x10, {{kIn, 2, 512}}},
+        {"no IN endpoint", 0xFF, 0x88, 0x10, {{kOut, 2, 512}}},
+        {"isochronous endpoints only", 0xFF, 0x88, 0x10, {{kIn, 1, 512}, {kOut, 1, 512}}},
+        {"other class", 0xFE, 0x88, 0x10, both},
+        {"other subclass", 0xFF, 0x89, 0x10, both},
+        {"other protocol", 0xFF, 0x88, 0x11, both},
+    };
+    uint32_t serial = 0x33330000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::UsbDeviceDescription d = sim::UsbDeviceDescription::tessaline(++serial);
+        d.settings[0].interfaceClass = c.interfaceClass;
+        d.settings[0].subclass = c.subclass;
+        d.settings[0].protocol = c.protocol;
+        d.settings[0].endpoints = c.endpoints;
+        sim::ByteEndpoint unused;
+        int h = carrier.plug(d, unused);
+        tlusb_device* probe = tlusb_create_usb(tlusbModeUSBLib);
+        EXPECT_EQ(aErrConfiguration, tlusb_open_tessaline_device(probe, d.serial.c_str()));
+        EXPECT_EQ(tlusbStateClosed, probe->state.load());
+        EXPECT_EQ(nullptr, probe->handle);
+        EXPECT_FALSE(carrier.claimed(h));
+        tlusb_destroy(&probe);
+        carrier.unplug(h);
+    }
+}
 
-    EXPECT_EQ(aErrConfiguration, open(d));
-    EXPECT_EQ(tlusbStateClosed, driver->state.load());
-    EXPECT_EQ(nullptr, driver->handle);
-    EXPECT_FALSE(carrier.claimed(handle));
+TEST_F(UsbDriver, ReopenedRecordTakesNoDeviceWhoseSerialCannotBeRead)
+{
+    openTessaline();
+    ASSERT_EQ(aErrNone, tlusb_close_tessaline_device(driver));
+    carrier.unplug(handle);
+
+    // Another device with the same serial string, which cannot be read now.
+    sim::ByteEndpoint other;
+    int h = carrier.plug(sim::UsbDeviceDescription::tessaline(kSerial), other);
+    carrier.failTransfers(h, 0x00, -EPIPE);
+    EXPECT_EQ(aErrNotFound, tlusb_open_tessaline_device(driver, "0000ABCD"));
+    EXPECT_FALSE(carrier.claimed(h));
+
+    EXPECT_EQ(aErrNone, tlusb_open_tessaline_device(driver, "0000ABCD"));   // readable again
+    EXPECT_TRUE(carrier.claimed(h));
 }
 
 TEST_F(UsbDriver, ClaimFailuresCloseTheDevice)
@@ -123,20 +165,29 @@ TEST_F(UsbDriver, ClaimFailuresCloseTheDevice)
 TEST_F(UsbDriver, WritesInChunksOfTheOutPacketSize)
 {
     struct Case {
+        const char* what;
         uint16_t maxPacket;
+        uint8_t activeConfiguration;
         std::vector<size_t> chunks;
     };
     std::vector<size_t> small(18, 64);
     small.push_back(48);
-    for (const Case& c : {Case{512, {511, 511, 178}}, Case{64, small}}) {
-        SCOPED_TRACE(c.maxPacket);
+    const Case cases[] = {
+        {"512-byte packets", 512, 1, {511, 511, 178}},
+        {"64-byte packets", 64, 1, small},
+        {"packet size 0: all at once", 0, 1, {1200}},
+        {"packet size unknown: all at once", 512, 0, {1200}},
+    };
+    uint32_t serial = 0x22220000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         sim::ByteEndpoint target;
-        uint32_t serial = 0x22220000u + c.maxPacket;
-        int h = carrier.plug(sim::UsbDeviceDescription::tessaline(serial, c.maxPacket), target);
+        sim::UsbDeviceDescription description = sim::UsbDeviceDescription::tessaline(++serial, c.maxPacket);
+        description.activeConfiguration = c.activeConfiguration;
+        int h = carrier.plug(description, target);
         tlusb_device* d = tlusb_create_usb(tlusbModeUSBLib);
-        char text[16];
-        snprintf(text, sizeof text, "%08X", serial);
-        ASSERT_EQ(aErrNone, tlusb_open_tessaline_device(d, text));
+        ASSERT_EQ(aErrNone, tlusb_open_tessaline_device(d, description.serial.c_str()));
+        EXPECT_EQ(c.activeConfiguration ? c.maxPacket : 0, d->outMaxPacket);
 
         std::vector<uint8_t> data = pattern(1200);
         EXPECT_EQ(aErrNone, tlusb_write_to_device(d, data.data(), data.size()));
@@ -144,6 +195,7 @@ TEST_F(UsbDriver, WritesInChunksOfTheOutPacketSize)
         EXPECT_EQ(data, target.received());
         tlusb_close_tessaline_device(d);
         tlusb_destroy(&d);
+        carrier.unplug(h);
     }
 }
 
@@ -224,6 +276,19 @@ TEST_F(UsbDriver, FifthConsecutiveFailedReadFailsTheDevice)
     for (int i = 0; i < 300; ++i) ASSERT_EQ(aErrIO, get(byte)) << i;
     EXPECT_EQ(aErrIO, tlusb_write_to_device(driver, &byte, 1));
     EXPECT_TRUE(device.received().empty());
+}
+
+TEST_F(UsbDriver, ReadThatTimesOutEmptyIsNotReadyAndStartsTheCountAgain)
+{
+    openTessaline();
+    uint8_t byte = 0;
+    carrier.failTransfers(handle, kIn, -EPROTO, 4);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(aErrNotReady, get(byte)) << i;
+    EXPECT_EQ(aErrNotReady, get(byte));         // nothing within 1000 ms
+    EXPECT_EQ(0, driver->errorCount.load());
+    carrier.failTransfers(handle, kIn, -EPROTO);
+    EXPECT_EQ(aErrNotReady, get(byte));
+    EXPECT_EQ(tlusbStateReady, driver->state.load());
 }
 
 TEST_F(UsbDriver, ReadThatTimesOutHandsOutWhatArrived)
@@ -311,6 +376,7 @@ TEST_F(UsbDriver, OperationsCheckModeAndState)
     EXPECT_EQ(aErrNone, tlusb_destroy(&usb));
     EXPECT_EQ(nullptr, usb);
     EXPECT_EQ(aErrParam, tlusb_destroy(&usb));
+    EXPECT_EQ(aErrParam, tlusb_destroy(nullptr));
     EXPECT_EQ(aErrNone, tlusb_destroy(&node));
 }
 

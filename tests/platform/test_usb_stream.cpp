@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <libusb-1.0/libusb.h>
 
 #include "platform/Tessaline_libusb.h"
 #include "platform/aStreamUSB.h"
@@ -78,15 +79,20 @@ TEST_F(UsbStream, FindsOnlyATessalineDeviceWithTheExactSerialText)
         {"other vendor", 0x1D6B, 0x0013, "0000ABCD", aErrNotFound},
         {"lower-case serial", 0x24FF, 0x0013, "0000abcd", aErrNotFound},
         {"no leading zeros", 0x24FF, 0x0013, "ABCD", aErrNotFound},
+        {"seven digits", 0x24FF, 0x0013, "000ABCD", aErrNotFound},
+        {"nine digits", 0x24FF, 0x0013, "00000ABCD", aErrNotFound},
+        {"one character more", 0x24FF, 0x0013, "0000ABCD0", aErrNotFound},
         {"no serial string", 0x24FF, 0x0013, "", aErrNotFound},
+        {"serial string unreadable", 0x24FF, 0x0013, nullptr, aErrNotFound},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         sim::UsbDeviceDescription d = sim::UsbDeviceDescription::tessaline(kSerial);
         d.vendorId = c.vendor;
         d.productId = c.product;
-        d.serial = c.serial;
+        if (c.serial) d.serial = c.serial;
         int handle = carrier.plug(d, echo);
+        if (!c.serial) carrier.failTransfers(handle, 0x00, -EPIPE);
         EXPECT_EQ(c.expected, aStream_CreateUSB(kSerial, &stream));
         EXPECT_EQ(c.expected == aErrNone, stream != nullptr);
         if (c.product & 0x8000 || c.vendor != 0x24FF) {
@@ -159,6 +165,34 @@ TEST_F(UsbStream, RestartedDeviceIsFoundAgainUnderItsSerialNumber)
     ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
     EXPECT_NE(nullptr, Tessaline_libusb_context());
     expectEcho({7, 8, 9});
+}
+
+TEST_F(UsbStream, ContextThatCannotBeStartedIsNotUsedNorShutDown)
+{
+    carrier.plug(sim::UsbDeviceDescription::tessaline(kSerial), echo);
+    // Another user of the USB library in the process holds its default context.
+    ASSERT_EQ(0, libusb_init(nullptr));
+
+    libusb_context* context = reinterpret_cast<libusb_context*>(&echo);
+    aErr created = aErrNone;
+    int exited = -1;
+    sim::runWithoutEventDescriptors([&] {
+        context = Tessaline_libusb_context();
+        created = aStream_CreateUSB(kSerial, &stream);
+        exited = Tessaline_libusb_exit();
+    });
+    EXPECT_EQ(nullptr, context);
+    EXPECT_EQ(aErrNotFound, created);
+    EXPECT_EQ(nullptr, stream);
+    EXPECT_EQ(0, exited);
+
+    // The other user's context is untouched, and ours starts at the next use.
+    libusb_device** list = nullptr;
+    EXPECT_GE(libusb_get_device_list(nullptr, &list), 1);
+    libusb_free_device_list(list, 1);
+    libusb_exit(nullptr);
+    ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
+    expectEcho({1, 2, 3});
 }
 
 TEST_F(UsbStream, CarriesPacketsOfTheSimulatedDevice)

@@ -310,17 +310,19 @@ struct UsbCarrier::Device {
             release(u);
             return answer(client, -1, ENODEV);
         }
-        if (f.type == USBDEVFS_URB_TYPE_CONTROL && (f.endpoint & 0x7F) == 0) {
-            control(u);
-            return answer(client, 0, 0);
-        }
-        if ((f.type != USBDEVFS_URB_TYPE_BULK && f.type != USBDEVFS_URB_TYPE_INTERRUPT) || !findEndpoint(f.endpoint)) {
+        bool isControl = f.type == USBDEVFS_URB_TYPE_CONTROL && (f.endpoint & 0x7F) == 0;
+        if (!isControl &&
+            ((f.type != USBDEVFS_URB_TYPE_BULK && f.type != USBDEVFS_URB_TYPE_INTERRUPT) || !findEndpoint(f.endpoint))) {
             release(u);
             return answer(client, -1, ENOENT);
         }
         int status = 0;
-        if (takeFault(f.endpoint, status)) {
+        if (takeFault(isControl ? 0 : f.endpoint, status)) {
             finish(u, status);
+            return answer(client, 0, 0);
+        }
+        if (isControl) {
+            control(u);
             return answer(client, 0, 0);
         }
         if (f.endpoint & 0x80) {
@@ -453,14 +455,27 @@ struct UsbCarrier::Node {
     UMockdevIoctlBase* handler = nullptr;
     std::mutex lock;
     size_t written = 0;
+    std::map<NodeCall, std::deque<int>> faults;
 
     ~Node()
     {
         if (handler) g_object_unref(handler);
     }
 
+    // Fails the call when a fault is queued for it.
+    bool fail(UMockdevIoctlClient* client, NodeCall call)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        std::deque<int>& queued = faults[call];
+        if (queued.empty()) return false;
+        umockdev_ioctl_client_complete(client, -1, queued.front());
+        queued.pop_front();
+        return true;
+    }
+
     int read(UMockdevIoctlClient* client)
     {
+        if (fail(client, NodeCall::Read)) return TRUE;
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         size_t n = endpoint->toHost(arg->data, size_t(arg->data_len));
         umockdev_ioctl_client_complete(client, long(n), 0);
@@ -469,6 +484,7 @@ struct UsbCarrier::Node {
 
     int write(UMockdevIoctlClient* client)
     {
+        if (fail(client, NodeCall::Write)) return TRUE;
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -544,8 +560,8 @@ std::shared_ptr<UsbCarrier::Device> UsbCarrier::attach(const UsbDeviceDescriptio
     std::string record = format("P: %s\nN: bus/usb/%03d/%03d\n", device->sysPath.c_str() + 4, kBus, devnum);
     record += format("E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=%03d\nE: DEVNUM=%03d\nE: DEVNAME=%s\n", kBus,
                      devnum, device->devNode.c_str());
-    record += format("A: busnum=%d\nA: devnum=%d\nA: speed=480\nA: dev=189:%d\nA: bConfigurationValue=1\n", kBus,
-                     devnum, devnum - 1);
+    record += format("A: busnum=%d\nA: devnum=%d\nA: speed=480\nA: dev=189:%d\nA: bConfigurationValue=%d\n", kBus,
+                     devnum, devnum - 1, description.activeConfiguration);
     record += "H: descriptors=" + hex(descriptors(description)) + "\n";
 
     // The usbfs node becomes a pipe that the host polls: writable only while a URB is reapable.
@@ -710,24 +726,17 @@ void UsbCarrier::addUnopenableDriverNode(uint32_t serialNumber)
     if (!bound) throw std::runtime_error("bind " + path);
 }
 
-void runWithOpensBusy(const std::function<void()>& body)
+namespace {
+
+// Runs body on a thread of its own under the system-call filter.
+void runFiltered(sock_filter* filter, size_t length, const std::function<void()>& body)
 {
-    // Every open for reading and writing made on this thread fails with EBUSY,
-    // as the kernel answers for a node that another program holds.
     std::exception_ptr failure;
     std::thread worker([&] {
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
-            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_RDWR, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EBUSY),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program = {uint16_t(sizeof filter / sizeof filter[0]), filter};
+        sock_fprog program = {uint16_t(length), filter};
         try {
             if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-                throw std::runtime_error("cannot install the busy-open filter");
+                throw std::runtime_error("cannot install the system-call filter");
             body();
         } catch (...) {
             failure = std::current_exception();
@@ -737,6 +746,36 @@ void runWithOpensBusy(const std::function<void()>& body)
     if (failure) std::rethrow_exception(failure);
 }
 
+} // namespace
+
+void runWithOpensBusy(const std::function<void()>& body)
+{
+    // Every open for reading and writing fails with EBUSY, as the kernel
+    // answers for a node that another program holds.
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_RDWR, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EBUSY),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    runFiltered(filter, sizeof filter / sizeof filter[0], body);
+}
+
+void runWithoutEventDescriptors(const std::function<void()>& body)
+{
+    // eventfd fails with EMFILE, as in a process out of descriptors. Pipes
+    // stay: the sanitizers probe memory through one.
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_eventfd2, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE),
+    };
+    runFiltered(filter, sizeof filter / sizeof filter[0], body);
+}
+
 size_t UsbCarrier::driverNodeWrites(uint32_t serialNumber) const
 {
     std::lock_guard<std::mutex> guard(lock_);
@@ -744,6 +783,15 @@ size_t UsbCarrier::driverNodeWrites(uint32_t serialNumber) const
     if (it == nodes_.end()) return 0;
     std::lock_guard<std::mutex> nodeGuard(it->second->lock);
     return it->second->written;
+}
+
+void UsbCarrier::failDriverNodeCalls(uint32_t serialNumber, NodeCall call, int error, int count)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = nodes_.find(serialNumber);
+    if (it == nodes_.end()) throw std::invalid_argument("no such driver node");
+    std::lock_guard<std::mutex> nodeGuard(it->second->lock);
+    for (int i = 0; i < count; ++i) it->second->faults[call].push_back(error);
 }
 
 } // namespace sim

@@ -39,6 +39,7 @@ struct UsbDeviceDescription {
     uint16_t vendorId = 0x24FF;
     uint16_t productId = 0x0013;
     std::string serial;           // the serial-number string; empty: the device has none
+    uint8_t activeConfiguration = 1; // as sysfs shows it; 0: unconfigured, so no endpoint has a known packet size
     std::vector<UsbAltSetting> settings;
 
     // A Tessaline device: one link interface with a bulk IN and OUT endpoint
@@ -64,7 +65,8 @@ public:
     void reenumerate(int device, DeviceEndpoint* endpoint = nullptr);
 
     // The next count transfers on the endpoint address end with the URB status
-    // given (-EPIPE stall, -EPROTO protocol error, ...).
+    // given (-EPIPE stall, -EPROTO protocol error, ...); endpoint 0 is the
+    // control endpoint, through which descriptor strings are read.
     void failTransfers(int device, uint8_t endpoint, int status, int count = 1);
     // Claiming an interface answers this errno (EBUSY: another program has it); 0 succeeds.
     void setClaimError(int device, int error);
@@ -92,6 +94,9 @@ public:
     void addUnopenableDriverNode(uint32_t serialNumber);
     // Bytes the host wrote to the node.
     size_t driverNodeWrites(uint32_t serialNumber) const;
+    // The next count reads (or writes) on the node fail with this errno.
+    enum class NodeCall { Read, Write };
+    void failDriverNodeCalls(uint32_t serialNumber, NodeCall call, int error, int count = 1);
 
     struct Device;
     struct Node;
@@ -113,5 +118,8 @@ private:
 // Runs body on a thread on which every open for reading and writing fails
 // with EBUSY, as for a driver node that another program holds open.
 void runWithOpensBusy(const std::function<void()>& body);
+// Runs body on a thread on which no eventfd can be made, so that the USB
+// library cannot start a context there.
+void runWithoutEventDescriptors(const std::function<void()>& body);
 
 } // namespace sim
