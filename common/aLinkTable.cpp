@@ -126,6 +126,20 @@ aLink* sGetLink(aLinkId id)
     return entry ? entry->link : nullptr;
 }
 
+aLinkId sAddUseByIdentifier(uint32_t identifier1, linkType type, bool refuseServed, bool* found)
+{
+    TableLock lock;
+    aLinkEntry* entry = sTable().head;
+    while (entry && !(entry->identifier1 == identifier1 && entry->type == type && entry->useCount > 0))
+        entry = entry->next;
+    if (found)
+        *found = entry != nullptr;
+    if (!entry || (refuseServed && entry->server))
+        return 0;
+    entry->useCount = static_cast<int16_t>(entry->useCount + 1);
+    return entry->id;
+}
+
 aLinkUse::aLinkUse(aLinkId id) : entry_(nullptr), link_(nullptr)
 {
     TableLock lock;

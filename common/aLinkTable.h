@@ -60,6 +60,14 @@ void sChangeUseCount(aLinkEntry* entry, int16_t delta);
 // The link record of the entry with that id, or NULL.
 aLink* sGetLink(aLinkId id);
 
+// Reuse of a link in one step under the table mutex, so that a last destroy
+// running at the same time cannot free the entry in between: the newest entry
+// with that identifier 1 and type that holds uses (a link still being made
+// holds none) gets one more, and its id is the result. *found tells whether
+// there was such an entry; with refuseServed, one with a server attached gets
+// no use and the result is 0.
+aLinkId sAddUseByIdentifier(uint32_t identifier1, linkType type, bool refuseServed, bool* found);
+
 // The pointers that the lookups above hand out stay valid only while the
 // caller holds a use of the link. An operation that may race with the last
 // destroy holds its link with an aLinkUse instead: the record's release

@@ -1,0 +1,209 @@
+#include "common/aLinkCreate.h"
+
+#include <atomic>
+
+#include "common/aLink.h"
+#include "common/aPacketFifo.h"
+#include "platform/aMutex.h"
+#include "platform/aStreamUSB.h"
+#include "platform/aStreamsocket.h"
+#include "platform/aTime.h"
+#include "platform/unix_streamserial.h"
+
+namespace {
+
+constexpr int kResetTries = 20;
+constexpr uint64_t kResetPauseMs = 100;
+
+// The serial stream's baud index of each rate is its position here.
+constexpr uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+
+bool sBaudIndex(uint32_t rate, uint32_t* index)
+{
+    for (uint32_t i = 0; i < sizeof kBaudRates / sizeof kBaudRates[0]; i++) {
+        if (kBaudRates[i] == rate) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Gives a new entry for the stream, initialises and starts its link and, when
+// asked, brings it in step with the device. The link gets its first use only
+// once all of that succeeded, so that no reuse finds it half made. On failure
+// the link is torn down, stream included, and the result is 0.
+aLinkId sCreateLink(aStream* stream, linkType type, uint32_t identifier1, uint32_t identifier2,
+                    uint32_t identifier3, bool sync)
+{
+    aLinkId id = sCreate2(identifier1, identifier2, identifier3, type);
+    if (!id) {
+        if (stream)
+            aStream_Destroy(&stream);
+        return 0;
+    }
+    aErr err = aLink_Init(id, stream) == id ? aErrNone : aErrConnection;
+    if (err == aErrNone)
+        err = aLink_Start(id);
+    if (err == aErrNone && sync)
+        err = aLink_Sync(id);
+    if (err != aErrNone) {
+        aLink_Destroy(&id);
+        return 0;
+    }
+    sChangeUseCount(sLookupEntryByID(id), 1);
+    return id;
+}
+
+// Links whose stream can be made again from their entry's identifiers. A
+// serial link's entry keeps neither port nor rate, and a caller's stream
+// cannot be made again. (Client links of link-sharing servers join here and in
+// sOpenStream once shared links exist.)
+bool sReopenable(linkType type)
+{
+    return type == USB || type == TCPIP;
+}
+
+// Opens the stream of a link from its entry's identifiers.
+aErr sOpenStream(const aLinkEntry& entry, aStream** stream)
+{
+    switch (entry.type) {
+    case USB:
+        return aStream_CreateUSB(entry.identifier1, stream);
+    case TCPIP:
+        return aStream_CreateSocket(entry.identifier2, static_cast<uint16_t>(entry.identifier3), stream);
+    default:
+        return aErrParam;
+    }
+}
+
+void sDropFifos(aLink* link)
+{
+    for (std::atomic<aPacketFifoId>* fifo : {&link->inbound, &link->outbound}) {
+        aPacketFifoId id = fifo->exchange(0);
+        if (id)
+            aPacketFifo_Destroy(&id);
+    }
+}
+
+// Once this returns the link's user filter is not running and is not called again.
+void sRemoveUserFilter(aLink* link)
+{
+    aMutex_Lock(link->userFilterSema);
+    link->userFilter = nullptr;
+    link->userFilterRef = nullptr;
+    aMutex_Unlock(link->userFilterSema);
+}
+
+} // namespace
+
+aLinkId aLink_CreateUSB(uint32_t serialNumber)
+{
+    bool found = false;
+    aLinkId reused = sAddUseByIdentifier(serialNumber, USB, true, &found);
+    if (found)
+        return reused;
+    aStream* stream = nullptr;
+    if (aStream_CreateUSB(serialNumber, &stream) != aErrNone)
+        return 0;
+    return sCreateLink(stream, USB, serialNumber, 0, 0, true);
+}
+
+aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port)
+{
+    bool found = false;
+    aLinkId reused = sAddUseByIdentifier(serialNumber, TCPIP, true, &found);
+    if (found)
+        return reused;
+    aStream* stream = nullptr;
+    if (aStream_CreateSocket(address, port, &stream) != aErrNone)
+        return 0;
+    // Not synchronised now: the reader falls into step by itself on the first
+    // stray byte.
+    return sCreateLink(stream, TCPIP, serialNumber, address, port, false);
+}
+
+aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* path, uint32_t baudRate)
+{
+    bool found = false;
+    aLinkId reused = sAddUseByIdentifier(serialNumber, SERIAL, false, &found);
+    if (found)
+        return reused;
+    uint32_t baudIndex = 0;
+    if (!sBaudIndex(baudRate, &baudIndex))
+        return 0;
+    aStream* stream = nullptr;
+    if (aStream_CreateSerial_Packetized(path, baudIndex, false, 0, 0, &stream) != aErrNone)
+        return 0;
+    return sCreateLink(stream, SERIAL, serialNumber, 0, 0, false);
+}
+
+aLinkId aLink_Create(aStream* stream)
+{
+    return sCreateLink(stream, INVALID, 0xFFFFFFFF, 0, 0, false);
+}
+
+aErr aLink_Destroy(aLinkId* id)
+{
+    if (!id)
+        return aErrParam;
+    aLinkId which = *id;
+    *id = 0;
+    // The use count's decrease, its test and the unlinking of the last entry
+    // are one step, so that of two holders destroying at once exactly one
+    // tears the link down, and no reuse can take the entry meanwhile.
+    aLinkEntry* last = nullptr;
+    aErr err = sReleaseUse(which, &last);
+    if (err != aErrNone || !last)
+        return err;
+
+    aErr result = aErrUnknown;
+    aLink* link = last->link;
+    if (link && link->check == aLINK_CHECK) {
+        sRemoveUserFilter(link);
+        // Force route off goes out on the record's own FIFO, so it is still
+        // sent although the entry is out of the table.
+        aLink_Stop(link);
+        // (A link-sharing server in front of this link is destroyed here, and
+        // a client link gives back its use of the device link behind it, once
+        // shared links exist.)
+        result = aLink_Release(link);
+    }
+    sFreeEntry(&last);
+    return result;
+}
+
+aErr aLink_Reset(aLinkId id)
+{
+    aLinkUse use(id);
+    aLinkEntry* entry = use.entry();
+    aLink* link = use.link();
+    if (!entry || !link || link->check != aLINK_CHECK)
+        return aErrParam;
+    // Checked before anything is stopped: a link that cannot be made again
+    // keeps running as it was.
+    if (!sReopenable(entry->type))
+        return aErrParam;
+
+    aLink_Stop(link);
+    sDropFifos(link);
+    if (link->stream)
+        aStream_Destroy(&link->stream);
+
+    aStream* stream = nullptr;
+    aErr err = aErrNone;
+    for (int tries = 0; tries < kResetTries; tries++) {
+        err = sOpenStream(*entry, &stream);
+        if (err == aErrNone)
+            break;
+        aTime_MSSleep(kResetPauseMs);
+    }
+    if (err != aErrNone)
+        return err;
+    if (aLink_Init(id, stream) != id) {
+        if (link->stream != stream)
+            aStream_Destroy(&stream);
+        return aErrResource;
+    }
+    return aLink_Start(id);
+}
