@@ -565,15 +565,18 @@ std::shared_ptr<UsbCarrier::Device> UsbCarrier::attach(const UsbDeviceDescriptio
     record += "H: descriptors=" + hex(descriptors(description)) + "\n";
 
     // The usbfs node becomes a pipe that the host polls: writable only while a URB is reapable.
-    std::lock_guard<std::mutex> guard(device->lock);
-    check(umockdev_testbed_add_from_string(testbed_, record.c_str(), &error), error, "add USB device");
-    unlink(device->fifoPath.c_str());
-    if (mkfifo(device->fifoPath.c_str(), 0666) != 0) throw std::runtime_error("mkfifo " + device->fifoPath);
-    device->fifo = open(device->fifoPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (device->fifo < 0) throw std::runtime_error("open " + device->fifoPath);
-    fcntl(device->fifo, F_SETPIPE_SZ, 4096);
-    device->signalQuiet();
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        check(umockdev_testbed_add_from_string(testbed_, record.c_str(), &error), error, "add USB device");
+        unlink(device->fifoPath.c_str());
+        if (mkfifo(device->fifoPath.c_str(), 0666) != 0) throw std::runtime_error("mkfifo " + device->fifoPath);
+        device->fifo = open(device->fifoPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (device->fifo < 0) throw std::runtime_error("open " + device->fifoPath);
+        fcntl(device->fifo, F_SETPIPE_SZ, 4096);
+        device->signalQuiet();
+    }
 
+    // The endpoint's wake-up takes the device's lock: it is set without holding it.
     std::weak_ptr<Device> weak = device;
     endpoint.setToHostNotify([weak] {
         if (auto d = weak.lock()) {
