@@ -58,6 +58,10 @@ aErr sQueueForceRoute(aLink* link, bool on)
 // period ago (their answers are still due) and the restart is not forced.
 void sStartSync(aLink* link, bool force)
 {
+    // A pending aLink_Sync starts over at the top of the reader's loop, with
+    // its own queries: a restart now would send six more.
+    if (!force && link->syncRequested)
+        return;
     link->status = kLinkStatusSyncing;
     link->syncState = kSyncStateStart;
     aPacket_Reset(link->packet);
