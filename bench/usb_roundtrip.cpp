@@ -1,0 +1,149 @@
+// Request and reply over the emulated USB bus: through a running link over a
+// USB stream, beside a minimal USB library client doing the same exchange
+// straight on the same device's bulk endpoints in the same run; and the CPU
+// time that an idle running link uses. Runs under umockdev-wrapper. The
+// emulated bus answers in this process, so the CPU figure holds the link's
+// threads and the bus's handling of their transfers.
+#include <libusb-1.0/libusb.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Tessaline_libusb.h"
+#include "platform/aStreamUSB.h"
+#include "tests/common/link_harness.h"
+#include "tests/sim/device_model.h"
+#include "tests/sim/usb_carrier.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kSerial = 0x00C0FFEE;
+constexpr uint8_t kDevice = 0x02;
+constexpr uint8_t kIn = 0x81;
+constexpr uint8_t kOut = 0x01;
+constexpr int kWarmup = 200;
+constexpr int kRoundTrips = 5000;
+constexpr int kIdleSeconds = 5;
+
+// One 30-byte packet: the device's address, 28 data bytes, the echo command first.
+std::vector<uint8_t> requestWire()
+{
+    std::vector<uint8_t> wire = {kDevice, 28, sim::kEchoCommand};
+    for (uint8_t i = 0; wire.size() < 30; i++) wire.push_back(i);
+    return wire;
+}
+
+// Round trips per second of the exchange after a warm-up; 0 when one failed.
+double measure(const std::function<bool()>& exchange)
+{
+    for (int i = 0; i < kWarmup; i++)
+        if (!exchange()) return 0;
+    auto start = Clock::now();
+    for (int i = 0; i < kRoundTrips; i++)
+        if (!exchange()) return 0;
+    return kRoundTrips / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The floor: the same request and reply with synchronous bulk transfers on a
+// context of its own and nothing else.
+double measureMinimal()
+{
+    libusb_context* context = nullptr;
+    if (libusb_init(&context) != 0) return 0;
+    double perSecond = 0;
+    libusb_device_handle* handle = nullptr;
+    libusb_device** list = nullptr;
+    ssize_t count = libusb_get_device_list(context, &list);
+    for (ssize_t i = 0; i < count && !handle; i++) {
+        libusb_device_descriptor descriptor;
+        if (libusb_get_device_descriptor(list[i], &descriptor) == 0 && descriptor.idVendor == 0x24FF)
+            libusb_open(list[i], &handle);
+    }
+    if (count >= 0) libusb_free_device_list(list, 1);
+    if (handle && libusb_claim_interface(handle, 0) == 0) {
+        std::vector<uint8_t> wire = requestWire();
+        uint8_t reply[1024];
+        perSecond = measure([&] {
+            int moved = 0;
+            if (libusb_bulk_transfer(handle, kOut, wire.data(), int(wire.size()), &moved, 1000) != 0 ||
+                moved != int(wire.size()))
+                return false;
+            for (int got = 0; got < int(wire.size()); got += moved)
+                if (libusb_bulk_transfer(handle, kIn, reply, sizeof reply, &moved, 1000) != 0) return false;
+            return true;
+        });
+        libusb_release_interface(handle, 0);
+    }
+    if (handle) libusb_close(handle);
+    libusb_exit(context);
+    return perSecond;
+}
+
+double cpuSeconds()
+{
+    rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+struct LinkFigures {
+    double perSecond = 0;
+    double idleCpuPercent = -1;
+};
+
+LinkFigures measureLink()
+{
+    LinkFigures figures;
+    aStream* stream = nullptr;
+    if (aStream_CreateUSB(kSerial, &stream) != aErrNone) return figures;
+    linktest::TestLink link(stream);
+    if (aLink_Start(link.id()) != aErrNone) return figures;
+    std::vector<uint8_t> wire = requestWire();
+    aPacket* request = aPacket_CreateWithData(wire[0], wire[1], &wire[2]);
+    figures.perSecond = measure([&] {
+        if (aLink_PutPacket(link.id(), request) != aErrNone) return false;
+        aPacket* reply = aLink_AwaitPacket(link.id(), 1000);
+        bool ok = reply && reply->length == 28;
+        aPacket_Destroy(&reply);
+        return ok;
+    });
+    aPacket_Destroy(&request);
+
+    double cpuBefore = cpuSeconds();
+    auto wallBefore = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+    double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
+    if (aLink_GetStatus(link.id()) == kLinkStatusRunning)
+        figures.idleCpuPercent = 100.0 * (cpuSeconds() - cpuBefore) / wall;
+    return figures;
+}
+
+} // namespace
+
+int main()
+{
+    sim::DeviceConfig config;
+    config.recordTraffic = false;
+    sim::DeviceModel device(config);
+    sim::UsbCarrier carrier;
+    carrier.plug(sim::UsbDeviceDescription::tessaline(kSerial), device);
+
+    double minimal = measureMinimal();
+    LinkFigures link = measureLink();
+    Tessaline_libusb_exit();
+
+    std::printf("link.roundtrip.per_second.usb %.0f 1/s\n", link.perSecond);
+    std::printf("link.minimal.roundtrip.per_second.usb %.0f 1/s\n", minimal);
+    std::printf("link.roundtrip.ratio.usb %.2f ratio\n", minimal > 0 ? link.perSecond / minimal : 0);
+    std::printf("link.idle_cpu_percent.usb %.2f %%\n", link.idleCpuPercent);
+    return link.perSecond > 0 && minimal > 0 && link.idleCpuPercent >= 0 ? 0 : 1;
+}
