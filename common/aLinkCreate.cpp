@@ -1,6 +1,7 @@
 #include "common/aLinkCreate.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "common/aLink.h"
 #include "common/aPacketFifo.h"
@@ -14,6 +15,10 @@ namespace {
 
 constexpr int kResetTries = 20;
 constexpr uint64_t kResetPauseMs = 100;
+
+// Resets run one at a time: two holders resetting one link at once would both
+// release its stream and both start it again.
+std::mutex sResetLock;
 
 // The serial stream's baud index of each rate is its position here.
 constexpr uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
@@ -175,6 +180,7 @@ aErr aLink_Destroy(aLinkId* id)
 
 aErr aLink_Reset(aLinkId id)
 {
+    std::lock_guard<std::mutex> one(sResetLock);
     aLinkUse use(id);
     aLinkEntry* entry = use.entry();
     aLink* link = use.link();

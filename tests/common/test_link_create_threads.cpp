@@ -109,4 +109,28 @@ TEST(LinkCreateThreads, RacingTheLastDestroyLeavesNoStrayEntry)
     EXPECT_EQ(nullptr, sLookupEntryByIdentifier(kSerial, TCPIP));
 }
 
+// Holders of one link may reset it at the same time (each after a failure of
+// its own): the link must come out running, with one stream.
+TEST(LinkCreateThreads, ResetsAtOnceLeaveOneRunningLink)
+{
+    sim::DeviceModel device;
+    sim::TcpCarrier carrier(device);
+    aLinkId ids[kThreads] = {};
+    for (aLinkId& id : ids)
+        id = aLink_CreateTCPIP(kSerial, kLoopback, carrier.port());
+    ASSERT_NE(0u, ids[0]);
+
+    std::atomic<int> failed{0};
+    onThreads([&](int t) {
+        for (int i = 0; i < 3; i++)
+            failed += aLink_Reset(ids[t]) != aErrNone;
+    });
+    EXPECT_EQ(0, failed.load());
+    EXPECT_EQ(kLinkStatusRunning, aLink_GetStatus(ids[0]));
+    EXPECT_TRUE(linkcreate::echoes(ids[0], 1));
+    for (aLinkId& id : ids)
+        EXPECT_EQ(aErrNone, aLink_Destroy(&id));
+    EXPECT_EQ(nullptr, sLookupEntryByIdentifier(kSerial, TCPIP));
+}
+
 } // namespace
