@@ -248,21 +248,33 @@ void sWritePooled(aLink* link, const aPacket* first)
     aStream_Write(link->stream, pool, used);
 }
 
+// Takes any packet for the writer, noting under the FIFO's lock that the
+// writer holds one, so that no caller sends past it.
+bool sTakeForWriter(const aPacket*, const void* reference)
+{
+    static_cast<aLink*>(const_cast<void*>(reference))->writerHolding = true;
+    return true;
+}
+
 void* sOutPipeProcess(void* argument)
 {
     auto* link = static_cast<aLink*>(argument);
     link->writerReady = true;
     while (!link->draining) {
-        aPacket* packet = aPacketFifo_Await(link->outbound, link->running ? kWriterAwaitMs : kWriterStoppingAwaitMs);
-        if (!packet)
-            continue;
-        if (link->pooled)
-            sWritePooled(link, packet);
-        else
-            sWriteSingly(link, packet);
-        aPacket_Destroy(&packet);
+        uint64_t wait = link->running ? kWriterAwaitMs : kWriterStoppingAwaitMs;
+        aPacket* packet = aPacketFifo_AwaitFirst(link->outbound, sTakeForWriter, link, wait);
+        std::lock_guard<std::mutex> writing(link->writeLock);
+        if (packet) {
+            if (link->pooled)
+                sWritePooled(link, packet);
+            else
+                sWriteSingly(link, packet);
+            aPacket_Destroy(&packet);
+        }
+        link->writerHolding = false;
     }
     // The stop has queued force route off: everything left goes out singly.
+    std::lock_guard<std::mutex> writing(link->writeLock);
     while (aPacket* packet = aPacketFifo_Get(link->outbound)) {
         sWriteSingly(link, packet);
         aPacket_Destroy(&packet);
@@ -335,6 +347,7 @@ aLinkId aLink_Init(aLinkId id, aStream* stream)
     }
     link->syncRequested = false;
     link->draining = false;
+    link->writerHolding = false;
 
     bool complete = link->inbound && link->outbound && link->packet && link->userFilterSema;
     return complete ? id : 0;
@@ -475,12 +488,31 @@ aLinkStatus aLink_GetStatus(aLinkId id)
     return link->status;
 }
 
+// Sends the packet from the caller's thread when the link runs, no write is
+// under way and nothing queued or taken by the writer waits to go first;
+// false leaves it to the writer.
+bool sSendDirectly(aLink* link, const aPacket* packet)
+{
+    if (!aVALIDPACKET(packet) || !link->running || !link->writeLock.try_lock())
+        return false;
+    // The length is read under the FIFO's lock, under which the writer also
+    // notes what it takes: a packet taken before it shows as held.
+    bool direct = link->running && !link->draining && aPacketFifo_GetLength(link->outbound) == 0
+        && !link->writerHolding;
+    if (direct)
+        sWriteSingly(link, packet);
+    link->writeLock.unlock();
+    return direct;
+}
+
 aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
 {
     aLinkUse use(id);
     aLink* link = sRecord(use);
     if (!link)
         return aErrParam;
+    if (sSendDirectly(link, packet))
+        return aErrNone;
     return aPacketFifo_Put(link->outbound, packet);
 }
 

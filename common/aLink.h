@@ -96,6 +96,12 @@ struct aLink {
     std::atomic<int> users;
     // Serialises start and stop, so that two stops never join the threads twice.
     std::mutex control;
+    // Held for every write to the stream: by the writer thread, and by a
+    // caller of aLink_PutPacket that sends its packet itself while nothing
+    // else waits to be sent.
+    std::mutex writeLock;
+    // The writer has taken a packet from the outbound FIFO and not yet sent it.
+    std::atomic<bool> writerHolding;
 };
 
 // The filter that accepts every packet.
@@ -131,7 +137,9 @@ aErr aLink_Sync(aLinkId id);
 aErr aLink_ForceRoute(aLinkId id, bool on);
 // The status; kLinkStatusNoStream for an unknown id.
 aLinkStatus aLink_GetStatus(aLinkId id);
-// Queues a copy of the packet for sending; the caller keeps its packet.
+// Queues a copy of the packet for sending; the caller keeps its packet. When
+// the link runs and nothing else waits to be sent, the packet goes out at once
+// from the caller's thread, in order with everything queued before it.
 aErr aLink_PutPacket(aLinkId id, const aPacket* packet);
 // The oldest received packet without waiting, or NULL.
 aPacket* aLink_GetPacket(aLinkId id);

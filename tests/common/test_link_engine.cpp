@@ -171,6 +171,34 @@ TEST_P(LinkOver, EveryPacketComesBackInOrder)
     EXPECT_EQ(aLink_GetPacket(link.id()), nullptr);
 }
 
+// Packets sent at once by the caller and packets queued for the writer keep
+// each sender's order.
+TEST_P(LinkOver, SendersOnSeveralThreadsKeepTheirOrder)
+{
+    start();
+    constexpr int kThreads = 4;
+    constexpr int kEach = 150;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; t++)
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < kEach; i++) {
+                aPacket packet = packetOf(kDevice, {0x40, static_cast<uint8_t>(t), static_cast<uint8_t>(i)});
+                EXPECT_EQ(aLink_PutPacket(link.id(), &packet), aErrNone);
+            }
+        });
+    for (auto& sender : senders)
+        sender.join();
+    ASSERT_TRUE(device().waitForPackets(1 + kThreads * kEach, 5000));
+    std::vector<int> next(kThreads, 0);
+    for (const sim::Packet& packet : device().records().packets) {
+        if (packet.address != kDevice)
+            continue;
+        ASSERT_EQ(packet.data.size(), 3u);
+        EXPECT_EQ(packet.data[2], next[packet.data[1]]++) << "sender " << int(packet.data[1]);
+    }
+    EXPECT_EQ(next, std::vector<int>(kThreads, kEach));
+}
+
 TEST_P(LinkOver, SyncSendsSixQueriesAndEmptiesTheFifos)
 {
     start();

@@ -1,0 +1,258 @@
+// Request and reply through a running link against the simulated device,
+// beside a minimal client doing the same exchange straight on a socket to the
+// same device in the same run: round trips per second, median latency and
+// the ratio of the rates (best of several rounds each), over a socket pair and over TCP on 127.0.0.1; and the CPU time
+// that one idle link over TCP uses. The TCP device is the tessaline-sim
+// program, so that this process's CPU time is the link's alone.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/common/link_harness.h"
+#include "tests/sim/netns.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kDevice = 0x02;
+constexpr int kWarmup = 100;
+constexpr int kRoundTrips = 2000;
+// Link and minimal client take turns, and the best round of each counts, so
+// that the other load on the machine weighs alike on both.
+constexpr int kRounds = 10;
+constexpr int kIdleSeconds = 5;
+
+// One 30-byte packet: the device's address, 28 data bytes, the echo command first.
+std::vector<uint8_t> requestWire()
+{
+    std::vector<uint8_t> wire = {kDevice, 28, sim::kEchoCommand};
+    for (uint8_t i = 0; wire.size() < 30; i++)
+        wire.push_back(i);
+    return wire;
+}
+
+struct Figures {
+    double perSecond = 0;
+    double medianUs = 0;
+
+    void keepBest(const Figures& round)
+    {
+        perSecond = std::max(perSecond, round.perSecond);
+        if (round.medianUs > 0 && (medianUs == 0 || round.medianUs < medianUs))
+            medianUs = round.medianUs;
+    }
+};
+
+// Runs one exchange kWarmup + kRoundTrips times; false ends the run.
+Figures measure(const std::function<bool()>& exchange)
+{
+    for (int i = 0; i < kWarmup; i++)
+        if (!exchange())
+            return {};
+    std::vector<double> latencies;
+    latencies.reserve(kRoundTrips);
+    auto start = Clock::now();
+    for (int i = 0; i < kRoundTrips; i++) {
+        auto before = Clock::now();
+        if (!exchange())
+            return {};
+        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::nth_element(latencies.begin(), latencies.begin() + kRoundTrips / 2, latencies.end());
+    return {kRoundTrips / seconds, latencies[kRoundTrips / 2]};
+}
+
+Figures measureLink(aStream* stream)
+{
+    linktest::TestLink link(stream);
+    if (aLink_Start(link.id()) != aErrNone)
+        return {};
+    std::vector<uint8_t> wire = requestWire();
+    aPacket* request = aPacket_CreateWithData(wire[0], wire[1], &wire[2]);
+    Figures figures = measure([&] {
+        if (aLink_PutPacket(link.id(), request) != aErrNone)
+            return false;
+        aPacket* reply = aLink_AwaitPacket(link.id(), 1000);
+        bool ok = reply && reply->length == 28;
+        aPacket_Destroy(&reply);
+        return ok;
+    });
+    aPacket_Destroy(&request);
+    return figures;
+}
+
+// The floor: the same request and reply with one blocking socket and nothing else.
+Figures measureMinimal(int fd)
+{
+    std::vector<uint8_t> wire = requestWire();
+    std::vector<uint8_t> reply(wire.size());
+    return measure([&] {
+        if (send(fd, wire.data(), wire.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(wire.size()))
+            return false;
+        return recv(fd, reply.data(), reply.size(), MSG_WAITALL) == static_cast<ssize_t>(reply.size());
+    });
+}
+
+void print(const std::string& carrier, const Figures& link, const Figures& minimal)
+{
+    std::printf("link.roundtrip.per_second.%s %.0f 1/s\n", carrier.c_str(), link.perSecond);
+    std::printf("link.roundtrip.median_us.%s %.1f us\n", carrier.c_str(), link.medianUs);
+    std::printf("link.minimal.roundtrip.per_second.%s %.0f 1/s\n", carrier.c_str(), minimal.perSecond);
+    std::printf("link.minimal.roundtrip.median_us.%s %.1f us\n", carrier.c_str(), minimal.medianUs);
+    double ratio = minimal.perSecond > 0 ? link.perSecond / minimal.perSecond : 0;
+    std::printf("link.roundtrip.ratio.%s %.2f ratio\n", carrier.c_str(), ratio);
+}
+
+void socketpairRun()
+{
+    sim::DeviceModel device;
+    Figures link, minimal;
+    for (int round = 0; round < kRounds; round++) {
+        {
+            sim::SocketpairCarrier carrier(device);
+            int fd = carrier.takeHostFd();
+            aStream* stream = nullptr;
+            if (aStream_AdoptSocket(fd, &stream) == aErrNone)
+                link.keepBest(measureLink(stream));
+            close(fd);
+        }
+        sim::SocketpairCarrier carrier(device);
+        minimal.keepBest(measureMinimal(carrier.hostFd()));
+    }
+    print("socketpair", link, minimal);
+}
+
+// The tessaline-sim program, serving one device over TCP.
+class SimProgram {
+public:
+    SimProgram()
+    {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::string path = std::string(TESS_BINARY_DIR) + "/tests/tessaline-sim";
+        char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--no-records"), nullptr};
+        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        commands_ = fdopen(in[1], "w");
+        answers_ = fdopen(out[0], "r");
+        unsigned port = 0;
+        if (pid_ > 0 && std::fscanf(answers_, "%u", &port) == 1)
+            port_ = static_cast<uint16_t>(port);
+    }
+    ~SimProgram()
+    {
+        if (commands_) {
+            std::fputs("quit\n", commands_);
+            std::fclose(commands_);
+        }
+        if (answers_)
+            std::fclose(answers_);
+        if (pid_ > 0)
+            waitpid(pid_, nullptr, 0);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    FILE* commands_ = nullptr;
+    FILE* answers_ = nullptr;
+    uint16_t port_ = 0;
+};
+
+int connectTcp(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+double cpuSeconds()
+{
+    rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void tcpRun()
+{
+    SimProgram device;
+    if (!device.port()) {
+        std::fprintf(stderr, "link_roundtrip: tessaline-sim did not start\n");
+        return;
+    }
+    // The device serves one connection at a time: each new one replaces the last.
+    Figures link, minimal;
+    aStream* stream = nullptr;
+    for (int round = 0; round < kRounds; round++) {
+        if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), device.port(), &stream) == aErrNone)
+            link.keepBest(measureLink(stream));
+        int fd = connectTcp(device.port());
+        if (fd >= 0) {
+            minimal.keepBest(measureMinimal(fd));
+            close(fd);
+        }
+    }
+    print("tcp", link, minimal);
+
+    if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), device.port(), &stream) != aErrNone)
+        return;
+    linktest::TestLink idle(stream);
+    if (aLink_Start(idle.id()) != aErrNone)
+        return;
+    double before = cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+    double used = cpuSeconds() - before;
+    std::printf("link.idle_cpu_percent.tcp %.3f %%\n", 100.0 * used / kIdleSeconds);
+}
+
+} // namespace
+
+int main()
+{
+    std::string why;
+    if (!sim::enterPrivateNetwork(&why)) {
+        std::fprintf(stderr, "link_roundtrip: no private network: %s\n", why.c_str());
+        return 1;
+    }
+    socketpairRun();
+    tcpRun();
+    return 0;
+}
