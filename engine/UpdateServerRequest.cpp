@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -90,6 +91,19 @@ bool _read_number(const std::string& text, int base, unsigned* value)
     return true;
 }
 
+// A build number of the server's reply. Text that does not start with a
+// number is left to the caller, which reads it as no build; a number (or a
+// sign) must be a build number of 32 bits.
+bool _build_number_fits(const std::string& text)
+{
+    const size_t start = text.find_first_not_of(" \t\n\v\f\r");
+    if (start == std::string::npos) return true;
+    const char first = text[start];
+    if (!isdigit(static_cast<unsigned char>(first)) && first != '+' && first != '-') return true;
+    unsigned ignored;
+    return _read_number(text, 10, &ignored);
+}
+
 // A build-list entry with its version read as three bytes, when it can be.
 struct VersionedBuild {
     std::pair<std::string, std::string> entry;
@@ -131,6 +145,10 @@ bool UpdateServerRequest::QueryBuild(unsigned serial, std::string& latest, std::
 {
     std::vector<std::string> lines;
     if (!_query("QueryBuild", baseUrl, {{"op", "qu"}, {"sn", _serial_text(serial)}}, lines)) return false;
+    if (lines.size() > 1 && !_build_number_fits(lines[1])) {
+        Log::log(DEBUG_ServerComm, "%s: not a 32-bit build number [%.20s]\n", "QueryBuild", lines[1].c_str());
+        return false;
+    }
     if (lines.size() > 1) latest = lines[1];
     const std::string familyText = lines.size() > 2 ? _first_field(lines[2], "\r\n") : std::string();
     if (!familyText.empty()) family = familyText;
@@ -164,6 +182,11 @@ bool UpdateServerRequest::GetBuildList(unsigned serial, std::map<std::string, st
         Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", lines[i].c_str());
         const std::vector<std::string> fields = _split(lines[i], ";\r\n");
         if (fields.empty()) continue;
+        if (!_build_number_fits(fields[0])) {
+            Log::log(DEBUG_ServerComm, "%s: not a 32-bit build number [%.20s]\n", "GetBuildList", fields[0].c_str());
+            builds.clear();
+            return false;
+        }
         const std::string version = fields.size() > 1 ? fields[1] : std::string();
         builds.emplace(fields[0], version);
         Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", fields[0].c_str(), version.c_str());

@@ -17,16 +17,19 @@ public:
     static const char* const delimiters;
 
     static bool ping(const char* baseUrl = nullptr);
-    // latest: the reply's second line as sent; family: its third line.
+    // latest: the reply's second line as sent; family: its third line. A
+    // build number there that does not fit in 32 bits fails the query.
     static bool QueryBuild(unsigned serial, std::string& latest, std::string& family,
                            const char* baseUrl = nullptr);
     // data: the base64 text of the build's firmware file.
     static bool GetBuild(unsigned serial, const char* family, const char* build, std::string& data,
                          const char* baseUrl = nullptr, bool noCal = false);
-    // builds: build text -> version text; emptied first.
+    // builds: build text -> version text; emptied first, and left empty when
+    // a build number does not fit in 32 bits.
     static bool GetBuildList(unsigned serial, std::map<std::string, std::string>& builds,
                              const char* baseUrl = nullptr);
-    // fingerprint: the four words of the chip identifier.
+    // fingerprint: the four words of the chip identifier; serial and build
+    // change only on success, and must be numbers of 32 bits.
     static bool GetRecoveryInfo(const unsigned* fingerprint, unsigned* serial, unsigned* build,
                                 const char* baseUrl = nullptr);
 

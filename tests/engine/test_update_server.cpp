@@ -310,17 +310,55 @@ TEST(UpdateServerReplies, DamagedFirmwareTextDoesNotDecode)
     }
 }
 
-TEST(UpdateServerReplies, RecoveryNumbersOutsideThirtyTwoBitsAreRefused)
+// A build number or serial number that does not fit in 32 bits fails the
+// query that carries it, whatever the query; the largest 32-bit ones pass.
+TEST(UpdateServerReplies, NumbersOutsideThirtyTwoBitsFailTheQuery)
 {
     Served s;
-    for (const char* lines : {R"(["1FFFFFFFF", "5"])", R"(["40F5849A", "4294967296"])", R"(["-1", "5"])",
-                              R"(["40F5849A", "-7"])", R"(["serial", "5"])", R"(["40F5849A", "latest"])"}) {
-        SCOPED_TRACE(lines);
-        s.server.setFaults(std::string(R"({"fix": {"lines": )") + lines + "}}");
-        unsigned serial = 5, build = 6;
-        EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(FINGERPRINT, &serial, &build, s.c_url()));
-        EXPECT_EQ(serial, 5u);
-        EXPECT_EQ(build, 6u);
+    const struct {
+        const char* op;
+        const char* lines; // the reply's lines after "ok"
+        bool answered;
+    } cases[] = {
+        {"qu", R"(["4294967295", "B"])", true},
+        {"qu", R"(["none", "B"])", true}, // no number: the caller reads it as no build
+        {"qu", R"(["4294967296", "B"])", false},
+        {"qu", R"(["99999999999999999999999", "B"])", false},
+        {"qu", R"(["-1", "B"])", false},
+        {"qu", R"([" +", "B"])", false},
+        {"builds", R"(["4294967295;2.10.4", "x;1.0.0"])", true},
+        {"builds", R"(["12;2.10.4", "4294967296;1.0.0"])", false},
+        {"builds", R"(["-12;2.10.4"])", false},
+        {"fix", R"(["FFFFFFFF", "4294967295"])", true},
+        {"fix", R"(["1FFFFFFFF", "5"])", false},
+        {"fix", R"(["40F5849A", "4294967296"])", false},
+        {"fix", R"(["40F5849A", "0x100000000"])", false},
+        {"fix", R"(["-1", "5"])", false},
+        {"fix", R"(["40F5849A", "-7"])", false},
+        {"fix", R"(["serial", "5"])", false},
+        {"fix", R"(["40F5849A", "latest"])", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.op) + " " + c.lines);
+        s.server.setFaults(std::string(R"({")") + c.op + R"(": {"lines": )" + c.lines + "}}");
+        const std::string op = c.op;
+        if (op == "qu") {
+            std::string latest = "keep", family = "keep";
+            EXPECT_EQ(UpdateServerRequest::QueryBuild(SERIAL, latest, family, s.c_url()), c.answered);
+            if (!c.answered) {
+                EXPECT_EQ(latest, "keep");
+                EXPECT_EQ(family, "keep");
+            }
+        } else if (op == "builds") {
+            std::map<std::string, std::string> builds;
+            EXPECT_EQ(UpdateServerRequest::GetBuildList(SERIAL, builds, s.c_url()), c.answered);
+            EXPECT_EQ(builds.size(), c.answered ? 2u : 0u);
+        } else {
+            unsigned serial = 5, build = 6;
+            EXPECT_EQ(UpdateServerRequest::GetRecoveryInfo(FINGERPRINT, &serial, &build, s.c_url()), c.answered);
+            EXPECT_EQ(serial, c.answered ? 0xFFFFFFFFu : 5u);
+            EXPECT_EQ(build, c.answered ? 0xFFFFFFFFu : 6u);
+        }
     }
 }
 
