@@ -129,6 +129,11 @@ void sAnswerHeartbeat(aLink* link, const aPacket* heartbeat)
         link->heartbeatCallback(answer & 1);
 }
 
+bool sAnyButAddressQuery(const aPacket* packet, const void*)
+{
+    return !(packet->address == aLINK_ADDRESS_QUERY && packet->length == 0);
+}
+
 // Takes the assembly packet once complete: the user filter first, then a
 // heartbeat is answered, anything else queued inbound.
 aErr sHandlePacket(aLink* link)
@@ -224,28 +229,40 @@ size_t sWireForm(const aPacket* packet, uint8_t* out, size_t capacity)
     return aPacket_GetBytes(packet, out, capacity, &written) == aErrNone ? written : 0;
 }
 
-void sWriteSingly(aLink* link, const aPacket* packet)
+// Force route off while the link stops: the stop's last packet. Whatever was
+// put behind it came after the stop and is not sent.
+bool sEndsTheLink(const aLink* link, const aPacket* packet)
+{
+    return !link->running && packet->address == cmdFORCEROUTE && packet->length == 1 && packet->data[0] == 0;
+}
+
+// Writes one packet; true when it was the last of a stopping link.
+bool sWriteSingly(aLink* link, const aPacket* packet)
 {
     uint8_t wire[aPACKET_MAX_WIRE];
     size_t n = sWireForm(packet, wire, sizeof wire);
     // A write error is not reported: the packet is lost.
     aStream_Write(link->stream, wire, n);
+    return sEndsTheLink(link, packet);
 }
 
 // Gathers the queued packets behind the first into one write of at most
-// 4096 bytes.
-void sWritePooled(aLink* link, const aPacket* first)
+// 4096 bytes; true when the last of a stopping link was among them.
+bool sWritePooled(aLink* link, const aPacket* first)
 {
     uint8_t pool[kPoolBytes];
     size_t used = sWireForm(first, pool, sizeof pool);
-    while (used + aPACKET_MAX_WIRE <= kPoolBytes) {
+    bool ended = sEndsTheLink(link, first);
+    while (!ended && used + aPACKET_MAX_WIRE <= kPoolBytes) {
         aPacket* next = aPacketFifo_Get(link->outbound);
         if (!next)
             break;
         used += sWireForm(next, pool + used, kPoolBytes - used);
+        ended = sEndsTheLink(link, next);
         aPacket_Destroy(&next);
     }
     aStream_Write(link->stream, pool, used);
+    return ended;
 }
 
 // Takes any packet for the writer, noting under the FIFO's lock that the
@@ -260,23 +277,25 @@ void* sOutPipeProcess(void* argument)
 {
     auto* link = static_cast<aLink*>(argument);
     link->writerReady = true;
-    while (!link->draining) {
+    bool ended = false;
+    while (!ended && !link->draining) {
         uint64_t wait = link->running ? kWriterAwaitMs : kWriterStoppingAwaitMs;
         aPacket* packet = aPacketFifo_AwaitFirst(link->outbound, sTakeForWriter, link, wait);
         std::lock_guard<std::mutex> writing(link->writeLock);
         if (packet) {
-            if (link->pooled)
-                sWritePooled(link, packet);
-            else
-                sWriteSingly(link, packet);
+            ended = link->pooled ? sWritePooled(link, packet) : sWriteSingly(link, packet);
             aPacket_Destroy(&packet);
         }
         link->writerHolding = false;
     }
-    // The stop has queued force route off: everything left goes out singly.
+    // The stop has queued force route off: what is queued before it goes out
+    // singly, and it goes out last.
     std::lock_guard<std::mutex> writing(link->writeLock);
-    while (aPacket* packet = aPacketFifo_Get(link->outbound)) {
-        sWriteSingly(link, packet);
+    while (!ended) {
+        aPacket* packet = aPacketFifo_Get(link->outbound);
+        if (!packet)
+            break;
+        ended = sWriteSingly(link, packet);
         aPacket_Destroy(&packet);
     }
     return nullptr;
@@ -424,6 +443,11 @@ aErr aLink_Stop(aLink* link)
 
     aErr result = aErrNone;
     link->running = false;
+    {
+        // A caller that found the link running may still be sending its
+        // packet: it is done once the write lock is free.
+        std::lock_guard<std::mutex> sent(link->writeLock);
+    }
     if (link->reader || link->writer) {
         // The reader ends first, so that nothing it queues can follow force route off.
         if (link->reader && aThread_Destroy(&link->reader) != 0)
@@ -462,8 +486,10 @@ aErr aLink_Sync(aLinkId id)
         }
         aTime_MSSleep(kCheckPauseMs);
     }
-    // Queries still unsent and the late answers to the others are dropped.
-    aPacketFifo_DrainPackets(link->outbound, drainAll, nullptr);
+    // What was queued for the device meanwhile is dropped, but the address
+    // queries all go out: every synchronisation sends six. Their late
+    // answers are dropped once they had time to arrive.
+    aPacketFifo_DrainPackets(link->outbound, sAnyButAddressQuery, nullptr);
     aTime_MSSleep(kSyncSettleMs);
     aPacketFifo_DrainPackets(link->inbound, drainAll, nullptr);
     return result;

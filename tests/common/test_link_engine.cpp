@@ -503,6 +503,37 @@ TEST_P(LinkOver, ConcurrentStopsJoinTheThreadsOnce)
     roundTrip(7);
 }
 
+TEST_P(LinkOver, SendersKeepSendingWhileTheLinkStopsAndStarts)
+{
+    start();
+    std::atomic<bool> done{false};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 2; t++)
+        senders.emplace_back([&] {
+            // Paced, so that the FIFO of the stopped link never overflows.
+            aPacket packet = packetOf(kDevice, {0x40});
+            while (!done) {
+                aLink_PutPacket(link.id(), &packet);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+    for (int cycle = 0; cycle < 5; cycle++) {
+        EXPECT_EQ(aLink_Stop(link.record()), aErrNone);
+        EXPECT_EQ(aLink_Start(link.id()), aErrNone);
+    }
+    // Force route off is the last packet of a stop, whatever the senders put behind it.
+    EXPECT_EQ(aLink_Stop(link.record()), aErrNone);
+    ASSERT_TRUE(device().waitFor([](const sim::Records& r) { return r.forceRoutes.size() == 12; }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(endsWith(device().records().bytes, kForceRouteOff));
+    done = true;
+    for (auto& sender : senders)
+        sender.join();
+    start();
+    aLink_DrainPackets(link.id(), acceptAll, nullptr);
+    roundTrip(8);
+}
+
 TEST_P(LinkOver, DestroyWaitsForCallersInsideAnOperation)
 {
     start();
