@@ -479,7 +479,7 @@ aErr aLink_Sync(aLinkId id)
     link->syncRequested = true;
 
     aErr result = aErrNotReady;
-    for (int check = 0; check < kStartChecks; check++) {
+    for (int check = 0; check < kStartChecks && link->running; check++) {
         if (!link->syncRequested && link->status == kLinkStatusRunning) {
             result = aErrNone;
             break;

@@ -537,13 +537,20 @@ TEST_P(LinkOver, SendersKeepSendingWhileTheLinkStopsAndStarts)
 TEST_P(LinkOver, DestroyWaitsForCallersInsideAnOperation)
 {
     start();
+    sim::Faults faults;
+    faults.silent = true;
+    device().setFaults(faults);
     aLinkId id = link.id();
+    // Callers waiting for a packet and for a synchronisation that never
+    // comes: the destroy ends both waits and frees the link only after them.
     std::thread waiter([&] { EXPECT_EQ(aLink_AwaitPacket(id, 5000), nullptr); });
+    std::thread syncer([&] { EXPECT_EQ(aLink_Sync(id), aErrNotReady); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     auto start = Clock::now();
     EXPECT_EQ(link.destroy(), aErrNone);
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
     waiter.join();
+    syncer.join();
     EXPECT_EQ(aLink_GetStatus(id), kLinkStatusNoStream);
     EXPECT_EQ(aLink_PutPacket(id, nullptr), aErrParam);
 }
