@@ -286,7 +286,7 @@ bool BirdFile::ReplaceSerialNumber(unsigned serial)
     for (const BirdBlock& block : blocks) {
         if (block.type != BLOCK_FIRMWARE)
             continue;
-        uint8_t* image = data.get() + (block.payload - data.get()) + ADDRESS_SIZE;
+        uint8_t* image = imageOf(block);
         uint32_t imageLength = block.length - ADDRESS_SIZE;
         if (serial_address != 0 && covers(block.address, imageLength, serial_address, 4)) {
             uint8_t* word = image + (serial_address - block.address);
@@ -307,6 +307,11 @@ bool BirdFile::ReplaceSerialNumber(unsigned serial)
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - serial number [%08X] / descriptor [%08X] not inside firmware\n",
                  serial_address, descriptor_address);
     return written;
+}
+
+uint8_t* BirdFile::imageOf(const BirdBlock& block)
+{
+    return data.get() + (block.payload - data.get()) + ADDRESS_SIZE;
 }
 
 const uint8_t* BirdFile::identity() const
@@ -382,7 +387,7 @@ bool BirdFile::ReplaceVectorChecksum()
             Log::log(DEBUG_BirdFile, "BIRDFILE: firmware block of %u bytes holds no vector table\n", block.length);
             continue;
         }
-        uint8_t* vectors = data.get() + (block.payload - data.get()) + ADDRESS_SIZE;
+        uint8_t* vectors = imageOf(block);
         uint32_t sum = 0;
         for (int i = 0; i < 7; ++i)
             sum += little32(vectors + 4 * i);

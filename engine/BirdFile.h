@@ -81,6 +81,8 @@ public:
 private:
     bool load();
     bool parseBlocks();
+    // The image of a loader or firmware block, after its address word, for patching.
+    uint8_t* imageOf(const BirdBlock& block);
     // The first identity block when it holds all 64 bytes, else null.
     const uint8_t* identity() const;
 };
