@@ -62,9 +62,12 @@ aErr sCobsStreamGet(uint8_t* byte, void* reference)
         return aErrNone;
     }
 
+    // A failing line is reported as it is, so that a reader learns that its
+    // port is gone; the frame being received is kept.
     uint8_t in = 0;
-    if (!cobs->innerGet || cobs->innerGet(&in, cobs->innerReference) != aErrNone)
-        return aErrNotReady;
+    const aErr got = cobs->innerGet ? cobs->innerGet(&in, cobs->innerReference) : aErrMode;
+    if (got != aErrNone)
+        return got;
     if (in != 0) {
         // The bytes of an overlong frame past the buffer are dropped; the
         // frame then fails its checks.

@@ -8,9 +8,10 @@
 
 // Makes a stream that frames packets over the inner operations, which carry
 // the frames, and owns their reference from then on: its delete calls the
-// inner delete. 0, aErrParam for a NULL handle address, aErrMemory, or
-// aErrResource when the stream cannot be made; on failure the reference stays
-// the caller's.
+// inner delete. A read that gets no byte from the inner get answers its code
+// (not ready, or a failure of the line). 0, aErrParam for a NULL handle
+// address, aErrMemory, or aErrResource when the stream cannot be made; on
+// failure the reference stays the caller's.
 aErr aStream_CreateCobsEncoding(aStreamGetProc innerGet, aStreamPutProc innerPut,
                                 aStreamWriteProc innerWrite, aStreamDeleteProc innerDelete,
                                 void* innerReference, aStream** stream);

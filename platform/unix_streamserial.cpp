@@ -39,6 +39,14 @@ SerialStream* sSerial(void* reference)
     return serial && serial->check == kSerialCheck ? serial : nullptr;
 }
 
+// A port that has hung up (an unplugged adaptor) reads as empty for ever;
+// only poll tells it from a port with no byte waiting.
+bool sHungUp(int descriptor)
+{
+    pollfd port = {descriptor, POLLIN, 0};
+    return poll(&port, 1, 0) > 0 && (port.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
 aErr sSerialStreamGet(uint8_t* byte, void* reference)
 {
     SerialStream* serial = sSerial(reference);
@@ -47,7 +55,7 @@ aErr sSerialStreamGet(uint8_t* byte, void* reference)
     const ssize_t got = read(serial->descriptor, byte, 1);
     if (got == 1)
         return aErrNone;
-    if (got == 0 || errno == EAGAIN || errno == EINTR)
+    if (got == 0 ? !sHungUp(serial->descriptor) : errno == EAGAIN || errno == EINTR)
         return aErrNotReady;
     return aErrIO;
 }

@@ -14,18 +14,20 @@
 //
 // Opens the port raw (no echo, no line editing, reads that return at once)
 // and makes a stream whose get answers aErrNotReady when no byte is waiting
-// and whose write returns once the bytes have been transmitted; it can wait
-// for input (aStream_WaitReadable). 0;
-// aErrResource for a NULL argument, a mode above 1, a path of 4096 bytes or
-// more, or no memory; aErrNotFound for a missing port, aErrPermission for
-// one not to be opened, aErrIO when it is no terminal or cannot be set up.
-// Deleting the stream puts back the settings the port had.
+// and aErrIO once the port has failed or hung up (an unplugged adaptor), and
+// whose write returns once the bytes have been transmitted; it can wait for
+// input (aStream_WaitReadable). 0; aErrResource for a NULL argument, a mode
+// above 1, a path of 4096 bytes or more, or no memory; aErrNotFound for a
+// missing port, aErrPermission for one not to be opened, aErrIO when it is no
+// terminal or cannot be set up. Deleting the stream puts back the settings
+// the port had.
 aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, bool parity, uint32_t dataBitsMode,
                           uint32_t stopBitsMode, aStream** stream);
 
 // Opens the port the same way and frames packets over it: every complete
 // packet written goes out as one frame, and reads hand out the bytes of each
-// intact frame received (aErrPacket once for a frame that failed its checks).
-// Same results; on any failure the port is closed again.
+// intact frame received (aErrPacket once for a frame that failed its checks,
+// aErrIO once the port has failed). Same results; on any failure the port is
+// closed again.
 aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, bool parity,
                                      uint32_t dataBitsMode, uint32_t stopBitsMode, aStream** stream);

@@ -1,8 +1,11 @@
 // Checks shared by the tests of link creation: a packet round trip through the
-// simulated device's echo, and what the device saw last.
+// simulated device's echo, the link's status, and what the device saw last.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include "common/aLink.h"
 #include "common/aLinkCreate.h"
@@ -29,6 +32,17 @@ inline ::testing::AssertionResult echoes(aLinkId id, uint8_t tag, uint8_t addres
     if (!same)
         return ::testing::AssertionFailure() << "another packet came back";
     return ::testing::AssertionSuccess();
+}
+
+// Whether the link's status becomes status within timeoutMs.
+inline bool reachesStatus(aLinkId id, aLinkStatus status, int timeoutMs)
+{
+    for (int waited = 0; aLink_GetStatus(id) != status; waited += 10) {
+        if (waited >= timeoutMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 // Whether the device received force route off exactly once, as its last packet.

@@ -256,10 +256,19 @@ TEST_F(CobsStream, LineFailuresAreReportedWithoutStoppingTheStream)
     EXPECT_EQ(aStream_Write(stream, both.data(), both.size()), aErrIO);
     EXPECT_EQ(line.writes.size(), 2u);
 
-    // A failing read of the line reads as no byte yet.
+    // A failing read of the line is passed on, and the frame it cut into is
+    // whole once the line reads again.
+    const Bytes frame = sLine(sWithCrc(a));
+    feed(Bytes(frame.begin(), frame.begin() + 3));
     line.whenEmpty = aErrIO;
-    uint8_t byte;
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    Received got = drain();
+    EXPECT_EQ(got.codes.back(), aErrIO);
+    EXPECT_TRUE(got.bytes.empty());
+    line.whenEmpty = aErrNotReady;
+    feed(Bytes(frame.begin() + 3, frame.end()));
+    got = drain();
+    EXPECT_EQ(got.packetErrors, 0u);
+    EXPECT_EQ(got.bytes, a);
 
     // A single byte goes to the line as it is.
     const uint8_t one = 0x7E;

@@ -266,6 +266,17 @@ TEST_F(SerialLink, ResetIsRefusedAndTheLinkRunsOn)
     EXPECT_EQ(aErrNone, aLink_Destroy(&id));
 }
 
+// An unplugged adaptor: the link learns that its port is gone.
+TEST_F(SerialLink, PortThatHangsUpMarksTheLink)
+{
+    aLinkId id = aLink_CreateSerial(kSerial, carrier.path().c_str(), 115200);
+    ASSERT_NE(0u, id);
+    ASSERT_TRUE(echoes(id, 1));
+    carrier.hangUp();
+    EXPECT_TRUE(linkcreate::reachesStatus(id, kLinkStatusIOError, 2000));
+    EXPECT_EQ(aErrNone, aLink_Destroy(&id));
+}
+
 // ---------------------------------------------------------------- caller's stream
 
 class StreamLink : public ::testing::Test {

@@ -277,6 +277,9 @@ TEST_F(RawSerial, DeleteRestoresTheSettingsFoundAtOpen)
     EXPECT_EQ(cfgetospeed(&after), B9600);
 }
 
+using Creator = aErr (*)(const char*, uint32_t, bool, uint32_t, uint32_t, aStream**);
+const Creator kCreators[] = {aStream_CreateSerial, aStream_CreateSerial_Packetized};
+
 TEST(SerialOpen, FailuresAnswerTheirCodeAndLeaveNoStream)
 {
     // A path that fills the 4096-byte field has no room for its end and
@@ -303,8 +306,7 @@ TEST(SerialOpen, FailuresAnswerTheirCodeAndLeaveNoStream)
         {"data-bits mode 2", "/dev/null", 2, 0, true, aErrResource},
         {"stop-bits mode 2", "/dev/null", 0, 2, true, aErrResource},
     };
-    using Creator = aErr (*)(const char*, uint32_t, bool, uint32_t, uint32_t, aStream**);
-    for (Creator create : {Creator(aStream_CreateSerial), Creator(aStream_CreateSerial_Packetized)}) {
+    for (Creator create : kCreators) {
         for (const auto& c : cases) {
             SCOPED_TRACE(c.name);
             aStream* stream = nullptr;
@@ -312,6 +314,29 @@ TEST(SerialOpen, FailuresAnswerTheirCodeAndLeaveNoStream)
                       c.expected);
             EXPECT_EQ(stream, nullptr);
         }
+    }
+}
+
+// An unplugged adaptor: the port reads as empty for ever, and only the
+// stream's read error tells a reader that it is gone.
+TEST(SerialHangUp, ReadsAndWritesFailOnceThePortHangsUp)
+{
+    for (Creator create : kCreators) {
+        SCOPED_TRACE(create == aStream_CreateSerial ? "raw" : "packetized");
+        EchoDevice device;
+        sim::PtyCarrier carrier(device, sim::PtyCarrier::Framing::Cobs);
+        aStream* stream = nullptr;
+        ASSERT_EQ(create(carrier.path().c_str(), 6, false, 0, 0, &stream), aErrNone);
+        uint8_t byte = 0;
+        EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+
+        carrier.hangUp();
+        EXPECT_EQ(aStream_WaitReadable(stream, 1000), aErrNone);
+        EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrIO);
+        EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrIO);
+        const uint8_t packet[] = {0x04, 0x00};
+        EXPECT_EQ(aStream_Write(stream, packet, sizeof packet), aErrIO);
+        EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
     }
 }
 

@@ -88,13 +88,22 @@ PtyCarrier::PtyCarrier(DeviceEndpoint& device, Framing framing)
 
 PtyCarrier::~PtyCarrier()
 {
+    hangUp();
+}
+
+void PtyCarrier::hangUp()
+{
+    if (master_ < 0)
+        return;
     device_.setToHostNotify({});
     stop_ = true;
     wake_->signal();
     thread_.join();
     device_.hostDisconnected();
     close(slave_);
+    // Closing the master hangs up every open of the slave.
     close(master_);
+    slave_ = master_ = -1;
 }
 
 void PtyCarrier::sendRaw(const uint8_t* data, size_t n)

@@ -37,6 +37,10 @@ public:
     // Frames from the host that failed the COBS, length or CRC test.
     size_t badFrames() const { return badFrames_.load(); }
 
+    // Takes the line away as an unplugged adaptor does: the device stops
+    // serving and the host's port hangs up (reads find nothing, writes fail).
+    void hangUp();
+
 private:
     struct Wake;
 
