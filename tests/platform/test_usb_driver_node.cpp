@@ -17,6 +17,10 @@ namespace {
 
 constexpr uint32_t kSerial = 0x0000ABCD;
 
+// Descriptor 0 is standard input, or /dev/null when the process came without
+// one, before anything else can take it: a test may then close it for a while.
+const bool kStdinHeld = fcntl(0, F_GETFD) != -1 || open("/dev/null", O_RDONLY | O_CLOEXEC) == 0;
+
 class UsbDriverNode : public ::testing::Test {
 protected:
     void TearDown() override
@@ -97,8 +101,9 @@ TEST_F(UsbDriverNode, ClosedNodeIsNoLongerUsed)
 TEST_F(UsbDriverNode, NodeOpenedAsDescriptorZeroIsUsedAndClosed)
 {
     // Without standard input (as in CI) the node's open may return 0.
+    ASSERT_TRUE(kStdinHeld);
     carrier.addDriverNode(kSerial, node);
-    int savedStdin = dup(0);
+    int savedStdin = fcntl(0, F_DUPFD_CLOEXEC, 3);
     ASSERT_GE(savedStdin, 0);
     close(0);
     aErr created = aStream_CreateUSB(kSerial, &stream);
