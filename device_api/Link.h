@@ -1,0 +1,109 @@
+// Link: the object handle of one connection to a Tessaline device. It holds one
+// use of a link of the link table, made by discovery, from a stored link
+// specifier or by sharing another Link's link, and carries UEI requests and
+// replies, raw command packets and the module-address query over it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/aDiscovery.h"
+#include "common/aError.h"
+#include "common/aLink.h"
+#include "common/aLinkTable.h"
+#include "common/aPacket.h"
+#include "common/aPacketFifo.h"
+
+// Link-sharing settings of a Link or Module; copied whole wherever it goes.
+struct aVorneConfig {
+    uint8_t enabled = 1;   // wrap direct links in a link-sharing server; allow links of types 4 to 7
+    uint8_t fallback = 1;  // after a failed discover-and-connect, try once over the other kind of link
+    uint8_t localOnly = 1; // the server serves the loop-back interface only
+    uint16_t tcpPort = 0;  // the server's port (0: chosen, then written back); the client's server port
+    uint32_t ipAddress = 0x0100007F; // IPv4, network byte order: 127.0.0.1
+};
+
+// Value types of a UEI transaction.
+enum : uint32_t {
+    ueiTypeNone = 0,
+    ueiTypeByte = 1,
+    ueiTypeShort = 2,
+    ueiTypeInt = 4,
+    ueiTypeBytes = 5,
+};
+
+// One UEI transaction: filled by the caller, read by the send operations,
+// written by the reply filter with the decoded reply.
+struct uei {
+    uint8_t module;    // destination module address: even and non-zero
+    uint8_t command;   // entity class
+    uint8_t option;    // request: with the get (0x40) or set (0x80) bit; reply filter: the exact option byte
+    uint8_t specifier; // entity index in bits 0-4; request: with 0x20; reply: bit 7 marks an error reply
+    union {
+        uint8_t byteVal;
+        uint16_t shortVal;
+        uint32_t intVal;
+        const uint8_t* data; // byte array to send
+        uint8_t* cursor;     // receiving a byte array: where the next bytes go
+    } value;               // after an error reply byteVal holds the device's code
+    uint8_t sequence;      // receiving a byte array: the chunk expected next
+    uint8_t more;          // receiving a byte array: continue flag of the last chunk taken
+    uint64_t length;       // byte array: length to send, or room in the receive buffer
+    uint64_t* received;    // receiving a byte array: bytes received are added up here
+    uint32_t type;         // ueiType...
+};
+
+namespace Zentrova {
+namespace Tessaline {
+
+class Link {
+public:
+    explicit Link(const char* name);
+    Link(linkSpec spec, const char* name);
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // Configuration and specifier.
+    aErr getConfig(aVorneConfig* config);
+    aErr setConfig(aVorneConfig config);
+    aErr getLinkSpecifier(linkSpec* spec);
+    aErr setLinkSpecifier(linkSpec spec);
+    const char* getName();
+
+    // Connecting. Serial number 0 takes the first device of the model (model 0: any).
+    aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model = 0);
+    aErr connect();
+    aErr connectThroughLinkModule(Link& other);
+    // True only while the link engine reports the link running.
+    bool isConnected();
+    aLinkStatus getStatus();
+    aErr disconnect();
+    aErr reset();
+
+    // UEI requests and replies.
+    aErr sendUEI(uei record);
+    aErr sendUEI(uei record, uint8_t subindex);
+    aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* record);
+    aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* record,
+                    aPacketFilterProc filter);
+    aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier);
+
+    // Raw packets: [command, data] out; a reply whose first *length data
+    // bytes equal match in, with its data length in *length and its data in
+    // buffer (room for 28 bytes).
+    aErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
+    aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer);
+
+    // The address of the module that answers on this link.
+    aErr getModuleAddress(uint8_t* address);
+    aErr enablePooledPackets(bool on);
+
+    class impl;
+
+private:
+    impl* m_impl;
+};
+
+} // namespace Tessaline
+} // namespace Zentrova
