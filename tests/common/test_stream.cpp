@@ -192,6 +192,24 @@ TEST(Stream, PushedBackBytesComeOutInOrderThroughGrowthAndWrapping)
     EXPECT_GT(received.size(), sent.size() - destination.size());
 }
 
+// The first ring of 512 holds 511 bytes; the next one grows it.
+TEST(Stream, PushedBackBytesAroundTheRingsGrowth)
+{
+    for (size_t n : {511u, 512u, 513u, 1100u}) {
+        SCOPED_TRACE(std::to_string(n) + " bytes handed back");
+        ScriptStream s;
+        std::string sent;
+        for (size_t i = 0; i < n; i++) sent.push_back((char)('a' + i % 26));
+        s.script.bytes(sent);
+        s.script.code(aErrNotReady);
+        s.script.bytes("!");
+        std::vector<char> destination(n + 1, '-');
+        ASSERT_EQ(aStream_Read(s.stream, destination.data(), n + 1), aErrNotReady);
+        ASSERT_EQ(aStream_Read(s.stream, destination.data(), n + 1), aErrNone);
+        EXPECT_EQ(std::string(destination.data(), n + 1), sent + "!");
+    }
+}
+
 TEST(Stream, DestroyDeletesOnceAndClearsTheHandle)
 {
     Script script;
