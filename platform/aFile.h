@@ -57,8 +57,9 @@ aErr aFile_GetSize(aFile* file, uint64_t* size);
 aErr aFile_GetPosition(aFile* file, int64_t* position);
 
 // Reads one line, newline included, into buffer as a terminated text of at
-// most size - 1 characters; *length (when given) receives its length. aErrOverrun when the
-// line did not fit (the rest comes with the next call), aErrEOF at the end.
+// most size - 1 characters; *length (when given) receives its length.
+// aErrOverrun when the line did not fit (the rest comes with the next call),
+// aErrEOF at the end, aErrParam for a buffer without room for a character.
 aErr aFile_ReadLine(aFile* file, char* buffer, size_t size, uint64_t* length);
 
 // Switches the file to unbuffered writing.

@@ -1,5 +1,7 @@
+// test-labels: unit threaded
 // Packed firmware versions in both layouts, comparisons, and the library's
-// own version and features.
+// own version and features, whose text is built once however many threads
+// ask for it first.
 #include <gtest/gtest.h>
 
 #include <cstring>
