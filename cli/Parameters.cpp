@@ -42,43 +42,17 @@ const CSimpleOptTempl<char>::SOption g_rgOptions[] = {
     {-1, nullptr, 0},
 };
 
-Parameters::Parameters()
-    : serialNumber(0), routerSerial(0), transport(TRANSPORT_USB), transportGiven(false), baudRate(0),
-      moduleAddress(0), echo(false), nFlag(false), releaseBuffer(nullptr), override(false), ueiBytes(true),
-      logMask(0), extendedHelp(false), help(false)
-{
-}
-
 namespace {
 
 constexpr size_t HOME_BUFFER_SIZE = 2048;
 
 void setDefaults(Parameters* params, const char* argv0)
 {
-    params->commands = CommandsClass();
-    params->serialNumber = 0;
-    params->routerSerial = 0;
-    params->transport = TRANSPORT_USB;
-    params->transportGiven = false;
-    params->serialPort.clear();
-    params->baudRate = 115200;
-    params->moduleAddress = 0;
-    params->birdFile.clear();
-    params->historyMessage.clear();
-    params->build.clear();
-    params->echo = false;
-    params->serverUrl = HTTP_BASE_URL;
-    params->nFlag = false;
-    params->storeDir.clear();
-    params->logMode = "a+";
-    params->logFile = "Updater.log";
-    params->override = false;
-    params->ueiBytes = true;
-    params->logMask = 0;
-    params->extendedHelp = false;
-    params->help = false;
+    // The release buffer stays for _release_params to free.
+    char* releaseBuffer = params->releaseBuffer;
+    *params = Parameters();
+    params->releaseBuffer = releaseBuffer;
 
-    params->programName.clear();
     if (argv0) {
         const char* name = argv0;
         for (const char* c = argv0; *c; ++c)

@@ -35,34 +35,34 @@ constexpr const char* HTTPS_BASE_URL = "https://updates.zentrova.com/cgi/u";
 
 extern const CSimpleOptTempl<char>::SOption g_rgOptions[];
 
+// The defaults of the fields are those of a command line without options;
+// _get_params adds the program's name and the home directory.
 struct Parameters {
-    Parameters();
-
     CommandsClass commands;
-    uint32_t serialNumber;   // -d; 0 for none
-    uint32_t routerSerial;   // -r; 0 for none
-    int32_t transport;       // -t; a Transport
-    bool transportGiven;     // -t was given, even with a bad value
-    std::string serialPort;  // -s
-    uint32_t baudRate;       // -o
-    uint8_t moduleAddress;   // always 0
-    std::string birdFile;    // -f
-    std::string historyMessage; // -l
-    std::string build;       // -b, as decimal text; empty for none
-    bool echo;               // -e
-    std::string serverUrl;   // --http, --https, -u
-    bool nFlag;              // -n
-    std::string storeDir;    // -i
-    std::string programName; // argv[0] without its directories
+    uint32_t serialNumber = 0;              // -d; 0 for none
+    uint32_t routerSerial = 0;              // -r; 0 for none
+    int32_t transport = TRANSPORT_USB;      // -t; a Transport
+    bool transportGiven = false;            // -t was given, even with a bad value
+    std::string serialPort;                 // -s
+    uint32_t baudRate = 115200;             // -o
+    uint8_t moduleAddress = 0;              // always 0
+    std::string birdFile;                   // -f
+    std::string historyMessage;             // -l
+    std::string build;                      // -b, as decimal text; empty for none
+    bool echo = false;                      // -e
+    std::string serverUrl = HTTP_BASE_URL;  // --http, --https, -u
+    bool nFlag = false;                     // -n
+    std::string storeDir;                   // -i
+    std::string programName;                // argv[0] without its directories
     std::string homeDir;
-    std::string logMode;
-    std::string logFile;     // -k
-    char* releaseBuffer;     // malloc'ed; freed by _release_params
-    bool override;           // -OVERRIDE
-    bool ueiBytes;           // -m
-    uint32_t logMask;        // -X
-    bool extendedHelp;       // -X was given
-    bool help;               // -h, -H, --help
+    std::string logMode = "a+";
+    std::string logFile = "Updater.log";    // -k
+    char* releaseBuffer = nullptr;          // malloc'ed; freed by _release_params
+    bool override = false;                  // -OVERRIDE
+    bool ueiBytes = true;                   // -m
+    uint32_t logMask = 0;                   // -X
+    bool extendedHelp = false;              // -X was given
+    bool help = false;                      // -h, -H, --help
 };
 
 // Sets the defaults and then the values of the command line (argv is

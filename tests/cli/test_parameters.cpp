@@ -446,6 +446,13 @@ TEST(ReleaseParams, FreesTheBufferOnce)
     EXPECT_EQ(_release_params(&params), 0);
     params.releaseBuffer = static_cast<char*>(malloc(64));
     ASSERT_NE(params.releaseBuffer, nullptr);
+    // A parse sets every other field afresh but leaves the buffer to be freed.
+    RecordingDisplay display;
+    CommandLine line({"-D"});
+    char* buffer = params.releaseBuffer;
+    ASSERT_EQ(_get_params(display, line.argc(), line.argv(), &params), 0);
+    EXPECT_EQ(params.releaseBuffer, buffer);
+
     EXPECT_EQ(_release_params(&params), 0);
     EXPECT_EQ(params.releaseBuffer, nullptr);
     EXPECT_EQ(_release_params(&params), 0);
