@@ -100,6 +100,39 @@ void sRemoveUserFilter(aLink* link)
     aMutex_Unlock(link->userFilterSema);
 }
 
+// Resets the link of one entry, of which the caller holds a use (aLinkUse).
+aErr aLink_ResetLink(aLinkEntry* entry, aLink* link)
+{
+    if (!entry || !link || link->check != aLINK_CHECK)
+        return aErrParam;
+    // Checked before anything is stopped: a link that cannot be made again
+    // keeps running as it was.
+    if (!sReopenable(entry->type))
+        return aErrParam;
+
+    aLink_Stop(link);
+    sDropFifos(link);
+    if (link->stream)
+        aStream_Destroy(&link->stream);
+
+    aStream* stream = nullptr;
+    aErr err = aErrNone;
+    for (int tries = 0; tries < kResetTries; tries++) {
+        err = sOpenStream(*entry, &stream);
+        if (err == aErrNone)
+            break;
+        aTime_MSSleep(kResetPauseMs);
+    }
+    if (err != aErrNone)
+        return err;
+    if (aLink_Init(entry->id, stream) != entry->id) {
+        if (link->stream != stream)
+            aStream_Destroy(&stream);
+        return aErrResource;
+    }
+    return aLink_Start(entry->id);
+}
+
 } // namespace
 
 aLinkId aLink_CreateUSB(uint32_t serialNumber)
@@ -182,34 +215,5 @@ aErr aLink_Reset(aLinkId id)
 {
     std::lock_guard<std::mutex> one(sResetLock);
     aLinkUse use(id);
-    aLinkEntry* entry = use.entry();
-    aLink* link = use.link();
-    if (!entry || !link || link->check != aLINK_CHECK)
-        return aErrParam;
-    // Checked before anything is stopped: a link that cannot be made again
-    // keeps running as it was.
-    if (!sReopenable(entry->type))
-        return aErrParam;
-
-    aLink_Stop(link);
-    sDropFifos(link);
-    if (link->stream)
-        aStream_Destroy(&link->stream);
-
-    aStream* stream = nullptr;
-    aErr err = aErrNone;
-    for (int tries = 0; tries < kResetTries; tries++) {
-        err = sOpenStream(*entry, &stream);
-        if (err == aErrNone)
-            break;
-        aTime_MSSleep(kResetPauseMs);
-    }
-    if (err != aErrNone)
-        return err;
-    if (aLink_Init(id, stream) != id) {
-        if (link->stream != stream)
-            aStream_Destroy(&stream);
-        return aErrResource;
-    }
-    return aLink_Start(id);
+    return aLink_ResetLink(use.entry(), use.link());
 }
