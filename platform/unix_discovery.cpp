@@ -3,6 +3,7 @@
 #include "common/aDiscovery.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ifaddrs.h>
@@ -114,6 +115,9 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* reference, uint
         sockaddr_in sender{};
         socklen_t senderLength = sizeof sender;
         ssize_t n = recvfrom(listener, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        // A signal cuts the wait short (a receive time-out is never restarted);
+        // only the time-out or a socket failure ends the enumeration.
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) break;
         if (n < kShortestReply) continue;
 

@@ -6,8 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "common/aDiscovery.h"
@@ -128,6 +135,77 @@ TEST_F(TcpipDiscovery, OnlyDevicesTheCallbackCountsAreCounted)
     uncounted.count = false;
     EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, FoundDevices::collect, &uncounted, kEveryInterface), 0);
     EXPECT_EQ(uncounted.specs.size(), 3u);
+}
+
+// The count is 8 bits wide. The replies come in bursts that the callback lets
+// through, since 300 at once would overflow the listener's receive buffer.
+TEST_F(TcpipDiscovery, TheCountIsEightBitsWide)
+{
+    constexpr size_t kDevices = 300, kBurst = 50;
+    std::vector<sim::DiscoveryAnswer> answers;
+    for (uint32_t serial = 1; serial <= kDevices; ++serial) answers.push_back({2, 9000, serial, 4});
+    start(answers);
+    responder_->sendInBursts(kBurst);
+    struct Tally {
+        sim::DiscoveryResponder* responder;
+        size_t seen;
+    } tally{responder_.get(), 0};
+    auto countAll = [](const linkSpec*, bool* counted, void* reference) {
+        auto* t = static_cast<Tally*>(reference);
+        *counted = true;
+        if (++t->seen % kBurst == 0) t->responder->releaseBurst();
+        return true;
+    };
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, countAll, &tally, kEveryInterface), 44);
+    EXPECT_EQ(tally.seen, kDevices);
+}
+
+std::atomic<bool> gSignalled{false};
+
+// Whether the thread sits in recvfrom, as the kernel shows it.
+bool inRecvfrom(long thread)
+{
+    std::ifstream current("/proc/self/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    return current >> number && number == SYS_recvfrom;
+}
+
+// A signal that interrupts the wait for replies does not end the enumeration:
+// the second reply, sent only once the signal was handled, is reported too.
+TEST_F(TcpipDiscovery, ASignalDoesNotEndTheWaitForReplies)
+{
+    start({{2, 1, 0x100, 4}, {4, 2, 0x200, 4}});
+    responder_->sendInBursts(1);
+    struct sigaction handler {}, previous{};
+    handler.sa_handler = [](int) { gSignalled = true; }; // no SA_RESTART
+    sigemptyset(&handler.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &handler, &previous), 0);
+
+    struct Interrupter {
+        sim::DiscoveryResponder* responder;
+        pthread_t target;
+        long targetId;
+        std::thread thread;
+        FoundDevices found;
+    } interrupter{responder_.get(), pthread_self(), syscall(SYS_gettid), {}, {}};
+    auto interruptAfterFirst = [](const linkSpec* spec, bool* counted, void* reference) {
+        auto* self = static_cast<Interrupter*>(reference);
+        FoundDevices::collect(spec, counted, &self->found);
+        if (self->found.specs.size() == 1)
+            self->thread = std::thread([self] {
+                while (!inRecvfrom(self->targetId)) std::this_thread::yield();
+                pthread_kill(self->target, SIGUSR1);
+                while (!gSignalled) std::this_thread::yield();
+                self->responder->releaseBurst();
+            });
+        return true;
+    };
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, interruptAfterFirst, &interrupter, kEveryInterface), 2);
+    if (interrupter.thread.joinable()) interrupter.thread.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_TRUE(gSignalled);
+    ASSERT_EQ(interrupter.found.specs.size(), 2u);
+    EXPECT_EQ(interrupter.found.specs[1].serialNumber, 0x200u);
 }
 
 TEST_F(TcpipDiscovery, FindModuleTakesTheDeviceWithTheSerialNumber)

@@ -63,6 +63,11 @@ DiscoveryResponder::DiscoveryResponder(std::vector<DiscoveryAnswer> answers,
 DiscoveryResponder::~DiscoveryResponder()
 {
     if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        burstWake_.notify_all();
         char stop = 0;
         (void)!write(stopPipe_[1], &stop, 1);
         thread_.join();
@@ -75,6 +80,28 @@ std::vector<std::vector<uint8_t>> DiscoveryResponder::queryBytes() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return queryBytes_;
+}
+
+void DiscoveryResponder::sendInBursts(size_t size)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    burst_ = size;
+}
+
+void DiscoveryResponder::releaseBurst()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++released_;
+    }
+    burstWake_.notify_all();
+}
+
+bool DiscoveryResponder::mayAnswer(size_t index)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    burstWake_.wait(lock, [&] { return stopping_ || burst_ == 0 || index / burst_ <= released_; });
+    return !stopping_;
 }
 
 void DiscoveryResponder::serve()
@@ -94,11 +121,13 @@ void DiscoveryResponder::serve()
         {
             std::lock_guard<std::mutex> lock(mutex_);
             queryBytes_.emplace_back(query, query + n);
+            released_ = 0;
         }
         ++queries_;
         sender.sin_port = htons(kReplyPort);
-        for (const DiscoveryAnswer& answer : answers_) {
-            std::vector<uint8_t> reply = replyBytes(answer);
+        for (size_t i = 0; i < answers_.size(); ++i) {
+            if (!mayAnswer(i)) return;
+            std::vector<uint8_t> reply = replyBytes(answers_[i]);
             sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&sender), sizeof sender);
         }
     }

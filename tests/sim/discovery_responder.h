@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -33,8 +34,17 @@ public:
     // The raw bytes of every query received.
     std::vector<std::vector<uint8_t>> queryBytes() const;
 
+    // The replies to a query go out in bursts of this many (0: all at once),
+    // each burst but the first once releaseBurst() lets it go, so that a host
+    // can take more replies than its receive buffer holds.
+    void sendInBursts(size_t size);
+    void releaseBurst();
+
 private:
     void serve();
+    // Waits until the burst holding the answer of that index may go; false
+    // when the responder stops.
+    bool mayAnswer(size_t index);
 
     std::vector<DiscoveryAnswer> answers_;
     int socket_ = -1;
@@ -43,6 +53,10 @@ private:
     std::atomic<int> queries_{0};
     mutable std::mutex mutex_;
     std::vector<std::vector<uint8_t>> queryBytes_;
+    std::condition_variable burstWake_;
+    size_t burst_ = 0;
+    size_t released_ = 0; // bursts let go since the last query
+    bool stopping_ = false;
     std::thread thread_;
 };
 
