@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -129,6 +130,23 @@ TEST_F(Directory, EnsureCreatesEveryMissingParent)
     EXPECT_TRUE(fs::is_directory(path("x/y")));
     EXPECT_EQ(aDirectory_Ensure(dir.c_str(), 0755), aErrNone);
     EXPECT_EQ(aDirectory_Ensure(NULL, 0755), aErrParam);
+}
+
+// Nothing of the path exists but the root: a child process takes the test's
+// folder for its root directory and ensures /x/y there.
+TEST_F(Directory, EnsureBelowABareRoot)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "changing the root directory needs root";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool made = chroot(dir.c_str()) == 0 && chdir("/") == 0 && aDirectory_Ensure("/x/y", 0755) == aErrNone;
+        _exit(made ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(fs::is_directory(path("x/y")));
 }
 
 TEST_F(Directory, EnsureCreatesWithTheModeGiven)
