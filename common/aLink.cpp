@@ -23,6 +23,8 @@ constexpr uint32_t kReadWaitSliceMs = 20;
 constexpr uint64_t kAwaitSliceMs = 50;
 constexpr int kAddressQueries = 6;
 constexpr size_t kPoolBytes = 4096;
+// A write that takes longer than this found the device not taking bytes.
+constexpr uint64_t kSlowWriteMs = 20;
 
 aPacket sPacket(uint8_t address, uint8_t length, uint8_t data0 = 0, uint8_t data1 = 0)
 {
@@ -236,13 +238,21 @@ bool sEndsTheLink(const aLink* link, const aPacket* packet)
     return !link->running && packet->address == cmdFORCEROUTE && packet->length == 1 && packet->data[0] == 0;
 }
 
+// Writes to the stream and notes whether the device took the bytes promptly.
+// A write error is not reported: the packets are lost.
+void sWriteStream(aLink* link, const uint8_t* bytes, size_t n)
+{
+    uint64_t start = aTime_GetMonotonicMSTicks();
+    aErr err = aStream_Write(link->stream, bytes, n);
+    link->slowStream = err != aErrNone || aTime_GetMonotonicMSTicks() - start > kSlowWriteMs;
+}
+
 // Writes one packet; true when it was the last of a stopping link.
 bool sWriteSingly(aLink* link, const aPacket* packet)
 {
     uint8_t wire[aPACKET_MAX_WIRE];
     size_t n = sWireForm(packet, wire, sizeof wire);
-    // A write error is not reported: the packet is lost.
-    aStream_Write(link->stream, wire, n);
+    sWriteStream(link, wire, n);
     return sEndsTheLink(link, packet);
 }
 
@@ -261,7 +271,7 @@ bool sWritePooled(aLink* link, const aPacket* first)
         ended = sEndsTheLink(link, next);
         aPacket_Destroy(&next);
     }
-    aStream_Write(link->stream, pool, used);
+    sWriteStream(link, pool, used);
     return ended;
 }
 
@@ -367,6 +377,7 @@ aLinkId aLink_Init(aLinkId id, aStream* stream)
     link->syncRequested = false;
     link->draining = false;
     link->writerHolding = false;
+    link->slowStream = false;
 
     bool complete = link->inbound && link->outbound && link->packet && link->userFilterSema;
     return complete ? id : 0;
@@ -514,12 +525,12 @@ aLinkStatus aLink_GetStatus(aLinkId id)
     return link->status;
 }
 
-// Sends the packet from the caller's thread when the link runs, no write is
-// under way and nothing queued or taken by the writer waits to go first;
-// false leaves it to the writer.
+// Sends the packet from the caller's thread when the link runs, the last write
+// went through quickly, no write is under way and nothing queued or taken by
+// the writer waits to go first; false leaves it to the writer.
 bool sSendDirectly(aLink* link, const aPacket* packet)
 {
-    if (!aVALIDPACKET(packet) || !link->running || !link->writeLock.try_lock())
+    if (!aVALIDPACKET(packet) || !link->running || link->slowStream || !link->writeLock.try_lock())
         return false;
     // The length is read under the FIFO's lock, under which the writer also
     // notes what it takes: a packet taken before it shows as held.

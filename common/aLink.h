@@ -102,6 +102,9 @@ struct aLink {
     std::mutex writeLock;
     // The writer has taken a packet from the outbound FIFO and not yet sent it.
     std::atomic<bool> writerHolding;
+    // The last write failed or the device took long to take it: callers leave
+    // their packets to the writer until a write goes through quickly again.
+    std::atomic<bool> slowStream;
 };
 
 // The filter that accepts every packet.
@@ -138,8 +141,10 @@ aErr aLink_ForceRoute(aLinkId id, bool on);
 // The status; kLinkStatusNoStream for an unknown id.
 aLinkStatus aLink_GetStatus(aLinkId id);
 // Queues a copy of the packet for sending; the caller keeps its packet. When
-// the link runs and nothing else waits to be sent, the packet goes out at once
-// from the caller's thread, in order with everything queued before it.
+// the link runs, nothing else waits to be sent and the last write went
+// through quickly, the packet goes out at once from the caller's thread, in
+// order with everything queued before it; a device that stops taking bytes
+// thus holds up one caller for one write of the stream at most.
 aErr aLink_PutPacket(aLinkId id, const aPacket* packet);
 // The oldest received packet without waiting, or NULL.
 aPacket* aLink_GetPacket(aLinkId id);

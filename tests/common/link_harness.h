@@ -76,6 +76,14 @@ public:
         else
             pair_->resetConnection();
     }
+    // The device stops (or resumes) reading what the host sends.
+    void setStallReading(bool stall)
+    {
+        if (tcp_)
+            tcp_->setStallReading(stall);
+        else
+            pair_->setStallReading(stall);
+    }
 
     sim::DeviceModel device;
 

@@ -471,6 +471,40 @@ TEST_P(LinkOver, AwaitFirstTakesTheFirstMatchAndEndsWhenTheLinkLeavesStep)
     EXPECT_EQ(aLink_AwaitFirst(link.id(), acceptAll, nullptr, 1000), nullptr);
 }
 
+// A device that stops reading: the caller whose packet meets the full
+// connection waits for that one write, later callers leave their packets to
+// the writer instead of each waiting as long, and everything flows again
+// once the device reads.
+TEST(LinkStalledDevice, HoldsUpOneCallerForOneWriteAtMost)
+{
+    SimDevice sim(Carrier::Socketpair);
+    TestLink link(sim.openStream());
+    ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+    sim.setStallReading(true);
+    aPacket unanswered = packetOf(kDevice, Bytes(28, 0x40));
+    auto slowest = Clock::duration::zero();
+    for (int i = 0; i < 200000 && slowest < std::chrono::milliseconds(300); i++) {
+        auto start = Clock::now();
+        ASSERT_EQ(aLink_PutPacket(link.id(), &unanswered), aErrNone);
+        slowest = std::max(slowest, Clock::now() - start);
+    }
+    ASSERT_GE(slowest, std::chrono::milliseconds(300)) << "the connection never filled";
+    for (int i = 0; i < 10; i++) {
+        auto start = Clock::now();
+        ASSERT_EQ(aLink_PutPacket(link.id(), &unanswered), aErrNone);
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100)) << "put " << i;
+    }
+
+    sim.setStallReading(false);
+    aPacket request = packetOf(kDevice, {sim::kEchoCommand, 0x5E});
+    ASSERT_EQ(aLink_PutPacket(link.id(), &request), aErrNone);
+    aPacket* reply = aLink_AwaitPacket(link.id(), 5000);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(dataOf(reply), (Bytes{sim::kEchoCommand, 0x5E}));
+    aPacket_Destroy(&reply);
+    EXPECT_EQ(link.destroy(), aErrNone);
+}
+
 TEST(LinkReadError, MarksTheLinkAndAwaitFirstDoesNotWait)
 {
     SimDevice sim(Carrier::Tcp);
