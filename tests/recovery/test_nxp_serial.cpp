@@ -490,6 +490,8 @@ TEST(IspConnect, MissingPortAndNoPort)
     NXPSerialClass isp;
     EXPECT_EQ(isp.Connect("/dev/no-such-serial-port", 115200), aErrNotFound);
     EXPECT_EQ(isp.stream, nullptr);
+    EXPECT_EQ(isp.Connect("/dev/null", 115200), aErrIO);  // no terminal
+    EXPECT_EQ(isp.stream, nullptr);
     EXPECT_EQ(isp.Unlock(), aErrParam);
     EXPECT_EQ(isp.ExecuteFrom(0), aErrParam);
 }
