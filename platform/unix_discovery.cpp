@@ -3,8 +3,8 @@
 #include "common/aDiscovery.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <ifaddrs.h>
 #include <libusb.h>
@@ -140,6 +140,18 @@ namespace {
 
 constexpr size_t kSerialTextLength = 8;
 
+// The value of the serial text's leading hexadecimal digits (either case);
+// 0 when it does not begin with one.
+uint32_t leadingHexValue(const unsigned char* text)
+{
+    uint32_t value = 0;
+    for (size_t i = 0; i < kSerialTextLength && std::isxdigit(text[i]); ++i) {
+        int digit = std::tolower(text[i]);
+        value = value << 4 | uint32_t(digit <= '9' ? digit - '0' : digit - 'a' + 10);
+    }
+    return value;
+}
+
 // Opens the device for its product id and its serial number: its serial string
 // must have exactly eight characters, read as hexadecimal (a string that is not
 // all hexadecimal digits reads as its leading ones). False for any other string,
@@ -154,7 +166,7 @@ bool readIdentity(libusb_device* device, uint32_t* serialNumber, uint16_t* produ
         unsigned char text[32] = {};
         int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof text - 1);
         if (length == static_cast<int>(kSerialTextLength)) {
-            *serialNumber = static_cast<uint32_t>(std::strtoul(reinterpret_cast<char*>(text), nullptr, 16));
+            *serialNumber = leadingHexValue(text);
             *productId = descriptor.idProduct;
             found = true;
         }

@@ -48,14 +48,16 @@ TEST_F(UsbDiscovery, OnlyTessalineDevicesWithEightDigitSerialsAreReported)
     plug(withSerialText("123456789"));                                 // nine characters
     plug(withSerialText("0000beef"));                                  // lower case counts
     plug(withSerialText("12G45678"));                                  // reads as its leading digits
+    plug(withSerialText("-0000001"));                                  // no leading digit: 0
+    plug(withSerialText(" 1234567"));                                  // no leading digit: 0
     plug(withSerialText(""));                                          // no serial string
 
     FoundDevices found;
-    EXPECT_EQ(aDiscovery_EnumerateModules(USB, FoundDevices::collect, &found, 0), 3);
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, FoundDevices::collect, &found, 0), 5);
     std::vector<uint32_t> serials;
     for (const linkSpec& spec : found.specs) serials.push_back(spec.serialNumber);
     std::sort(serials.begin(), serials.end());
-    EXPECT_EQ(serials, (std::vector<uint32_t>{0x12, 0x0000BEEF, 0x1234ABCD}));
+    EXPECT_EQ(serials, (std::vector<uint32_t>{0, 0, 0x12, 0x0000BEEF, 0x1234ABCD}));
 }
 
 TEST_F(UsbDiscovery, ASpecifierCarriesSerialNumberTwiceAndModelFromTheProductId)
