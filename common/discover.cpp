@@ -38,9 +38,15 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryProc callback, void
         return aDiscovery_EnumerateUSB(callback, reference);
     case TCPIP:
         return aDiscovery_EnumerateTCPIP(callback, reference, networkInterface);
+    case AVORNE:
+    case AVORNE_USB:
+    case AVORNE_TCPIP:
+    case AVORNE_SERIAL:
+        // Link-sharing servers are found by their own discovery, which this
+        // library does not hold yet: none is found.
+        return 0;
     default:
-        // Serial ports cannot be enumerated; link-sharing servers are not
-        // discovered by this build.
+        // Serial ports cannot be enumerated; other values are no transport.
         return 0;
     }
 }
@@ -102,6 +108,7 @@ size_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, size_t capacity)
     if (!addresses) return 0;
     size_t count = 0;
     ziflist_t* interfaces = ziflist_new();
+    if (!interfaces) return 0;
     for (const char* name = ziflist_first(interfaces); name && count < capacity; name = ziflist_next(interfaces)) {
         const char* text = ziflist_address(interfaces);
         if (!text) break;

@@ -5,6 +5,7 @@
 // interface and never reach any other network.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
@@ -251,6 +252,26 @@ TEST(Discovery, TransportsWithoutEnumerationFindNothing)
             << type;
         EXPECT_TRUE(found.specs.empty());
     }
+}
+
+TEST(Discovery, InterfaceListHoldsTheHostsIPv4Addresses)
+{
+    std::string why;
+    ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+    ASSERT_TRUE(sim::addVethPair("ia0", "10.79.0.1/24", "ia1", "10.79.1.1/24", &why)) << why;
+    uint32_t addresses[8] = {};
+    size_t count = aDiscovery_GetIPv4Interfaces(addresses, 8);
+    std::vector<uint32_t> listed(addresses, addresses + count);
+    std::vector<uint32_t> expected{sim::ipv4("10.79.0.1"), sim::ipv4("10.79.1.1")};
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+
+    uint32_t first = 0;
+    EXPECT_EQ(aDiscovery_GetIPv4Interfaces(&first, 1), 1u);
+    EXPECT_EQ(first, addresses[0]);
+    EXPECT_EQ(aDiscovery_GetIPv4Interfaces(addresses, 0), 0u);
+    EXPECT_EQ(aDiscovery_GetIPv4Interfaces(nullptr, 8), 0u);
 }
 
 TEST(LinkSpec, CreateCopyDestroy)
