@@ -1,0 +1,283 @@
+#include "tests/sim/hidraw_carrier.h"
+
+#include <umockdev.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <mutex>
+#include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if defined(__SANITIZE_THREAD__)
+// umockdev's worker thread and ours hand data to each other through GLib's
+// own locking, which the thread sanitizer does not see.
+extern "C" const char* __tsan_default_suppressions()
+{
+    return "called_from_lib:libumockdev.so.0\ncalled_from_lib:libglib-2.0.so.0\n";
+}
+#endif
+
+namespace sim {
+
+namespace {
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+void check(gboolean ok, GError* error, const char* what)
+{
+    if (ok) return;
+    std::string message = std::string(what) + ": " + (error ? error->message : "failed");
+    if (error) g_error_free(error);
+    throw std::runtime_error(message);
+}
+
+std::string hex(const std::vector<uint8_t>& bytes)
+{
+    std::string text;
+    for (uint8_t b : bytes) text += format("%02x", b);
+    return text;
+}
+
+} // namespace
+
+// One hidraw node. Its reads, writes and ioctls arrive on umockdev's worker
+// thread; the node file itself is a pipe that holds one byte exactly while a
+// report waits, so that the host's poll sees what a hidraw node would show.
+struct HidrawCarrier::Node {
+    HidDeviceDescription description;
+    DeviceEndpoint* endpoint = nullptr;
+    std::string devNode;
+    UMockdevIoctlBase* handler = nullptr;
+    int fifo = -1;
+
+    std::mutex lock;
+    std::deque<std::vector<uint8_t>> pending;  // reports taken from the endpoint, not read yet
+    bool readable = false;
+    std::vector<size_t> writes;
+
+    ~Node()
+    {
+        if (fifo >= 0) close(fifo);
+        if (handler) g_object_unref(handler);
+    }
+
+    // Under the lock: moves the endpoint's reports in and sets the poll state.
+    void refresh()
+    {
+        std::vector<uint8_t> report;
+        while (endpoint->toHostFrame(report)) pending.push_back(std::move(report));
+        bool want = !pending.empty();
+        if (want == readable) return;
+        if (want) {
+            static const char one = 1;
+            if (::write(fifo, &one, 1) != 1) return;
+        } else {
+            char sink[64];
+            while (::read(fifo, sink, sizeof sink) > 0) {
+            }
+        }
+        readable = want;
+    }
+
+    int read(UMockdevIoctlClient* client)
+    {
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        std::lock_guard<std::mutex> guard(lock);
+        refresh();
+        if (pending.empty()) {
+            umockdev_ioctl_client_complete(client, -1, EAGAIN);
+            return TRUE;
+        }
+        // A buffer smaller than the report gets its start, as from hidraw.
+        std::vector<uint8_t> report = std::move(pending.front());
+        pending.pop_front();
+        size_t n = std::min(report.size(), size_t(arg->data_len));
+        memcpy(arg->data, report.data(), n);
+        refresh();
+        umockdev_ioctl_client_complete(client, long(n), 0);
+        return TRUE;
+    }
+
+    int write(UMockdevIoctlClient* client)
+    {
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            writes.push_back(size_t(arg->data_len));
+        }
+        endpoint->fromHost(arg->data, size_t(arg->data_len));
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            refresh();
+        }
+        umockdev_ioctl_client_complete(client, arg->data_len, 0);
+        return TRUE;
+    }
+
+    int ioctl(UMockdevIoctlClient* client)
+    {
+        unsigned long request = umockdev_ioctl_client_get_request(client);
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        const std::vector<uint8_t>& rd = description.reportDescriptor;
+        GError* error = nullptr;
+        if (request == HIDIOCGRDESCSIZE) {
+            UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), &error);
+            if (error) g_error_free(error);
+            if (!data) {
+                umockdev_ioctl_client_complete(client, -1, EFAULT);
+                return TRUE;
+            }
+            int size = int(rd.size());
+            memcpy(data->data, &size, sizeof size);
+            g_object_unref(data);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        }
+        if (request == HIDIOCGRDESC) {
+            UMockdevIoctlData* data =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(hidraw_report_descriptor), &error);
+            if (error) g_error_free(error);
+            if (!data) {
+                umockdev_ioctl_client_complete(client, -1, EFAULT);
+                return TRUE;
+            }
+            auto* out = reinterpret_cast<hidraw_report_descriptor*>(data->data);
+            size_t n = std::min<size_t>(out->size, rd.size());
+            memcpy(out->value, rd.data(), n);
+            g_object_unref(data);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        }
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return TRUE;
+    }
+};
+
+namespace {
+
+gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
+{
+    return static_cast<HidrawCarrier::Node*>(node)->read(client);
+}
+
+gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
+{
+    return static_cast<HidrawCarrier::Node*>(node)->write(client);
+}
+
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
+{
+    return static_cast<HidrawCarrier::Node*>(node)->ioctl(client);
+}
+
+} // namespace
+
+HidrawCarrier::HidrawCarrier()
+{
+    const char* preload = getenv("LD_PRELOAD");
+    if (!preload || !strstr(preload, "libumockdev-preload"))
+        throw std::runtime_error("the emulated HID device needs umockdev-wrapper");
+    testbed_ = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    root_ = root;
+    g_free(root);
+}
+
+HidrawCarrier::~HidrawCarrier()
+{
+    for (auto& node : nodes_) {
+        std::lock_guard<std::mutex> guard(node->lock);
+        node->endpoint->setToHostNotify(nullptr);
+    }
+    g_object_unref(testbed_);
+    nodes_.clear();
+}
+
+void HidrawCarrier::plug(const HidDeviceDescription& d, DeviceEndpoint& endpoint)
+{
+    auto node = std::make_shared<Node>();
+    int index = int(nodes_.size());
+    int port = index + 1;
+    node->description = d;
+    node->endpoint = &endpoint;
+    node->devNode = format("/dev/hidraw%d", index);
+
+    node->handler = umockdev_ioctl_base_new();
+    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(onIoctl), node.get());
+    g_signal_connect(node->handler, "handle-read", G_CALLBACK(onRead), node.get());
+    g_signal_connect(node->handler, "handle-write", G_CALLBACK(onWrite), node.get());
+    GError* error = nullptr;
+    check(umockdev_testbed_attach_ioctl(testbed_, node->devNode.c_str(), node->handler, &error), error,
+          "attach hidraw handler");
+
+    std::string usb = format("/devices/pci0000:00/0000:00:14.0/usb1/1-%d", port);
+    std::string intf = usb + format("/1-%d:1.0", port);
+    std::string hid = intf + format("/0003:%04X:%04X.%04X", d.vendorId, d.productId, index + 1);
+    std::string raw = hid + format("/hidraw/hidraw%d", index);
+    std::string records;
+    records += format("P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=%x/%x/100\n"
+                      "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=0100\nA: busnum=1\nA: devnum=%d\n"
+                      "A: manufacturer=Simulated\nA: product=%s\n\n",
+                      usb.c_str(), d.vendorId, d.productId, d.vendorId, d.productId, port + 1, d.name.c_str());
+    records += format("P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: INTERFACE=3/0/0\n"
+                      "A: bInterfaceNumber=00\nA: bInterfaceClass=03\n\n",
+                      intf.c_str());
+    records += format("P: %s\nE: SUBSYSTEM=hid\nE: HID_ID=0003:%08X:%08X\nE: HID_NAME=%s\nE: HID_UNIQ=\n"
+                      "H: report_descriptor=%s\n\n",
+                      hid.c_str(), d.vendorId, d.productId, d.name.c_str(), hex(d.reportDescriptor).c_str());
+    records += format("P: %s\nN: hidraw%d\nE: SUBSYSTEM=hidraw\nE: DEVNAME=%s\nA: dev=240:%d\n", raw.c_str(), index,
+                      node->devNode.c_str(), index);
+
+    std::string fifoPath = root_ + node->devNode;
+    {
+        std::lock_guard<std::mutex> guard(node->lock);
+        check(umockdev_testbed_add_from_string(testbed_, records.c_str(), &error), error, "add HID device");
+        // As in sysfs, the hidraw node's "device" leads to its HID device,
+        // where the HID library reads the ids and the report descriptor.
+        std::string link = root_ + "/sys" + raw + "/device";
+        if (symlink("../..", link.c_str()) != 0 && errno != EEXIST) throw std::runtime_error("symlink " + link);
+        unlink(fifoPath.c_str());
+        if (mkfifo(fifoPath.c_str(), 0666) != 0) throw std::runtime_error("mkfifo " + fifoPath);
+        node->fifo = open(fifoPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (node->fifo < 0) throw std::runtime_error("open " + fifoPath);
+    }
+
+    // The endpoint's wake-up takes the node's lock: it is set without holding it.
+    std::weak_ptr<Node> weak = node;
+    endpoint.setToHostNotify([weak] {
+        if (auto n = weak.lock()) {
+            std::lock_guard<std::mutex> g(n->lock);
+            n->refresh();
+        }
+    });
+    nodes_.push_back(node);
+}
+
+std::vector<size_t> HidrawCarrier::writes() const
+{
+    std::vector<size_t> all;
+    for (const auto& node : nodes_) {
+        std::lock_guard<std::mutex> guard(node->lock);
+        all.insert(all.end(), node->writes.begin(), node->writes.end());
+    }
+    return all;
+}
+
+} // namespace sim
