@@ -160,14 +160,19 @@ aErr sHandlePacket(aLink* link)
     return result;
 }
 
-// Nothing to read: waits for bytes. While synchronising or after a read error,
-// a quiet period without bytes (and without new queries) restarts the
-// synchronisation.
+// Nothing to read: waits for bytes. After a read error that is over (the
+// stream reads again, or dropped a spoilt frame) the synchronisation restarts
+// at once. While synchronising, a quiet period without bytes (and without new
+// queries) restarts it; a device that keeps talking must not hold it off.
 void sAwaitBytes(aLink* link)
 {
     uint32_t wait = kReadWaitSliceMs;
     aLinkStatus status = link->status;
-    if (status == kLinkStatusSyncing || status == kLinkStatusIOError) {
+    if (status == kLinkStatusIOError) {
+        sStartSync(link, false);
+        return;
+    }
+    if (status == kLinkStatusSyncing) {
         uint64_t now = aTime_GetMonotonicMSTicks();
         uint64_t quietSince = std::max(link->lastByteMs, link->lastQueriesMs);
         if (now - quietSince >= kQuietPeriodMs) {

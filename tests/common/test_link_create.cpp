@@ -10,7 +10,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "common/aLink.h"
 #include "common/aLinkCreate.h"
@@ -266,6 +270,45 @@ TEST_F(SerialLink, ResetIsRefusedAndTheLinkRunsOn)
     EXPECT_EQ(kLinkStatusRunning, aLink_GetStatus(id));
     EXPECT_TRUE(echoes(id, 1));
     EXPECT_EQ(std::vector<uint8_t>{1}, device.records().forceRoutes);
+    EXPECT_EQ(aErrNone, aLink_Destroy(&id));
+}
+
+// Line noise spoils one frame while the device keeps talking, a heartbeat
+// every 100 ms and so never a quiet second: the link falls into step again
+// at once, and the next frames pass.
+TEST_F(SerialLink, CorruptFrameFromAChattyDeviceIsGotOver)
+{
+    aLinkId id = aLink_CreateSerial(kSerial, carrier.path().c_str(), 115200);
+    ASSERT_NE(0u, id);
+    ASSERT_TRUE(echoes(id, 1));
+    std::atomic<bool> talking{true};
+    std::thread chatter([&] {
+        while (talking) {
+            device.sendHeartbeat(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    const uint8_t spoilt[] = {0x04, 0x04, 0x02, 0x11, 0x02, 0x6A, 0x00};
+    carrier.sendRaw(spoilt, sizeof spoilt);
+    // A serial link is not synchronised at creation: address queries now are
+    // the new synchronisation.
+    const sim::Packet query{sim::kAddressQuery, {}};
+    EXPECT_TRUE(device.waitFor(
+        [&](const sim::Records& r) { return std::find(r.packets.begin(), r.packets.end(), query) != r.packets.end(); },
+        2000));
+    EXPECT_TRUE(linkcreate::reachesStatus(id, kLinkStatusRunning, 2000));
+    // A transaction waits for its answer again, past the address answers
+    // that the synchronisation did not need.
+    const uint8_t data[] = {sim::kEchoCommand, 2};
+    aPacket* out = aPacket_CreateWithData(sim::DeviceConfig{}.address, sizeof data, data);
+    EXPECT_EQ(aErrNone, aLink_PutPacket(id, out));
+    aPacket_Destroy(&out);
+    const auto isEcho = [](const aPacket* p, const void*) { return p->length == 2 && p->data[0] == sim::kEchoCommand; };
+    aPacket* back = aLink_AwaitFirst(id, isEcho, nullptr, 2000);
+    EXPECT_NE(nullptr, back);
+    aPacket_Destroy(&back);
+    talking = false;
+    chatter.join();
     EXPECT_EQ(aErrNone, aLink_Destroy(&id));
 }
 
