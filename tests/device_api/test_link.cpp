@@ -1,4 +1,4 @@
-// test-labels: integration netns
+// test-labels: integration netns threaded
 // The Link object: its configuration, name and specifier, connecting from a
 // stored specifier over TCP (127.0.0.1 of the test's own network namespace),
 // what "connected" means, reconnecting, and sharing another Link's link.
