@@ -392,10 +392,20 @@ aErr aLink_Release(aLink* link)
 {
     if (!sValidLink(link))
         return aErrParam;
+    {
+        // A start that found the link before it left the table may still
+        // come after its stop: it is refused from here on, and one that got
+        // through first is stopped now.
+        std::lock_guard<std::mutex> control(link->control);
+        link->released = true;
+    }
+    aLink_Stop(link);
     // Waiters on the FIFOs wake at once; then no operation is left inside.
     aErr result = sReleaseFifos(link);
     while (link->users > 0)
         aTime_MSSleep(1);
+    // A re-initialisation that was under way may have made new ones.
+    sReleaseFifos(link);
     if (link->packet)
         aPacket_Destroy(&link->packet);
     if (link->userFilterSema)
@@ -413,6 +423,8 @@ aErr aLink_Start(aLinkId id)
     if (!link)
         return aErrParam;
     std::lock_guard<std::mutex> control(link->control);
+    if (link->released)
+        return aErrParam;
     if (link->running)
         return aErrNone;
     if (!link->stream)
@@ -427,7 +439,7 @@ aErr aLink_Start(aLinkId id)
     link->syncRequested = false;
     // Queued before the threads start, so that force route on is the first
     // packet the device receives.
-    aErr routed = aLink_ForceRoute(id, true);
+    aErr routed = sQueueForceRoute(link, true);
 
     link->reader = aThread_Create(link->readerProc, link);
     if (!link->reader) {

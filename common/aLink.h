@@ -96,6 +96,8 @@ struct aLink {
     std::atomic<int> users;
     // Serialises start and stop, so that two stops never join the threads twice.
     std::mutex control;
+    // Set under `control` by aLink_Release: no start gets through any more.
+    bool released;
     // Held for every write to the stream: by the writer thread, and by a
     // caller of aLink_PutPacket that sends its packet itself while nothing
     // else waits to be sent.
@@ -116,11 +118,12 @@ bool drainAll(const aPacket* packet, const void* reference);
 // stopped record that was filled before (a reset), FIFOs and a stream left
 // from before are released; the packet and filter mutex are kept, cleared.
 aLinkId aLink_Init(aLinkId id, aStream* stream);
-// Releases what aLink_Init made, and the stream, of a stopped link record that
-// is out of the table: destroys the FIFOs (the outbound one's result is the
-// result, and waiters wake), waits until no operation on the link is left,
-// then frees the assembly packet, the filter mutex and the stream and clears
-// the check word. The record itself stays, for sFreeEntry.
+// Releases what aLink_Init made, and the stream, of a link record that is out
+// of the table: refuses every later start and stops a start that came first,
+// destroys the FIFOs (the outbound one's result is the result, and waiters
+// wake), waits until no operation on the link is left, then frees the
+// assembly packet, the filter mutex and the stream and clears the check word.
+// The record itself stays, for sFreeEntry.
 aErr aLink_Release(aLink* link);
 // Starts the reader and writer threads, waits until both run and the stream is
 // in step, then queues force route on. aErrNone for a running link; aErrParam

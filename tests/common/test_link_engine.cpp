@@ -595,6 +595,46 @@ TEST_P(LinkOver, DestroyWaitsForCallersInsideAnOperation)
     EXPECT_EQ(aLink_PutPacket(id, nullptr), aErrParam);
 }
 
+// A start that found its link just before the link's last destroy took it
+// out of the table either runs first and is stopped by the destroy, or is
+// refused: no thread of the link outlives its record, and force route on is
+// always followed by force route off.
+TEST(LinkTeardown, StartRacingTheLastDestroyLeavesNoThreadBehind)
+{
+    for (int round = 0; round < 20; round++) {
+        SCOPED_TRACE(round);
+        SimDevice sim(Carrier::Socketpair);
+        aLinkId id = sCreate2(0xFFFFFFFF, 0, 0, INVALID);
+        ASSERT_EQ(aLink_Init(id, sim.openStream()), id);
+        aLink* record = sGetLink(id);
+        aErr started = aErrUnknown;
+        std::thread starter, destroyer;
+        {
+            // The start holds the link and waits to begin ...
+            std::lock_guard<std::mutex> hold(record->control);
+            starter = std::thread([&] { started = aLink_Start(id); });
+            while (record->users == 0)
+                std::this_thread::yield();
+            // ... while the last destroy takes the link out of the table,
+            // finds it stopped (its stop would change nothing) and releases it.
+            aLinkEntry* entry = sExtractEntry(id);
+            destroyer = std::thread([entry]() mutable {
+                aLink_Release(entry->link);
+                sFreeEntry(&entry);
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        starter.join();
+        destroyer.join();
+        if (started == aErrNone) {
+            EXPECT_TRUE(sim.device.waitFor([](const sim::Records& r) { return r.forceRoutes == Bytes{1, 0}; }, 2000));
+        } else {
+            EXPECT_EQ(started, aErrParam);
+            EXPECT_TRUE(sim.device.records().forceRoutes.empty());
+        }
+    }
+}
+
 TEST(LinkUnknownId, EveryOperationAnswersItsNeutralResult)
 {
     for (aLinkId id : {aLinkId(0), aLinkId(0xFFFFFFF0)}) {
