@@ -78,7 +78,12 @@ protected:
         EXPECT_EQ(aStream_CreateSocket(kLoopback, carrier.port(), &stream), aErrNone);
         EXPECT_TRUE(carrier.waitForConnections(1, 2000));
     }
-    ~SocketStream() override { EXPECT_EQ(aStream_Destroy(&stream), aErrNone); }
+    ~SocketStream() override
+    {
+        if (stream) {
+            EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+        }
+    }
 
     sim::DeviceModel device;
     sim::TcpCarrier carrier;
@@ -186,6 +191,11 @@ TEST_F(SocketStream, FailedReconnectionIsReportedAndStreamStaysDown)
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
     EXPECT_EQ(aStream_Write(stream, &byte, 1), aErrConnection);
     EXPECT_EQ(carrier.connections(), 1u);
+
+    // With its socket closed already, the stream is freed without a pause.
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(10));
 }
 
 class StalledSocketStream : public SocketStream {
@@ -230,6 +240,22 @@ TEST(SocketStreamFull, BlockThatFindsNoRoomIsDroppedWholeAfterTenRounds)
     EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
     close(ends[0]);
     close(ends[1]);
+}
+
+TEST(SocketStreamFailure, SendErrorOutsideTheLostConnectionsEndsTheWriteAtOnce)
+{
+    // A datagram socket without a destination: every send fails with an
+    // error that no reconnection mends.
+    int datagram = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(datagram, 0);
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_AdoptSocket(datagram, &stream), aErrNone);
+    const Bytes block(100, 0x11);
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_Write(stream, block.data(), block.size()), aErrIO);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(60));
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    close(datagram);
 }
 
 TEST(SocketStreamCreate, ConnectToAnAddressThatDoesNotAnswerIsBounded)
