@@ -6,17 +6,13 @@
 // program, so that this process's CPU time is the link's alone.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -24,8 +20,7 @@
 
 #include "tests/common/link_harness.h"
 #include "tests/sim/netns.h"
-
-extern char** environ;
+#include "tests/sim/sim_program.h"
 
 namespace {
 
@@ -140,53 +135,6 @@ void socketpairRun()
     print("socketpair", link, minimal);
 }
 
-// The tessaline-sim program, serving one device over TCP.
-class SimProgram {
-public:
-    SimProgram()
-    {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::string path = std::string(TESS_BINARY_DIR) + "/tests/tessaline-sim";
-        char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--no-records"), nullptr};
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        commands_ = fdopen(in[1], "w");
-        answers_ = fdopen(out[0], "r");
-        unsigned port = 0;
-        if (pid_ > 0 && std::fscanf(answers_, "%u", &port) == 1)
-            port_ = static_cast<uint16_t>(port);
-    }
-    ~SimProgram()
-    {
-        if (commands_) {
-            std::fputs("quit\n", commands_);
-            std::fclose(commands_);
-        }
-        if (answers_)
-            std::fclose(answers_);
-        if (pid_ > 0)
-            waitpid(pid_, nullptr, 0);
-    }
-    uint16_t port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    FILE* commands_ = nullptr;
-    FILE* answers_ = nullptr;
-    uint16_t port_ = 0;
-};
-
 int connectTcp(uint16_t port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -213,7 +161,7 @@ double cpuSeconds()
 
 void tcpRun()
 {
-    SimProgram device;
+    sim::SimProgram device(std::string(TESS_BINARY_DIR) + "/tests/tessaline-sim", {"--no-records"});
     if (!device.port()) {
         std::fprintf(stderr, "link_roundtrip: tessaline-sim did not start\n");
         return;
