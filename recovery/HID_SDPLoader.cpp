@@ -15,6 +15,9 @@ HID_SDPLoader::~HID_SDPLoader()
 
 bool HID_SDPLoader::init()
 {
+    // A second call keeps the open handle instead of opening (and losing) another.
+    if (device != nullptr)
+        return true;
     hid_init();
     device = hid_open(vid, pid, nullptr);
     Log::log(DEBUG_iMXSerial, "handle: %p\n", static_cast<void*>(device));

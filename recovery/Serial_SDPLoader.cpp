@@ -38,8 +38,10 @@ Serial_SDPLoader::~Serial_SDPLoader()
 
 bool Serial_SDPLoader::init()
 {
-    if (priv->fd >= 0 || priv->path == nullptr)
-        return priv->fd >= 0;
+    if (priv->fd >= 0)
+        return true;
+    if (priv->path == nullptr)
+        return false;
     int fd = open(priv->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -82,6 +84,10 @@ long Serial_SDPLoader::writeData(const std::vector<uint8_t>& report)
             return -1;
         std::this_thread::sleep_for(WRITE_RETRY);
     }
+    // The boot ROM's answer can only follow the last byte on the line, and the
+    // caller's reply time-outs count from here: at 115200 baud the port's
+    // buffer alone holds a third of a second of bytes.
+    tcdrain(priv->fd);
     return long(report.size() - 1);
 }
 

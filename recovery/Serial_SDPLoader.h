@@ -21,10 +21,11 @@ public:
     Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;
 
     // Opens the port raw at 115200 baud and lets the line settle for a second;
-    // false when the path is no terminal.
+    // false when the path is no terminal. An open port stays as it is.
     bool init() override;
-    // Sends the report without its id; the bytes sent, or -1 when the line
-    // fails or takes nothing for WRITE_STALL_LIMIT_MS.
+    // Sends the report without its id and waits until the line has sent it;
+    // the bytes sent, or -1 when the line fails or takes nothing for
+    // WRITE_STALL_LIMIT_MS.
     long writeData(const std::vector<uint8_t>& report) override;
     // Waits the whole time-out, then takes what has arrived.
     long readData(std::vector<uint8_t>& reply, unsigned int timeoutMs) override;

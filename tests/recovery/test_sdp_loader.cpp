@@ -230,6 +230,14 @@ TEST_P(SdpOverWire, WritesTheImageIntoMemoryAndStartsIt)
     }
 }
 
+TEST_P(SdpOverWire, SecondInitKeepsTheOpenTransport)
+{
+    ASSERT_EQ(rig->loader.init(), SDPLoader::SUCCESS);
+    std::vector<uint8_t> image = makeImage(100);
+    EXPECT_EQ(rig->loader.writeLoader(image, LOAD_ADDRESS), SDPLoader::SUCCESS);
+    EXPECT_EQ(rig->rom.memory(LOAD_ADDRESS, image.size()), image);
+}
+
 TEST_P(SdpOverWire, SplitsImagesIntoReportsOfAtMost1024Bytes)
 {
     struct Case {

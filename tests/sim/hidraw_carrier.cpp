@@ -70,7 +70,6 @@ struct HidrawCarrier::Node {
     std::mutex lock;
     std::deque<std::vector<uint8_t>> pending;  // reports taken from the endpoint, not read yet
     bool readable = false;
-    std::vector<size_t> writes;
 
     ~Node()
     {
@@ -118,10 +117,6 @@ struct HidrawCarrier::Node {
     int write(UMockdevIoctlClient* client)
     {
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            writes.push_back(size_t(arg->data_len));
-        }
         endpoint->fromHost(arg->data, size_t(arg->data_len));
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -268,16 +263,6 @@ void HidrawCarrier::plug(const HidDeviceDescription& d, DeviceEndpoint& endpoint
         }
     });
     nodes_.push_back(node);
-}
-
-std::vector<size_t> HidrawCarrier::writes() const
-{
-    std::vector<size_t> all;
-    for (const auto& node : nodes_) {
-        std::lock_guard<std::mutex> guard(node->lock);
-        all.insert(all.end(), node->writes.begin(), node->writes.end());
-    }
-    return all;
 }
 
 } // namespace sim

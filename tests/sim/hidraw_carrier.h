@@ -36,9 +36,6 @@ public:
     // The endpoint must outlive the carrier.
     void plug(const HidDeviceDescription& description, DeviceEndpoint& endpoint);
 
-    // Host writes to the node (each one a report), in order of their sizes.
-    std::vector<size_t> writes() const;
-
     struct Node;
 
 private:
