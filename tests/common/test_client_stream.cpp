@@ -1,0 +1,257 @@
+// test-labels: integration threaded netns
+// The client stream to a link-sharing server, against a stand-in of the
+// server's client socket on loop-back TCP in a private network: the frames a
+// write sends, the bytes of the frames that come back, waits, a server that
+// is not there yet, stray signals, and a link running over the stream.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <dirent.h>
+#include <memory>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/aLink.h"
+#include "common/aLinkCreate.h"
+#include "common/aStream_ZeroMQClient.h"
+#include "tests/sim/link_server_peer.h"
+#include "tests/sim/netns.h"
+
+namespace {
+
+using sim::Frame;
+
+const uint32_t kLoopback = sim::ipv4("127.0.0.1");
+
+class ClientStream : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why;
+        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+    }
+
+    void TearDown() override
+    {
+        if (stream) {
+            EXPECT_EQ(aErrNone, aStream_Destroy(&stream));
+        }
+    }
+
+    void connect(uint16_t port) { ASSERT_EQ(aErrNone, aStream_CreateClient(kLoopback, port, &stream)); }
+
+    // The next n bytes, each waited for with the stream's own wait.
+    Frame readBytes(size_t n)
+    {
+        Frame bytes;
+        for (int quiet = 0; bytes.size() < n && quiet < 3;) {
+            uint8_t byte = 0;
+            aErr err = aStream_Read(stream, &byte, 1);
+            if (err == aErrNone)
+                bytes.push_back(byte);
+            else if (err == aErrNotReady)
+                ++quiet;
+            else
+                ADD_FAILURE() << "read error " << err;
+        }
+        return bytes;
+    }
+
+    aStream* stream = nullptr;
+};
+
+TEST(ClientStreamCreate, NullOutGivesParamError)
+{
+    EXPECT_EQ(aErrParam, aStream_CreateClient(kLoopback, 1, nullptr));
+}
+
+TEST_F(ClientStream, WriteIsOneFrameAndTheAnswerIsReadByteByByte)
+{
+    sim::LinkServerPeer server;
+    ASSERT_TRUE(server.ok());
+    connect(server.port());
+
+    const Frame packet = {0x02, 0x03, 0x49, 0x01, 0x02};
+    EXPECT_EQ(aErrNone, aStream_Write(stream, packet.data(), packet.size()));
+    ASSERT_TRUE(server.awaitRequests(1, 2000));
+    EXPECT_EQ(std::vector<Frame>{packet}, server.requests());
+    EXPECT_EQ(packet, readBytes(packet.size()));
+
+    // Single bytes are refused and never reach the server.
+    EXPECT_EQ(aErrUnimplemented, aStream_Write(stream, packet.data(), 1));
+    EXPECT_EQ(aErrNone, aStream_Write(stream, packet.data(), 2));
+    ASSERT_TRUE(server.awaitRequests(2, 2000));
+    EXPECT_EQ(Frame(packet.begin(), packet.begin() + 2), server.requests().back());
+}
+
+// A batch of stream packets is one frame; the reader sees only bytes. A frame
+// without bytes is refused on its own and the next frame reads on.
+TEST_F(ClientStream, FrameBoundariesAreInvisibleToTheReader)
+{
+    sim::LinkServerPeer server;
+    ASSERT_TRUE(server.ok());
+    connect(server.port());
+    const Frame hello = {0x02, 0x00};
+    ASSERT_EQ(aErrNone, aStream_Write(stream, hello.data(), hello.size()));
+    ASSERT_EQ(hello, readBytes(2));
+
+    const Frame batch = {0x02, 0x02, 0x5D, 0x01, 0x04, 0x01, 0x07, 0x02, 0x00};
+    const Frame single = {0x06, 0x01, 0x33};
+    ASSERT_TRUE(server.sendToClient(batch));
+    ASSERT_TRUE(server.sendToClient(single));
+    Frame expected = batch;
+    expected.insert(expected.end(), single.begin(), single.end());
+    EXPECT_EQ(expected, readBytes(expected.size()));
+
+    ASSERT_TRUE(server.sendToClient({}));
+    ASSERT_TRUE(server.sendToClient(single));
+    uint8_t byte = 0;
+    aErr err = aErrNotReady;
+    for (int i = 0; i < 5 && err == aErrNotReady; ++i) err = aStream_Read(stream, &byte, 1);
+    EXPECT_EQ(aErrIndexRange, err);
+    EXPECT_EQ(single, readBytes(single.size()));
+}
+
+TEST_F(ClientStream, NoFrameWithinASecondIsNotReady)
+{
+    sim::LinkServerPeer server;
+    ASSERT_TRUE(server.ok());
+    connect(server.port());
+    uint8_t byte = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aErrNotReady, aStream_Read(stream, &byte, 1));
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(waited.count(), 900);
+}
+
+// The connection is made in the background: a stream to a port where nobody
+// listens is made, and answers come once a server listens there.
+TEST_F(ClientStream, ServerThatStartsLaterIsReached)
+{
+    uint16_t port = 0;
+    {
+        sim::LinkServerPeer probe;
+        ASSERT_TRUE(probe.ok());
+        port = probe.port();
+    }
+    connect(port);
+    uint8_t byte = 0;
+    EXPECT_EQ(aErrNotReady, aStream_Read(stream, &byte, 1));
+
+    // The port is free again once the messaging library closed the probe.
+    std::unique_ptr<sim::LinkServerPeer> server;
+    for (int attempt = 0; attempt < 200 && !(server && server->ok()); ++attempt) {
+        if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        server = std::make_unique<sim::LinkServerPeer>(port);
+    }
+    ASSERT_TRUE(server->ok());
+    const Frame packet = {0x04, 0x01, 0x11};
+    Frame answer;
+    for (int attempt = 0; attempt < 10 && answer.empty(); ++attempt) {
+        ASSERT_EQ(aErrNone, aStream_Write(stream, packet.data(), packet.size()));
+        answer = readBytes(packet.size());
+    }
+    EXPECT_EQ(packet, answer);
+}
+
+void ignoreSignal(int) {}
+
+// Sends the signal to every thread of the process, the broker among them.
+void signalEveryThread(int signal)
+{
+    DIR* tasks = opendir("/proc/self/task");
+    ASSERT_NE(nullptr, tasks);
+    while (dirent* entry = readdir(tasks)) {
+        long tid = std::atol(entry->d_name);
+        if (tid > 0) syscall(SYS_tgkill, getpid(), tid, signal);
+    }
+    closedir(tasks);
+}
+
+// A signal that is not the messaging library's interrupt cuts the broker's and
+// the reader's waits short; neither may take it for the end of the stream.
+TEST_F(ClientStream, StraySignalsDoNotEndTheStream)
+{
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal; // no SA_RESTART: waits end with EINTR
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(0, sigaction(SIGUSR1, &action, nullptr));
+
+    sim::LinkServerPeer server;
+    ASSERT_TRUE(server.ok());
+    connect(server.port());
+    const Frame packet = {0x02, 0x01, 0x42};
+    ASSERT_EQ(aErrNone, aStream_Write(stream, packet.data(), packet.size()));
+    ASSERT_EQ(packet, readBytes(packet.size()));
+
+    std::atomic<bool> signalling{true};
+    std::thread signaller([&] {
+        while (signalling) {
+            signalEveryThread(SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    // A whole wait of the reader, and of the broker beside it, under signals.
+    uint8_t byte = 0;
+    aErr waited = aStream_Read(stream, &byte, 1);
+    signalling = false;
+    signaller.join();
+    EXPECT_EQ(aErrNotReady, waited);
+
+    ASSERT_EQ(aErrNone, aStream_Write(stream, packet.data(), packet.size()));
+    EXPECT_EQ(packet, readBytes(packet.size()));
+}
+
+// A client link as the link table makes one: an entry of the link-sharing
+// type over the stream, started without synchronisation.
+TEST_F(ClientStream, LinkRunsOverTheStream)
+{
+    sim::LinkServerPeer server;
+    ASSERT_TRUE(server.ok());
+    connect(server.port());
+    aLinkId id = sCreate2(kLoopback, server.port(), 0, AVORNE);
+    ASSERT_NE(0u, id);
+    ASSERT_EQ(id, aLink_Init(id, stream));
+    stream = nullptr; // the link owns it now
+    sChangeUseCount(sLookupEntryByID(id), 1);
+    ASSERT_EQ(aErrNone, aLink_Start(id));
+    EXPECT_EQ(kLinkStatusRunning, aLink_GetStatus(id));
+
+    // Force route on is the link's first frame.
+    ASSERT_TRUE(server.awaitRequests(1, 2000));
+    EXPECT_EQ((Frame{0xAF, 0x01, 0x01}), server.requests()[0]);
+
+    aPacket* request = aPacket_CreateWithData(0x02, 2, (const uint8_t*)"\x49\x00");
+    ASSERT_NE(nullptr, request);
+    ASSERT_EQ(aErrNone, aLink_PutPacket(id, request));
+    aPacket_Destroy(&request);
+    aPacket* reply = aLink_AwaitPacket(id, 2000);
+    ASSERT_NE(nullptr, reply);
+    EXPECT_EQ(0x02, reply->address);
+    ASSERT_EQ(2, reply->length);
+    EXPECT_EQ(0x49, reply->data[0]);
+    aPacket_Destroy(&reply);
+    ASSERT_TRUE(server.awaitRequests(2, 2000));
+    EXPECT_EQ((Frame{0x02, 0x02, 0x49, 0x00}), server.requests()[1]);
+
+    // Two stream packets in one batch frame arrive as two packets, in order.
+    ASSERT_TRUE(server.sendToClient({0x04, 0x02, 0x5D, 0x01, 0x04, 0x02, 0x5D, 0x02}));
+    for (uint8_t value : {0x01, 0x02}) {
+        aPacket* sample = aLink_AwaitPacket(id, 2000);
+        ASSERT_NE(nullptr, sample);
+        EXPECT_EQ(0x04, sample->address);
+        ASSERT_EQ(2, sample->length);
+        EXPECT_EQ(value, sample->data[1]);
+        aPacket_Destroy(&sample);
+    }
+
+    EXPECT_EQ(aErrNone, aLink_Destroy(&id));
+    // Force route off is the last frame the link sends.
+    ASSERT_TRUE(server.awaitRequests(3, 2000));
+    EXPECT_EQ((Frame{0xAF, 0x01, 0x00}), server.requests().back());
+}
+
+} // namespace
