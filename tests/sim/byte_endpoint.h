@@ -14,6 +14,9 @@ namespace sim {
 class ByteEndpoint : public DeviceEndpoint {
 public:
     explicit ByteEndpoint(bool echo = false) : echo_(echo) {}
+    // A carrier's thread may have used the endpoint last: its calls end
+    // before the endpoint goes.
+    ~ByteEndpoint() override { std::lock_guard<std::mutex> guard(lock_); }
 
     // Queues bytes for the host.
     void send(const std::vector<uint8_t>& bytes);
