@@ -29,6 +29,9 @@ endfunction()
 # A test source may carry two marker lines near its top:
 #   // test-labels: integration threaded     (default: unit)
 #   // test-wrapper: umockdev                (run under umockdev-wrapper)
+#   // test-run-serial                       (run alone: its waits are the
+#                                               device's own and short enough
+#                                               that a loaded machine misses them)
 # Every test case becomes its own CTest test, so independent cases run in
 # parallel under `ctest -j`.
 function(tess_add_gtest src)
@@ -51,16 +54,22 @@ function(tess_add_gtest src)
     list(APPEND labels usb)
   endif()
   list(REMOVE_DUPLICATES labels)
+  set(run_serial FALSE)
+  file(STRINGS ${src} serial_line REGEX "^// test-run-serial" LIMIT_COUNT 1)
+  if(serial_line)
+    set(run_serial TRUE)
+  endif()
   gtest_discover_tests(${target}
     TEST_PREFIX "${group}."
     TEST_LIST ${target}_TESTS
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 300)
-  # Labels are set by a script of our own that runs after the discovered tests
-  # are defined: a list does not survive the discovery's own argument passing.
+  # Labels (and RUN_SERIAL) are set by a script of our own that runs after the
+  # discovered tests are defined: a list does not survive the discovery's own
+  # argument passing.
   set(label_script ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
   file(WRITE ${label_script}
-    "if(${target}_TESTS)\n  set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS \"${labels}\")\nendif()\n")
+    "if(${target}_TESTS)\n  set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS \"${labels}\" RUN_SERIAL ${run_serial})\nendif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_script})
 endfunction()

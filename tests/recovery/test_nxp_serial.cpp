@@ -1,4 +1,5 @@
 // test-labels: integration threaded
+// test-run-serial
 // The ISP client against the simulated LPC17xx boot ROM behind a
 // pseudo-terminal: synchronisation, identification, flash erase and
 // programming through RAM, reading back, and every way the chip can fail.
