@@ -69,3 +69,8 @@ size_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, size_t capacity);
 // The transport-specific enumerations behind aDiscovery_EnumerateModules.
 uint8_t aDiscovery_EnumerateUSB(aDiscoveryProc callback, void* reference);
 uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* reference, uint32_t networkInterface);
+// Link-sharing servers, whatever link type they announce: those of this host
+// by a multicast probe over loop-back when the interface is 0 or 127.0.0.1
+// (or the host has no IPv4 interface), else those on the interface's network
+// by UDP beacon.
+uint8_t aDiscovery_Enumerate_aVorneModules(aDiscoveryProc callback, void* reference, uint32_t networkInterface);

@@ -19,6 +19,10 @@ constexpr int kSendAttempts = 100;
 constexpr int kStopWaitMs = 250;
 constexpr const char* kLoopbackAny = "tcp://127.0.0.1:*";
 
+// Each loop-back pair is bound on the side that reads and connected on the
+// side that writes: a connected DEALER queues what it is given at once, so
+// the first writes are not refused while the pair's connection is still
+// being made.
 struct ClientStream {
     zsock_t* server;
     uint16_t outgoingPort;
@@ -69,6 +73,22 @@ bool sSendWithRetries(zframe_t** frame, zsock_t* socket, const char* attemptFail
     return sent;
 }
 
+// At the stream's deletion: sends on what was written before it, up to the
+// empty frame that the deletion puts behind the last write (a frame the
+// writer never sends), waiting at most kStopWaitMs.
+void sForwardRest(ClientStream* stream)
+{
+    const uint64_t deadline = aTime_GetMonotonicMSTicks() + kStopWaitMs;
+    for (uint64_t now = aTime_GetMonotonicMSTicks(); now < deadline; now = aTime_GetMonotonicMSTicks()) {
+        zsock_set_rcvtimeo(stream->outgoingPeer, static_cast<int>(deadline - now));
+        zframe_t* frame = zframe_recv(stream->outgoingPeer);
+        if (!frame) return;
+        bool last = zframe_size(frame) == 0;
+        if (last || zframe_send(&frame, stream->server, ZFRAME_DONTWAIT) != 0) zframe_destroy(&frame);
+        if (last) return;
+    }
+}
+
 void _broker_task(zsock_t* pipe, void* argument)
 {
     auto* stream = static_cast<ClientStream*>(argument);
@@ -76,18 +96,25 @@ void _broker_task(zsock_t* pipe, void* argument)
     zpoller_t* poller = zpoller_new(pipe, stream->server, stream->outgoingPeer, nullptr);
     if (poller) {
         zsock_signal(pipe, 0); // ready
+        bool endMarked = false;
         for (;;) {
             void* which = zpoller_wait(poller, kWaitMs);
             int pollErrno = errno;
             zSysInterruptHandler_process();
-            if (which == pipe) break;
+            if (which == pipe) {
+                if (!endMarked) sForwardRest(stream);
+                break;
+            }
             if (which == stream->server) {
                 zframe_t* frame = zframe_recv(stream->server);
                 if (frame && !sSendWithRetries(&frame, stream->incomingPeer, nullptr))
                     aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client send error Frontend->incomming: %d\n", kSendAttempts);
             } else if (which == stream->outgoingPeer) {
                 zframe_t* frame = zframe_recv(stream->outgoingPeer);
-                if (frame && zframe_send(&frame, stream->server, ZFRAME_DONTWAIT) != 0) {
+                if (frame && zframe_size(frame) == 0) {
+                    endMarked = true; // everything written is sent on; the stop follows
+                    zframe_destroy(&frame);
+                } else if (frame && zframe_send(&frame, stream->server, ZFRAME_DONTWAIT) != 0) {
                     aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client send error Frontend->client: %d\n", zmq_errno());
                     zframe_destroy(&frame);
                 }
@@ -145,21 +172,28 @@ aErr _sZeroMQStreamWrite(const uint8_t* data, size_t length, void* reference)
                                                                                                        : aErrIO;
 }
 
-void sStopBroker(zactor_t** broker)
+// The link's threads have ended: the deleting thread may use the writer's
+// socket. The broker sends on everything written up to the end mark, and the
+// server connection then gets kStopWaitMs to deliver it, so that a link's
+// last packet (force route off) reaches the server.
+void sStopBroker(ClientStream* stream)
 {
-    zsock_t* pipe = zactor_sock(*broker);
+    zframe_t* end = zframe_new_empty();
+    if (end && zframe_send(&end, stream->outgoing, ZFRAME_DONTWAIT) != 0) zframe_destroy(&end);
+    zsock_t* pipe = zactor_sock(stream->brokerTask);
     zsock_set_sndtimeo(pipe, kStopWaitMs);
     zsock_set_rcvtimeo(pipe, kStopWaitMs);
     zsock_signal(pipe, 0);
     zsock_wait(pipe);
     zsock_set_sndtimeo(pipe, -1);
     zsock_set_rcvtimeo(pipe, -1);
-    zactor_destroy(broker);
+    zactor_destroy(&stream->brokerTask);
+    zsock_set_linger(stream->server, kStopWaitMs);
 }
 
 void sRelease(ClientStream* stream)
 {
-    if (stream->brokerTask) sStopBroker(&stream->brokerTask);
+    if (stream->brokerTask) sStopBroker(stream);
     zpoller_destroy(&stream->poller);
     zsock_destroy(&stream->server);
     zsock_destroy(&stream->incoming);
@@ -180,15 +214,15 @@ aErr _sZeroMQStreamDelete(void* reference)
     return aErrNone;
 }
 
-// A loop-back pair: bound binds to a port the system chooses, peer connects
-// to it.
-aErr sMakePair(zsock_t** bound, zsock_t** peer, uint16_t* port, const char* name)
+// A loop-back pair: bound binds to a port the system chooses, connected
+// connects to it.
+aErr sMakePair(zsock_t** bound, zsock_t** connected, uint16_t* port, const char* name)
 {
     *bound = zsock_new(ZMQ_DEALER);
-    *peer = zsock_new(ZMQ_DEALER);
-    if (!*bound || !*peer) return aErrMemory;
+    *connected = zsock_new(ZMQ_DEALER);
+    if (!*bound || !*connected) return aErrMemory;
     int chosen = zsock_bind(*bound, "%s", kLoopbackAny);
-    if (chosen <= 0 || zsock_connect(*peer, "tcp://127.0.0.1:%d", chosen) != 0) {
+    if (chosen <= 0 || zsock_connect(*connected, "tcp://127.0.0.1:%d", chosen) != 0) {
         aDebug_Printf(aDEBUG_CLIENT_STREAM, "client: %s connecting fail\n", name);
         return aErrConnection;
     }
@@ -219,7 +253,7 @@ aErr sConnectServer(ClientStream* stream, uint32_t ipAddress, uint16_t port)
 
 aErr sSetUp(ClientStream* stream, uint32_t ipAddress, uint16_t port)
 {
-    aErr err = sMakePair(&stream->outgoing, &stream->outgoingPeer, &stream->outgoingPort, "outgoing");
+    aErr err = sMakePair(&stream->outgoingPeer, &stream->outgoing, &stream->outgoingPort, "outgoing");
     if (err == aErrNone)
         err = sMakePair(&stream->incoming, &stream->incomingPeer, &stream->incomingPort, "incoming");
     if (err == aErrNone) err = sConnectServer(stream, ipAddress, port);

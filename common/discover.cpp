@@ -42,9 +42,7 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryProc callback, void
     case AVORNE_USB:
     case AVORNE_TCPIP:
     case AVORNE_SERIAL:
-        // Link-sharing servers are found by their own discovery, which this
-        // library does not hold yet: none is found.
-        return 0;
+        return aDiscovery_Enumerate_aVorneModules(callback, reference, networkInterface);
     default:
         // Serial ports cannot be enumerated; other values are no transport.
         return 0;

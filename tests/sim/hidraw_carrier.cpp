@@ -1,4 +1,5 @@
 #include "tests/sim/hidraw_carrier.h"
+#include "tests/sim/tsan_suppressions.h"
 
 #include <umockdev.h>
 
@@ -15,15 +16,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#if defined(__SANITIZE_THREAD__)
-// umockdev's worker thread and ours hand data to each other through GLib's
-// own locking, which the thread sanitizer does not see.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "called_from_lib:libumockdev.so.0\ncalled_from_lib:libglib-2.0.so.0\n";
-}
-#endif
 
 namespace sim {
 

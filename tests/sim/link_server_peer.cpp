@@ -1,4 +1,5 @@
 #include "tests/sim/link_server_peer.h"
+#include "tests/sim/tsan_suppressions.h"
 
 #include <chrono>
 #include <czmq.h>

@@ -1,4 +1,5 @@
 #include "tests/sim/netns.h"
+#include "tests/sim/tsan_suppressions.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,4 +1,5 @@
 #include "tests/sim/usb_carrier.h"
+#include "tests/sim/tsan_suppressions.h"
 
 #include <umockdev.h>
 
@@ -22,23 +23,6 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
-
-#if defined(__SANITIZE_THREAD__)
-// The testbed's worker thread and ours hand data to each other through GLib's
-// own locking, which the thread sanitizer does not see. What these libraries
-// do inside themselves is not checked: umockdev; GLib with GObject and GIO
-// (whose sockets the testbed accepts and closes); the USB library, whose event
-// handling completes one thread's transfer on another; udev below it.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "called_from_lib:libumockdev.so.0\n"
-           "called_from_lib:libglib-2.0.so.0\n"
-           "called_from_lib:libgobject-2.0.so.0\n"
-           "called_from_lib:libgio-2.0.so.0\n"
-           "called_from_lib:libusb-1.0.so.0\n"
-           "called_from_lib:libudev.so.1\n";
-}
-#endif
 
 namespace sim {
 
