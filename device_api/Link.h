@@ -1,11 +1,15 @@
 // Link: the object handle of one connection to a Tessaline device. It holds one
 // use of a link of the link table, made by discovery, from a stored link
 // specifier or by sharing another Link's link, and carries UEI requests and
-// replies, raw command packets and the module-address query over it.
+// replies, raw command packets and the module-address query over it, and
+// keeps the subscriptions to values the device streams, with their latest
+// values and the callbacks that a worker thread of the Link calls.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "common/aDiscovery.h"
 #include "common/aError.h"
@@ -56,8 +60,32 @@ struct uei {
 namespace Zentrova {
 namespace Tessaline {
 
+// Called on a Link's worker thread with a copy of each streamed sample and
+// the reference given at subscription; the result is not used.
+using StreamCallback = std::function<uint8_t(const aPacket* packet, void* reference)>;
+
 class Link {
 public:
+    // Fields of a stream key (module, command, option, index, subindex); 0xFF
+    // in a field of a subscription key stands for any value.
+    enum STREAM_KEY { STREAM_KEY_MODULE, STREAM_KEY_CMD, STREAM_KEY_OPTION, STREAM_KEY_INDEX, STREAM_KEY_SUBINDEX };
+    // Kinds of stream packet: a value of 8, 16 or 32 bits, with or without a
+    // subindex, or a byte array.
+    enum STREAM_PACKET {
+        STREAM_PACKET_NONE = 0,
+        STREAM_PACKET_U8 = 1,
+        STREAM_PACKET_U16 = 2,
+        STREAM_PACKET_U32 = 3,
+        STREAM_PACKET_BYTES = 4,
+        STREAM_PACKET_SUBINDEX_U8 = 5,
+        STREAM_PACKET_SUBINDEX_U16 = 6,
+        STREAM_PACKET_SUBINDEX_U32 = 7,
+    };
+    struct StreamStatusEntry {
+        uint64_t key;
+        uint32_t value;
+    };
+
     explicit Link(const char* name);
     Link(linkSpec spec, const char* name);
     ~Link();
@@ -98,6 +126,40 @@ public:
     // The address of the module that answers on this link.
     aErr getModuleAddress(uint8_t* address);
     aErr enablePooledPackets(bool on);
+
+    // Stream subscriptions: a subscription covers every subindex, and 0xFF in
+    // command, option or index any value. A disable drops every subscription
+    // and cached value it covers.
+    aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                                StreamCallback callback, void* reference);
+    // A subscription that only caches the values.
+    aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
+    // The latest streamed value of one key: 0 when it is new (it is then
+    // marked read), aErrStreamStale when it was read before, aErrNotFound
+    // when none came.
+    aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                        uint32_t* value);
+    // The cached values whose keys match the filters (0xFF: any).
+    aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                         StreamStatusEntry* entries, size_t capacity, size_t* count);
+    std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                                 uint8_t subindex, bool lock);
+    // Whether the module streams (stream-control entity, option 1).
+    aErr isLinkStreaming(uint8_t module, uint8_t* streaming);
+
+    static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                    uint8_t subindex);
+    static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY element);
+    static bool isStreamPacket(const aPacket* packet);
+    static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* type);
+    static bool isSubindexType(STREAM_PACKET type);
+    // A value sample of the sizes the kinds fix, ending in a sequence byte 0.
+    static bool isStreamSample(const aPacket* packet);
+    static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+    static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
+    // The link's user packet filter while subscriptions exist: takes every
+    // stream packet off the link; reference is the Link's private part.
+    static bool linkStreamFilter(const aPacket* packet, void* reference);
 
     class impl;
 

@@ -1,14 +1,35 @@
 // The private part of a Link, shared by the Link's source files: the link use
 // it holds, its configuration, name and stored specifier, and the helpers that
-// make its link.
+// make its link, and its stream subscriptions with the callback worker.
 #pragma once
 
 #include <cstdint>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
 
 #include "device_api/Link.h"
+#include "device_api/LocklessQueue_SPSC.h"
 
 namespace Zentrova {
 namespace Tessaline {
+
+// One subscription or cached stream value.
+struct StreamEntry {
+    uint64_t key = 0;
+    bool fresh = false; // a value came since it was last read
+    StreamCallback callback;
+    void* reference = nullptr;
+    uint32_t value = 0;
+};
+
+// A sample on its way to its callback; the packet is an owned copy.
+struct asyncPacket {
+    StreamCallback callback;
+    void* reference = nullptr;
+    aPacket* packet = nullptr;
+};
 
 class Link::impl {
 public:
@@ -29,9 +50,23 @@ public:
     aErr createSharedLink(const linkSpec& spec);
     void serveDirectLink();
 
+    // Stream delivery: the user filter on the link and the callback worker.
+    aErr installStreamFilter(bool on);
+    void queueAsyncCallback(std::map<uint64_t, StreamEntry>::iterator entry, const aPacket* packet);
+    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::shared_future<void> stop);
+    void eraseStreams(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
+
     Link& owner;
     aLinkId linkId = 0;
     aVorneConfig config;
+    std::map<uint64_t, StreamEntry> streams;
+    std::thread* worker = nullptr;
+    LocklessQueue_SPSC<asyncPacket> queue{500};
+    std::promise<void> stopSignal;
+    std::mutex streamsLock;
+    // The link the stream filter was put on: it comes off that link also
+    // after this Link let go of it.
+    aLinkId filterLinkId = 0;
     char* name = nullptr;
     linkSpec* spec = nullptr;
 };
