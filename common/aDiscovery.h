@@ -56,6 +56,9 @@ linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t n
 // The first device of the transport whose serial number is not 0, or NULL.
 linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface);
 
+// A new zero-filled specifier of the type, or a copy of all 128 bytes of one;
+// NULL when memory runs out. Destroy frees it and clears the caller's pointer
+// (aErrParam when that is already NULL).
 linkSpec* aLinkSpec_Create(linkType type);
 linkSpec* aLinkSpec_Copy(const linkSpec* spec);
 aErr aLinkSpec_Destroy(linkSpec** spec);

@@ -1,8 +1,9 @@
 // test-labels: integration netns
-// Link specifiers and TCP/IP discovery. Every case runs in a private network of
-// its own: the host end of a veth pair here, the simulated devices in a second
-// namespace behind the other end, so queries leave through a real (virtual)
-// interface and never reach any other network.
+// Link specifiers, the IPv4 helpers and TCP/IP discovery. Every case that
+// opens a socket runs in a private network of its own: the host end of a veth
+// pair here, the simulated devices in a second namespace behind the other end,
+// so queries leave through a real (virtual) interface and never reach any
+// other network.
 #include <gtest/gtest.h>
 
 #include <algorithm>
