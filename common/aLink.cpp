@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/aPacketLog.h"
 #include "platform/aTime.h"
 
 namespace {
@@ -143,6 +144,7 @@ aErr sHandlePacket(aLink* link)
     aPacket* packet = link->packet;
     if (!aPacket_IsComplete(packet))
         return aErrNone;
+    aLink_PacketDebug_Record(link, aPACKETLOG_RECEIVED, packet);
     bool consumed = false;
     aMutex_Lock(link->userFilterSema);
     if (link->userFilter)
@@ -299,6 +301,7 @@ void* sOutPipeProcess(void* argument)
         std::lock_guard<std::mutex> writing(link->writeLock);
         if (packet) {
             ended = link->pooled ? sWritePooled(link, packet) : sWriteSingly(link, packet);
+            aLink_PacketDebug_Record(link, aPACKETLOG_SENT, packet);
             aPacket_Destroy(&packet);
         }
         link->writerHolding = false;
@@ -364,9 +367,7 @@ aLinkId aLink_Init(aLinkId id, aStream* stream)
     if (!link->packet)
         link->packet = aPacket_Create();
     aPacket_Reset(link->packet);
-    link->packetLog = nullptr;
-    link->logSize = 0;
-    link->logMutex = nullptr;
+    aLink_PacketDebug_Clear(link);
     link->pooled = false;
     if (!link->userFilterSema) {
         char name[64];
@@ -406,6 +407,7 @@ aErr aLink_Release(aLink* link)
         aTime_MSSleep(1);
     // A re-initialisation that was under way may have made new ones.
     sReleaseFifos(link);
+    aLink_PacketDebug_Free(link);
     if (link->packet)
         aPacket_Destroy(&link->packet);
     if (link->userFilterSema)
@@ -553,8 +555,10 @@ bool sSendDirectly(aLink* link, const aPacket* packet)
     // notes what it takes: a packet taken before it shows as held.
     bool direct = link->running && !link->draining && aPacketFifo_GetLength(link->outbound) == 0
         && !link->writerHolding;
-    if (direct)
+    if (direct) {
         sWriteSingly(link, packet);
+        aLink_PacketDebug_Record(link, aPACKETLOG_SENT, packet);
+    }
     link->writeLock.unlock();
     return direct;
 }

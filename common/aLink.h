@@ -115,14 +115,16 @@ bool drainAll(const aPacket* packet, const void* reference);
 // Fills the link record of an existing table entry: new FIFOs, a new assembly
 // packet and filter mutex, status stopped (or no stream without one). Returns
 // the id, or 0 when the entry, its record or a resource is missing. On a
-// stopped record that was filled before (a reset), FIFOs and a stream left
-// from before are released; the packet and filter mutex are kept, cleared.
+// stopped record that was filled before (a reset), FIFOs, a packet log and a
+// stream left from before are released; the packet, the filter mutex and the
+// log mutex are kept, cleared.
 aLinkId aLink_Init(aLinkId id, aStream* stream);
 // Releases what aLink_Init made, and the stream, of a link record that is out
 // of the table: refuses every later start and stops a start that came first,
 // destroys the FIFOs (the outbound one's result is the result, and waiters
 // wake), waits until no operation on the link is left, then frees the
-// assembly packet, the filter mutex and the stream and clears the check word.
+// assembly packet, the filter mutex, the packet log with its mutex and the
+// stream and clears the check word.
 // The record itself stays, for sFreeEntry.
 aErr aLink_Release(aLink* link);
 // Starts the reader and writer threads, waits until both run and the stream is
