@@ -349,7 +349,10 @@ aLinkId aLink_Init(aLinkId id, aStream* stream)
             aStream_Destroy(&link->stream);
     }
 
-    link->check = aLINK_CHECK;
+    // Operations may be under way on a record filled again: its check word,
+    // which they read, is left as it stands.
+    if (!refill)
+        link->check = aLINK_CHECK;
     link->id = id;
     link->running = false;
     link->stream = stream;

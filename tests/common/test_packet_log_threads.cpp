@@ -89,7 +89,15 @@ bool gather(aLinkId id, std::vector<Record>& into, size_t count)
 class RunningLinkLog : public ::testing::Test {
 protected:
     RunningLinkLog() : sim(Carrier::Socketpair), link(sim.openStream()) {}
-    void SetUp() override { ASSERT_EQ(aLink_Start(link.id()), aErrNone); }
+    // The log is there from the start: force route on is its first record.
+    void SetUp() override
+    {
+        ASSERT_EQ(aLink_PacketDebug_Enable(link.id()), aErrNone);
+        ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+        std::vector<Record> first;
+        ASSERT_TRUE(gather(link.id(), first, 1));
+        ASSERT_EQ(first, (std::vector<Record>{{1, {0xAF, 0x01, 0x01}}}));
+    }
 
     void echo(uint8_t tag)
     {
@@ -104,9 +112,16 @@ protected:
     TestLink link;
 };
 
-TEST_F(RunningLinkLog, ReceivedPacketIsRecordedInItsWireForm)
+TEST(LinkLogFromTheStart, ReceivedPacketIsRecordedInItsWireForm)
 {
+    SimDevice sim(Carrier::Socketpair);
+    TestLink link(sim.openStream());
     ASSERT_EQ(aLink_PacketDebug_Enable(link.id()), aErrNone);
+    ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+    std::vector<Record> first;
+    ASSERT_TRUE(gather(link.id(), first, 1));
+    EXPECT_EQ(first, (std::vector<Record>{{1, {0xAF, 0x01, 0x01}}}));
+
     sim.device.injectToHost({0x04, 0x02, 0x11, 0x22});
     aPacket* received = aLink_AwaitPacket(link.id(), 2000);
     ASSERT_NE(received, nullptr);
@@ -131,7 +146,6 @@ TEST_F(RunningLinkLog, ReceivedPacketIsRecordedInItsWireForm)
 // are recorded too, also while the log is marked disabled.
 TEST_F(RunningLinkLog, RecordsEveryPacketBothWays)
 {
-    ASSERT_EQ(aLink_PacketDebug_Enable(link.id()), aErrNone);
     std::vector<Record> records;
     echo(1);
     ASSERT_TRUE(gather(link.id(), records, 2));
@@ -187,7 +201,6 @@ TEST(PooledLinkLog, RecordsTheFirstPacketOfEachWrite)
 // once: every packet shows once each way, every marker once, none spoilt.
 TEST_F(RunningLinkLog, ThreadsShareTheRingSafely)
 {
-    ASSERT_EQ(aLink_PacketDebug_Enable(link.id()), aErrNone);
     constexpr int kSenders = 2;
     constexpr int kEach = 150;
     constexpr int kMarkers = 200;
