@@ -1,0 +1,84 @@
+// The firmware update engine's top-level object: the settings of one run
+// (update server, storage directory, display) and the operations the front
+// end calls on them; and DeviceInfo, one discovered device as it is reported.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/aDiscovery.h"
+#include "common/aError.h"
+#include "engine/UpdaterDisplayInterface.h"
+#include "engine/UpdaterStore.h"
+
+namespace Zentrova {
+namespace Tessaline {
+class Module;
+}
+} // namespace Zentrova
+
+// One discovered device.
+struct DeviceInfo {
+    linkSpec spec{};            // how the device is reached, its addresses and model code
+    uint16_t networkAddress = 0; // address on a routing device's I2C network (search behind a router only)
+    uint32_t build = 0;         // firmware build number; 0 when it could not be read
+    uint8_t major = 0;
+    uint8_t minor = 0;
+    uint32_t patch = 0;
+    std::string modelName;      // display name of spec.model
+    std::string name;           // the device's own name (firmware 2.10.4 and later)
+    int32_t error = 0;          // aErr of the connection or read that failed; 0 when all succeeded
+};
+
+// Build text -> version text, in build-text order.
+using BuildList = std::map<std::string, std::string>;
+
+class Updater {
+public:
+    // Keeps copies of both texts and a reference to the display; touches nothing.
+    Updater(const char* serverUrl, const char* storeDir, UpdaterDisplayInterface& display);
+    ~Updater() = default;
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    // Before a firmware transfer, ask the device whether it takes firmware
+    // data as UEI byte arrays and pooled packets.
+    void Set_UEIBytes_Load(bool on) { ueiBytesLoad = on; }
+
+    // Devices on one transport, or on USB and then TCP/IP for INVALID (0).
+    std::vector<DeviceInfo> Discover_Devices(linkType type);
+    // The modules behind the routing device with that serial number, over the
+    // transport given, or the first on which the router answers for INVALID.
+    std::vector<DeviceInfo> Discover_TLNetwork_Devices(unsigned int routerSerial, linkType type);
+    // The update server's builds for the device; empty after a failure.
+    BuildList Get_BuildList(unsigned int serial);
+    // The files of the device's store folder, with the version of each firmware file.
+    BuildList Get_BuildListLocal(unsigned int serial);
+
+    // Fetches a build (the server's latest for an empty text) into the
+    // device's store folder; the build number, 0 on failure. override skips
+    // the check that the server lists the build for the device; noCal is the
+    // server's no-calibration flag.
+    unsigned Download_Firmware(unsigned int serial, std::string build, bool override, bool noCal);
+
+    std::string serverUrl;
+    std::string storeDir;
+    UpdaterDisplayInterface& display;
+    uint8_t recoveryChip; // boot ROM of the last fingerprint read: 0 none, 1 i.MX, 2 LPC
+    bool ueiBytesLoad;
+};
+
+// Shared by the operations of Updater.
+
+// A store rooted at dir, or empty after telling the user why it could not be
+// made (caller: the operation's name in that message).
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& dir,
+                                                  const char* caller);
+// Switches link sharing and the fallback to another kind of link off in a
+// module that is not connected yet; the result of its setConfig.
+aErr _disableVorne(Zentrova::Tessaline::Module& module, UpdaterDisplayInterface& display);
+// Whether the update server lists the build for the device.
+bool _valid_build(unsigned serial, unsigned build, const char* url);
