@@ -14,6 +14,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "common/aDiscovery.h"
@@ -259,6 +260,36 @@ TEST_F(ServerDiscovery, BeaconSearchFindsTheServersOfTheNetwork)
     EXPECT_EQ(0, std::memcmp(&spec, &found.specs[0], sizeof spec));
     EXPECT_GE(server->searches(), 1);
     EXPECT_STREQ("", zsys_interface());
+    network_->run([&] { server.reset(); });
+}
+
+// The whole beacon search holds the beacon interface lock, so that a server
+// starting meanwhile cannot move the interface under it; a callback that
+// answers false ends the search at that spec.
+TEST_F(ServerDiscovery, BeaconSearchHoldsTheInterfaceLockAndEndsWhenAsked)
+{
+    addNetwork();
+    std::unique_ptr<sim::BeaconAnswerer> server;
+    network_->run([&] {
+        server = std::make_unique<sim::BeaconAnswerer>(
+            "10.77.0.255", std::vector<Datagram>{sim::bytesOf(sim::networkSpec(AVORNE_USB, 0x61, "10.77.0.2", 45001)),
+                                                 sim::bytesOf(sim::networkSpec(AVORNE_USB, 0x62, "10.77.0.2", 45002))});
+    });
+    ASSERT_TRUE(server->ok());
+
+    FoundDevices found;
+    found.stopAfter = 0;
+    auto search = std::async(std::launch::async, [&] { return enumerate(&found, sim::ipv4("10.77.0.1")); });
+    // The search's beacon was heard: it runs, and holds the lock until it has
+    // its spec. The lock orders the callback's work before what follows it.
+    for (int i = 0; i < 600 && server->searches() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GT(server->searches(), 0);
+    ASSERT_TRUE(zBeaconInterface_setAndLock("*"));
+    bool waitedForTheSearch = !found.specs.empty();
+    zBeaconInterface_unlock();
+    EXPECT_TRUE(waitedForTheSearch);
+    EXPECT_EQ(1, search.get());
+    EXPECT_EQ(1u, found.specs.size());
     network_->run([&] { server.reset(); });
 }
 
