@@ -1,0 +1,419 @@
+// EntityClass: UEI get, set and call of an entity's options, byte-array
+// reads, and the store commands.
+#include "device_api/Entity.h"
+
+#include <cstring>
+
+#include "common/aUEI.h"
+
+namespace Zentrova {
+namespace Tessaline {
+
+namespace {
+
+constexpr uint8_t cmdSTORE = 92;
+constexpr uint8_t kGetBit = 0x40;
+constexpr uint8_t kSetBit = 0x80;
+constexpr uint8_t kSetReply = 0xC0;
+constexpr uint8_t kIndexFlag = 0x20;
+constexpr uint8_t kErrorReply = 0x80;
+constexpr uint8_t kIndexBits = 0x1F;
+constexpr uint8_t kStoreSave = 0;
+constexpr uint8_t kStoreFactory = 1;
+constexpr uint8_t kStoreLoad = 2;
+
+uei scalar(uint32_t type)
+{
+    uei record{};
+    record.type = type;
+    return record;
+}
+
+// The device's code of an error reply the filter took, else 0.
+aErr replyError(const uei& record)
+{
+    return (record.specifier & kErrorReply) ? static_cast<aErr>(record.value.byteVal) : aErrNone;
+}
+
+void markError(uei* record, uint8_t code)
+{
+    record->specifier |= kErrorReply;
+    record->value.byteVal = code;
+}
+
+} // namespace
+
+class EntityClass::impl {
+public:
+    explicit impl(EntityClass& entity) : owner(entity) {}
+
+    // The module's Link, or null when the entity cannot talk to a device.
+    Link* link() const { return module ? module->getLink() : nullptr; }
+    uint8_t address() const { return module->getModuleAddress(); }
+
+    EntityClass& owner;
+    Module* module = nullptr;
+    uint8_t command = 0;
+    uint8_t index = 0;
+};
+
+EntityClass::EntityClass() : m_impl(new impl(*this)) {}
+
+EntityClass::~EntityClass()
+{
+    delete m_impl;
+}
+
+void EntityClass::init(Module* module, uint8_t command, uint8_t index)
+{
+    m_impl->module = module;
+    m_impl->command = command;
+    m_impl->index = index;
+}
+
+uint8_t EntityClass::getIndex() const
+{
+    return m_impl->index;
+}
+
+aErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* data)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->sendPacket(m_impl->address(), command, length, data);
+}
+
+aErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* buffer)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->receivePacket(m_impl->address(), match, length, buffer);
+}
+
+aErr EntityClass::getUEI(uint8_t option, uei* record)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    if (!record) return aErrParam;
+    const uint8_t module = m_impl->address();
+    const uint8_t subindex = record->type == ueiTypeByte ? record->value.byteVal : 0;
+    uint32_t cached = 0;
+    aErr result = link->getStreamValue(module, m_impl->command, option, m_impl->index, subindex, &cached);
+    if (result == aErrNone || result == aErrStreamStale) {
+        record->value.intVal = cached;
+        return result;
+    }
+    record->module = module;
+    record->command = m_impl->command;
+    record->option = static_cast<uint8_t>(option | kGetBit);
+    record->specifier = static_cast<uint8_t>(m_impl->index | kIndexFlag);
+    result = link->sendUEI(*record);
+    if (result != aErrNone) return result;
+    record->option = option;
+    record->specifier = m_impl->index;
+    result = link->receiveUEI(module, m_impl->command, option, m_impl->index, record);
+    if (result != aErrNone) return result;
+    return replyError(*record);
+}
+
+aErr EntityClass::setUEI(uint8_t option, uei* record)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    if (!record) return aErrParam;
+    const uint8_t module = m_impl->address();
+    record->module = module;
+    record->command = m_impl->command;
+    record->option = static_cast<uint8_t>(option | kSetBit);
+    record->specifier = static_cast<uint8_t>(m_impl->index | kIndexFlag);
+    aErr result = link->sendUEI(*record);
+    if (result != aErrNone) return result;
+    record->option = static_cast<uint8_t>(option | kSetReply);
+    record->specifier = m_impl->index;
+    result = link->receiveUEI(module, m_impl->command, record->option, m_impl->index, record);
+    if (result != aErrNone) return result;
+    return replyError(*record);
+}
+
+aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* record)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    if (!record) return aErrParam;
+    const uint8_t module = m_impl->address();
+    record->module = module;
+    record->command = m_impl->command;
+    record->option = static_cast<uint8_t>(option | kSetBit);
+    record->specifier = static_cast<uint8_t>(m_impl->index | kIndexFlag);
+    aErr result = link->sendUEI(*record, subindex);
+    if (result != aErrNone) return result;
+    record->option = static_cast<uint8_t>(option | kSetReply);
+    record->specifier = m_impl->index;
+    result = link->receiveUEI(module, m_impl->command, record->option, m_impl->index, record);
+    if (result != aErrNone) return result;
+    return replyError(*record);
+}
+
+aErr EntityClass::callUEI(uint8_t option)
+{
+    uei record = scalar(ueiTypeNone);
+    return setUEI(option, &record);
+}
+
+aErr EntityClass::setUEI8(uint8_t option, uint8_t value)
+{
+    uei record = scalar(ueiTypeByte);
+    record.value.byteVal = value;
+    return setUEI(option, &record);
+}
+
+aErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value)
+{
+    uei record = scalar(ueiTypeByte);
+    record.value.byteVal = value;
+    return setUEI(option, subindex, &record);
+}
+
+aErr EntityClass::setUEI16(uint8_t option, uint16_t value)
+{
+    uei record = scalar(ueiTypeShort);
+    record.value.shortVal = value;
+    return setUEI(option, &record);
+}
+
+aErr EntityClass::setUEI16(uint8_t option, uint8_t subindex, uint16_t value)
+{
+    uei record = scalar(ueiTypeShort);
+    record.value.shortVal = value;
+    return setUEI(option, subindex, &record);
+}
+
+aErr EntityClass::setUEI32(uint8_t option, uint32_t value)
+{
+    uei record = scalar(ueiTypeInt);
+    record.value.intVal = value;
+    return setUEI(option, &record);
+}
+
+aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value)
+{
+    uei record = scalar(ueiTypeInt);
+    record.value.intVal = value;
+    return setUEI(option, subindex, &record);
+}
+
+aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length)
+{
+    uei record = scalar(ueiTypeBytes);
+    record.value.data = data;
+    record.length = length;
+    return setUEI(option, &record);
+}
+
+aErr EntityClass::getUEI8(uint8_t option, uint8_t* value)
+{
+    if (!value) return aErrParam;
+    uei record = scalar(ueiTypeNone);
+    aErr result = getUEI(option, &record);
+    if (result == aErrNone || result == aErrStreamStale) *value = record.value.byteVal;
+    return result;
+}
+
+aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value)
+{
+    if (!value) return aErrParam;
+    uei record = scalar(ueiTypeByte);
+    record.value.byteVal = subindex;
+    aErr result = getUEI(option, &record);
+    if (result == aErrNone || result == aErrStreamStale) *value = record.value.byteVal;
+    return result;
+}
+
+aErr EntityClass::getUEI16(uint8_t option, uint16_t* value)
+{
+    if (!value) return aErrParam;
+    uei record = scalar(ueiTypeNone);
+    aErr result = getUEI(option, &record);
+    if (result == aErrNone || result == aErrStreamStale) *value = record.value.shortVal;
+    return result;
+}
+
+aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value)
+{
+    if (!value) return aErrParam;
+    uei record = scalar(ueiTypeByte);
+    record.value.byteVal = subindex;
+    aErr result = getUEI(option, &record);
+    if (result == aErrNone || result == aErrStreamStale) *value = record.value.shortVal;
+    return result;
+}
+
+aErr EntityClass::getUEI32(uint8_t option, uint32_t* value)
+{
+    if (!value) return aErrParam;
+    uei record = scalar(ueiTypeNone);
+    aErr result = getUEI(option, &record);
+    if (result == aErrNone || result == aErrStreamStale) *value = record.value.intVal;
+    return result;
+}
+
+aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value)
+{
+    if (!value) return aErrParam;
+    uei record = scalar(ueiTypeByte);
+    record.value.byteVal = subindex;
+    aErr result = getUEI(option, &record);
+    if (result == aErrNone || result == aErrStreamStale) *value = record.value.intVal;
+    return result;
+}
+
+uint8_t EntityClass::getUEIBytesSequence(const aPacket* packet)
+{
+    return aUEI_getBytesSequence(packet);
+}
+
+bool EntityClass::getUEIBytesContinue(const aPacket* packet)
+{
+    return aUEI_getBytesContinue(packet);
+}
+
+bool EntityClass::sUEIBytesFilter(const aPacket* packet, const void* reference)
+{
+    auto* record = static_cast<uei*>(const_cast<void*>(reference));
+    if (packet->address != record->module || packet->length <= 2) return false;
+    if (packet->data[0] != record->command || packet->data[1] != record->option) return false;
+    if ((packet->data[2] & kIndexBits) != record->specifier) return false;
+    if (packet->data[2] & kErrorReply) {
+        markError(record, packet->length >= 4 ? packet->data[3] : static_cast<uint8_t>(aErrUnknown));
+        return true;
+    }
+    // A chunk holds at least its sequence byte after the header.
+    if (packet->length < 4 || getUEIBytesSequence(packet) != record->sequence) return false;
+    const size_t payload = packet->length - 4u;
+    if (*record->received + payload > record->length) {
+        markError(record, aErrMemory);
+        return true;
+    }
+    std::memcpy(record->value.cursor, packet->data + 3, payload);
+    record->value.cursor += payload;
+    *record->received += payload;
+    record->sequence = getUEIBytesSequence(packet);
+    record->more = getUEIBytesContinue(packet);
+    return true;
+}
+
+aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, size_t* received)
+{
+    if (!buffer || !received || capacity == 0) return aErrParam;
+    *received = 0;
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    const uint8_t module = m_impl->address();
+    uei request = scalar(ueiTypeNone);
+    request.module = module;
+    request.command = m_impl->command;
+    request.option = static_cast<uint8_t>(option | kGetBit);
+    request.specifier = static_cast<uint8_t>(m_impl->index | kIndexFlag);
+    aErr result = link->sendUEI(request);
+    if (result != aErrNone) return result;
+
+    uint64_t count = 0;
+    uei filter = scalar(ueiTypeNone);
+    filter.module = module;
+    filter.command = m_impl->command;
+    filter.option = option;
+    filter.specifier = m_impl->index;
+    filter.length = capacity;
+    filter.value.cursor = buffer;
+    filter.received = &count;
+    while (result == aErrNone) {
+        result = link->receiveUEI(module, m_impl->command, option, m_impl->index, &filter, sUEIBytesFilter);
+        if (result != aErrNone) break;
+        result = replyError(filter);
+        if (result != aErrNone || !filter.more) break;
+        filter.sequence = static_cast<uint8_t>((filter.sequence + 1) % 128);
+    }
+    *received = static_cast<size_t>(count);
+    return result;
+}
+
+aErr EntityClass::getUEIBytesCheck(size_t* count, size_t elementSize)
+{
+    if (!count) return aErrParam;
+    if (elementSize == 0) return *count == 0 ? aErrNone : aErrMemory;
+    if (*count % elementSize != 0) return aErrMemory;
+    *count /= elementSize;
+    return aErrNone;
+}
+
+aErr EntityClass::awaitUEI32Val(uint32_t option, uint32_t* value, uint32_t)
+{
+    if (!value) return aErrParam;
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    uei record = scalar(ueiTypeNone);
+    record.module = m_impl->address();
+    record.command = m_impl->command;
+    record.option = static_cast<uint8_t>(option);
+    record.specifier = m_impl->index;
+    aErr result = link->receiveUEI(record.module, record.command, record.option, record.specifier, &record);
+    if (result != aErrNone) return result;
+    result = replyError(record);
+    if (result == aErrNone) *value = record.value.intVal;
+    return result;
+}
+
+aErr EntityClass::drainUEI(uint8_t option)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->dropMatchingUEIPackets(m_impl->address(), m_impl->command, option, m_impl->index);
+}
+
+aErr EntityClass::setStreamEnabled(bool enable)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->enableStream(m_impl->address(), m_impl->command, 0xFF, m_impl->index, enable);
+}
+
+aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, StreamCallback callback, void* reference)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->registerStreamCallback(m_impl->address(), m_impl->command, option, m_impl->index, enable,
+                                        std::move(callback), reference);
+}
+
+aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->getStreamStatus(m_impl->address(), m_impl->command, 0xFF, m_impl->index, 0xFF, entries, capacity,
+                                 count);
+}
+
+aErr EntityClass::storeCommand(uint8_t option)
+{
+    EntityClass store;
+    store.init(m_impl->module, cmdSTORE, 0);
+    return store.setUEI32(option, static_cast<uint32_t>(m_impl->command) << 8 | m_impl->index);
+}
+
+aErr EntityClass::saveEntityToStore()
+{
+    return storeCommand(kStoreSave);
+}
+
+aErr EntityClass::resetEntityToFactoryDefaults()
+{
+    return storeCommand(kStoreFactory);
+}
+
+aErr EntityClass::loadEntityFromStore()
+{
+    return storeCommand(kStoreLoad);
+}
+
+} // namespace Tessaline
+} // namespace Zentrova
