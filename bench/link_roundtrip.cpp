@@ -162,7 +162,8 @@ double cpuSeconds()
 void tcpRun()
 {
     sim::SimProgram device(std::string(TESS_BINARY_DIR) + "/tests/tessaline-sim", {"--no-records"});
-    if (!device.port()) {
+    uint16_t port = device.port();
+    if (!port) {
         std::fprintf(stderr, "link_roundtrip: tessaline-sim did not start\n");
         return;
     }
@@ -170,9 +171,9 @@ void tcpRun()
     Figures link, minimal;
     aStream* stream = nullptr;
     for (int round = 0; round < kRounds; round++) {
-        if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), device.port(), &stream) == aErrNone)
+        if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream) == aErrNone)
             link.keepBest(measureLink(stream));
-        int fd = connectTcp(device.port());
+        int fd = connectTcp(port);
         if (fd >= 0) {
             minimal.keepBest(measureMinimal(fd));
             close(fd);
@@ -180,7 +181,7 @@ void tcpRun()
     }
     print("tcp", link, minimal);
 
-    if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), device.port(), &stream) != aErrNone)
+    if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream) != aErrNone)
         return;
     linktest::TestLink idle(stream);
     if (aLink_Start(idle.id()) != aErrNone)
