@@ -307,13 +307,16 @@ void* sOutPipeProcess(void* argument)
         link->writerHolding = false;
     }
     // The stop has queued force route off: what is queued before it goes out
-    // singly, and it goes out last.
+    // singly, and it goes out last. A device that stopped taking bytes gets
+    // force route off alone: its backlog would hold the stop for one write
+    // time-out per packet.
     std::lock_guard<std::mutex> writing(link->writeLock);
     while (!ended) {
         aPacket* packet = aPacketFifo_Get(link->outbound);
         if (!packet)
             break;
-        ended = sWriteSingly(link, packet);
+        if (!link->slowStream || sEndsTheLink(link, packet))
+            ended = sWriteSingly(link, packet);
         aPacket_Destroy(&packet);
     }
     return nullptr;

@@ -471,6 +471,22 @@ TEST_P(LinkOver, AwaitFirstTakesTheFirstMatchAndEndsWhenTheLinkLeavesStep)
     EXPECT_EQ(aLink_AwaitFirst(link.id(), acceptAll, nullptr, 1000), nullptr);
 }
 
+const aPacket kUnanswered = packetOf(kDevice, Bytes(28, 0x40));
+
+// Sends to a device that stopped reading until a put waits for room in the
+// full connection; false when it never filled.
+bool fillUntilAPutWaits(aLinkId id)
+{
+    auto slowest = Clock::duration::zero();
+    for (int i = 0; i < 200000 && slowest < std::chrono::milliseconds(300); i++) {
+        auto start = Clock::now();
+        if (aLink_PutPacket(id, &kUnanswered) != aErrNone)
+            return false;
+        slowest = std::max(slowest, Clock::now() - start);
+    }
+    return slowest >= std::chrono::milliseconds(300);
+}
+
 // A device that stops reading: the caller whose packet meets the full
 // connection waits for that one write, later callers leave their packets to
 // the writer instead of each waiting as long, and everything flows again
@@ -481,17 +497,10 @@ TEST(LinkStalledDevice, HoldsUpOneCallerForOneWriteAtMost)
     TestLink link(sim.openStream());
     ASSERT_EQ(aLink_Start(link.id()), aErrNone);
     sim.setStallReading(true);
-    aPacket unanswered = packetOf(kDevice, Bytes(28, 0x40));
-    auto slowest = Clock::duration::zero();
-    for (int i = 0; i < 200000 && slowest < std::chrono::milliseconds(300); i++) {
-        auto start = Clock::now();
-        ASSERT_EQ(aLink_PutPacket(link.id(), &unanswered), aErrNone);
-        slowest = std::max(slowest, Clock::now() - start);
-    }
-    ASSERT_GE(slowest, std::chrono::milliseconds(300)) << "the connection never filled";
+    ASSERT_TRUE(fillUntilAPutWaits(link.id())) << "the connection never filled";
     for (int i = 0; i < 10; i++) {
         auto start = Clock::now();
-        ASSERT_EQ(aLink_PutPacket(link.id(), &unanswered), aErrNone);
+        ASSERT_EQ(aLink_PutPacket(link.id(), &kUnanswered), aErrNone);
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100)) << "put " << i;
     }
 
@@ -503,6 +512,22 @@ TEST(LinkStalledDevice, HoldsUpOneCallerForOneWriteAtMost)
     EXPECT_EQ(dataOf(reply), (Bytes{sim::kEchoCommand, 0x5E}));
     aPacket_Destroy(&reply);
     EXPECT_EQ(link.destroy(), aErrNone);
+}
+
+// The destroy of a link whose device stopped reading sends force route off
+// but not the backlog, which would hold it for one write time-out per packet.
+TEST(LinkStalledDevice, DestroyDoesNotWaitOutTheBacklog)
+{
+    SimDevice sim(Carrier::Socketpair);
+    TestLink link(sim.openStream());
+    ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+    sim.setStallReading(true);
+    ASSERT_TRUE(fillUntilAPutWaits(link.id())) << "the connection never filled";
+    for (int i = 0; i < 10; i++)
+        ASSERT_EQ(aLink_PutPacket(link.id(), &kUnanswered), aErrNone);
+    auto start = Clock::now();
+    EXPECT_EQ(link.destroy(), aErrNone);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST(LinkReadError, MarksTheLinkAndAwaitFirstDoesNotWait)
