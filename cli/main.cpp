@@ -1,11 +1,11 @@
-// The updater's entry point: prints its version line. The command line,
-// the command sequence and the console display grow here.
-#include <cstdio>
+// The updater's entry point: prints its version line. The command line and
+// the command sequence grow here.
+#include "cli/CLI_Display.h"
+#include "cli/Printers.h"
 
 int main(int, char**)
 {
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    setvbuf(stderr, nullptr, _IONBF, 0);
-    std::printf("%s (%s)\n", "Updater", "Version: 2.12.4 May 26 2026");
+    CLI_Display display;
+    _display_app_version(display);
     return 0;
 }
