@@ -1,7 +1,7 @@
 // Discovery of link-sharing servers: a probe by UDP multicast over loop-back
 // for the servers of this host, and a UDP beacon search on a network
-// interface for those of its network. Each server answers with its network
-// spec, a 128-byte link specifier.
+// interface for those of its network. Each server answers with the 128-byte
+// link specifier that clients connect by.
 #include <arpa/inet.h>
 #include <cstring>
 #include <czmq.h>
@@ -41,7 +41,7 @@ uint32_t sGroup()
     return group.s_addr;
 }
 
-// The specs reported by one search; each is a heap copy.
+// The specifiers reported by one search; each is a heap copy.
 class ReportedSpecs {
 public:
     ReportedSpecs() = default;
@@ -52,7 +52,7 @@ public:
         for (linkSpec* spec : specs_) aLinkSpec_Destroy(&spec);
     }
 
-    // Two specs name the same server when type, serial number, address and
+    // Two specifiers name the same server when type, serial number, address and
     // port agree.
     bool _isNewSpec(const linkSpec* spec) const
     {
@@ -63,7 +63,7 @@ public:
         return true;
     }
 
-    // Keeps a copy and hands the spec to the callback: its answer whether to
+    // Keeps a copy and hands the specifier to the callback: its answer whether to
     // go on; count grows when the callback counted it.
     bool report(const linkSpec* spec, aDiscoveryProc callback, void* reference, uint8_t* count)
     {
@@ -79,7 +79,7 @@ private:
 };
 
 // Probes the slot of a server that holds probe port 9850 + k: true when the
-// answer was a spec of exactly 128 bytes, which is then in *answer.
+// answer was a specifier of exactly 128 bytes, which is then in *answer.
 bool sProbeSlot(int k, linkSpec* answer)
 {
     const uint32_t loopback = sLoopback(), group = sGroup();
@@ -88,8 +88,8 @@ bool sProbeSlot(int k, linkSpec* answer)
     bool answered = false;
     const uint32_t probe = kProbeWord;
     if (receiver && sender && aMulticast_Send(sender, &probe, sizeof probe) >= 0) {
-        // One byte more than a spec, so that a longer datagram shows as such
-        // instead of reading as a spec cut short.
+        // One byte more than a specifier, so that a longer datagram shows as such
+        // instead of reading as a specifier cut short.
         uint8_t datagram[sizeof(linkSpec) + 1];
         int received = aMulticast_Receive(receiver, datagram, sizeof datagram);
         answered = received == static_cast<int>(sizeof(linkSpec));

@@ -118,7 +118,7 @@ TEST_F(ServerDiscovery, NoLocalServerIsFoundAtOnce)
 }
 
 // Every link type of the family reaches the same search; the probe word goes
-// out in host byte order and the spec comes back whole.
+// out in host byte order and the specifier comes back whole.
 TEST_F(ServerDiscovery, LocalServerIsFoundByEveryLinkSharingType)
 {
     const linkSpec spec = sim::networkSpec(AVORNE_USB, 0x1234ABCD, "127.0.0.1", 40123);
@@ -142,8 +142,8 @@ TEST_F(ServerDiscovery, LocalServerIsFoundByEveryLinkSharingType)
     aLinkSpec_Destroy(&byNumber);
 }
 
-// Answers that are no spec of this host are passed over: a datagram longer
-// or shorter than a spec, and a spec that advertises another address.
+// Answers that are no specifier of this host are passed over: a datagram longer
+// or shorter than a specifier, and a specifier that advertises another address.
 TEST_F(ServerDiscovery, LocalAnswersThatAreNoSpecAreIgnored)
 {
     Datagram spec = sim::bytesOf(sim::networkSpec(AVORNE_USB, 0x11, "127.0.0.1", 40001));
@@ -240,7 +240,7 @@ TEST_F(ServerDiscovery, BeaconInterfaceTexts)
 }
 
 // A search on a network interface finds the server that answers its beacon,
-// once however often it publishes, and passes over beacons that are no spec;
+// once however often it publishes, and passes over beacons that are no specifier;
 // the library's beacon interface is put back afterwards.
 TEST_F(ServerDiscovery, BeaconSearchFindsTheServersOfTheNetwork)
 {
@@ -265,7 +265,7 @@ TEST_F(ServerDiscovery, BeaconSearchFindsTheServersOfTheNetwork)
 
 // The whole beacon search holds the beacon interface lock, so that a server
 // starting meanwhile cannot move the interface under it; a callback that
-// answers false ends the search at that spec.
+// answers false ends the search at that specifier.
 TEST_F(ServerDiscovery, BeaconSearchHoldsTheInterfaceLockAndEndsWhenAsked)
 {
     addNetwork();
@@ -281,7 +281,7 @@ TEST_F(ServerDiscovery, BeaconSearchHoldsTheInterfaceLockAndEndsWhenAsked)
     found.stopAfter = 0;
     auto search = std::async(std::launch::async, [&] { return enumerate(&found, sim::ipv4("10.77.0.1")); });
     // The search's beacon was heard: it runs, and holds the lock until it has
-    // its spec. The lock orders the callback's work before what follows it.
+    // its specifier. The lock orders the callback's work before what follows it.
     for (int i = 0; i < 600 && server->searches() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_GT(server->searches(), 0);
     ASSERT_TRUE(zBeaconInterface_setAndLock("*"));

@@ -18,7 +18,7 @@ namespace sim {
 
 using Datagram = std::vector<uint8_t>;
 
-// A server's network spec: type 5 to 7, the shared device's serial number,
+// A server's network specifier: type 5 to 7, the shared device's serial number,
 // module address and model, the address (dotted) and port clients connect to.
 linkSpec networkSpec(linkType type, uint32_t serialNumber, const char* address, uint16_t port, uint32_t model = 0x13,
                      uint32_t moduleAddress = 2);
