@@ -63,6 +63,7 @@ Link::impl::impl(Link& link, const char* linkName) : owner(link), name(copyName(
 
 Link::impl::~impl()
 {
+    aLogger_Destroy(&logger);
     installStreamFilter(false);
     if (linkId != 0) aLink_Destroy(&linkId);
     aLinkSpec_Destroy(&spec);

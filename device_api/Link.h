@@ -127,6 +127,25 @@ public:
     aErr getModuleAddress(uint8_t* address);
     aErr enablePooledPackets(bool on);
 
+    // Store slots (command 4): a whole slot written or read through a
+    // handle, in chunks; its size and capacity.
+    aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
+    // aErrOverrun, with the first capacity bytes delivered, when the slot holds more.
+    aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
+                         size_t* received);
+    aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
+    aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
+    // Factory-data items 0 to 15 (command 0x5E). A read needs a buffer larger
+    // than the item: one that is just full answers aErrOverrun.
+    aErr getFactoryData(uint8_t module, uint8_t item, uint8_t* buffer, size_t capacity, size_t* received);
+    aErr setFactoryData(uint8_t module, uint8_t item, const uint8_t* data, size_t length);
+
+    // Packet log: a line in the file for every packet the link sends and
+    // receives, written by a logger thread of this Link. aErrConfiguration
+    // without a link; aErrIO when the file cannot be opened.
+    aErr enablePacketLog(const char* path);
+    aErr disablePacketLog();
+
     // Stream subscriptions: a subscription covers every subindex, and 0xFF in
     // command, option or index any value. A disable drops every subscription
     // and cached value it covers.

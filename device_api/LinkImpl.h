@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/aLogger.h"
 #include "device_api/Link.h"
 #include "device_api/LocklessQueue_SPSC.h"
 
@@ -56,6 +57,10 @@ public:
     static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::shared_future<void> stop);
     void eraseStreams(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
 
+    // The packet log's logger callback: writes the oldest record of the link's
+    // packet log to the file as one line.
+    static void readDebugBuffer(aFile* file, int linkId);
+
     Link& owner;
     aLinkId linkId = 0;
     aVorneConfig config;
@@ -69,6 +74,8 @@ public:
     aLinkId filterLinkId = 0;
     char* name = nullptr;
     linkSpec* spec = nullptr;
+    // Writes the packet-log file; made by the first enablePacketLog.
+    aLogger* logger = nullptr;
 };
 
 } // namespace Tessaline

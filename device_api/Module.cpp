@@ -232,5 +232,17 @@ aErr Module::debug(const uint8_t* data, uint8_t length)
     return aErrNone;
 }
 
+aErr Module::enablePacketLog(const char* path)
+{
+    if (!link) return aErrConfiguration;
+    return link->enablePacketLog(path);
+}
+
+aErr Module::disablePacketLog()
+{
+    if (!link) return aErrConfiguration;
+    return link->disablePacketLog();
+}
+
 } // namespace Tessaline
 } // namespace Zentrova

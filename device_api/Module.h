@@ -53,6 +53,10 @@ public:
     // Echo (command 23): 0 when the device sends the bytes back unchanged.
     aErr debug(const uint8_t* data, uint8_t length);
 
+    // The Link's packet log; aErrConfiguration without a Link.
+    aErr enablePacketLog(const char* path);
+    aErr disablePacketLog();
+
 private:
     aErr _autoNetwork();
     // One 0x49 request and its reply, which must be reply[0..length-1].
