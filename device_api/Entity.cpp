@@ -29,10 +29,12 @@ uei scalar(uint32_t type)
     return record;
 }
 
-// The device's code of an error reply the filter took, else 0.
+// The device's code of an error reply the filter took, else 0. An error
+// reply whose code reads 0 is still a failure.
 aErr replyError(const uei& record)
 {
-    return (record.specifier & kErrorReply) ? static_cast<aErr>(record.value.byteVal) : aErrNone;
+    if (!(record.specifier & kErrorReply)) return aErrNone;
+    return record.value.byteVal ? static_cast<aErr>(record.value.byteVal) : aErrUnknown;
 }
 
 void markError(uei* record, uint8_t code)

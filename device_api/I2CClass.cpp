@@ -37,8 +37,10 @@ aErr I2CClass::transfer(const uint8_t* request, uint8_t length, const uint8_t* m
     result = receivePacket(match, replyLength, reply);
     if (result != aErrNone) return result;
     if (*replyLength < kHeader) return aErrPacket;
-    if (reply[4] & kStatusError) return static_cast<aErr>(reply[4] & 0x7F);
-    return aErrNone;
+    if (!(reply[4] & kStatusError)) return aErrNone;
+    // An error status whose code reads 0 is still a failure.
+    const uint8_t code = reply[4] & 0x7F;
+    return code ? static_cast<aErr>(code) : aErrUnknown;
 }
 
 aErr I2CClass::read(uint8_t address, uint8_t count, uint8_t* buffer)

@@ -84,6 +84,11 @@ TEST_F(Entities, GetRepliesAreMatchedOnTheLowFiveBitsOfTheIndex)
     answerRaw({kRaw, 7, 0x80, 21});
     uint32_t value = 0;
     EXPECT_EQ(aErrUnimplemented, raw.getUEI32(7, &value));
+    // An error reply whose code reads 0 is no success.
+    answerRaw({kRaw, 7, 0x80, 0});
+    EXPECT_EQ(aErrUnknown, raw.getUEI32(7, &value));
+    answerRaw({kRaw, 0xC7, 0x80, 0});
+    EXPECT_EQ(aErrUnknown, raw.setUEI32(7, 1));
 }
 
 TEST_F(Entities, RequestFormsOnTheWire)
@@ -354,6 +359,9 @@ TEST_F(Entities, I2CTransfers)
     bus.setStatus(0x9E);
     EXPECT_EQ(aErrResource, i2c.read(0xA0, 1, buffer));
     EXPECT_EQ(aErrResource, i2c.write(0xA0, 2, data));
+    bus.setStatus(0x80); // an error status whose code reads 0
+    EXPECT_EQ(aErrUnknown, i2c.setPullup(false));
+    EXPECT_EQ(aErrUnknown, i2c.read(0xA0, 1, buffer));
 }
 
 TEST_F(Entities, I2CShortReplyIsAPacketError)
