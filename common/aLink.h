@@ -127,10 +127,11 @@ aLinkId aLink_Init(aLinkId id, aStream* stream);
 // stream and clears the check word.
 // The record itself stays, for sFreeEntry.
 aErr aLink_Release(aLink* link);
-// Starts the reader and writer threads, waits until both run and the stream is
-// in step, then queues force route on. aErrNone for a running link; aErrParam
-// unknown; aErrResource when a thread cannot be made; aErrIndexRange when the
-// link did not come up within 200 checks 10 ms apart.
+// Queues force route on, so that it is the first packet sent, starts the
+// reader and writer threads and waits until both run and the stream is in
+// step. aErrNone for a running link; aErrParam unknown or released;
+// aErrConnection without a stream; aErrResource when a thread cannot be made;
+// aErrIndexRange when the link did not come up within 200 checks 10 ms apart.
 aErr aLink_Start(aLinkId id);
 // Stops the threads of a link record; the last bytes sent are force route off,
 // queued on the record's own FIFO so that they go out also when the link is
