@@ -1,12 +1,16 @@
-// The front end's printed results: the version line, a chip's fingerprint and
-// the firmware build lists, each written as information lines of the display.
+// The front end's printed results: the version line, a chip's fingerprint,
+// the firmware build lists and the table of discovered devices, each written
+// as information lines of the display.
 #pragma once
 
 #include "cli/CLI_Display.h"
+#include "common/aDiscovery.h"
 #include "engine/Fingerprint.h"
+#include "engine/Updater.h"
 
 #include <map>
 #include <string>
+#include <vector>
 
 constexpr const char* APP_NAME = "Updater";
 constexpr const char* APP_VERSION = "Version: 2.12.4 May 26 2026";
@@ -17,3 +21,7 @@ void _display_fingerprint(CLI_Display& display, Fingerprint& fingerprint);
 // Build text -> version text, printed newest version first under a heading.
 void _display_builds(CLI_Display& display, const std::map<std::string, std::string>& builds,
                      unsigned serial);
+// The devices under a heading of the transport; a TCP/IP device shows its
+// address, and a device that could not be read shows its error instead of
+// its firmware (the form of each line follows the device's own link type).
+void _display_device_list(CLI_Display& display, const std::vector<DeviceInfo>& devices, linkType type);
