@@ -69,10 +69,10 @@ void TcpCarrier::closeListener()
     listenFd_ = -1;
 }
 
-void TcpCarrier::accept()
+bool TcpCarrier::accept()
 {
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return; // the host gave up before we took it
+    int fd = listenFd_ < 0 ? -1 : accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return false; // none waiting, or the host gave up before we took it
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     loop_.pump().attach(fd);
@@ -82,6 +82,7 @@ void TcpCarrier::accept()
         ++connections_;
     }
     accepted_.notify_all();
+    return true;
 }
 
 void TcpCarrier::resetConnection()
@@ -111,8 +112,14 @@ void TcpCarrier::setStallReading(bool stall)
     });
 }
 
-size_t TcpCarrier::connections() const
+size_t TcpCarrier::connections()
 {
+    // A connection the host has made may still wait in the listen queue: take
+    // those first, so that the count is what the host sees.
+    loop_.run([this] {
+        while (accept()) {
+        }
+    });
     std::lock_guard<std::mutex> lock(mutex_);
     return connections_;
 }

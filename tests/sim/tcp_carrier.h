@@ -40,14 +40,14 @@ public:
     // Stops (or resumes) reading the host's bytes; holds for later connections too.
     void setStallReading(bool stall);
 
-    // Connections accepted so far.
-    size_t connections() const;
+    // Connections taken so far, counting every one the host has made by now.
+    size_t connections();
     bool waitForConnections(size_t count, int timeoutMs) const;
 
 private:
     void openListener();
     void closeListener();
-    void accept();
+    bool accept(); // takes one waiting connection; false when none waits
 
     const TcpCarrierOptions options_;
     uint16_t port_ = 0;
