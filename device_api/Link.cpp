@@ -246,6 +246,9 @@ aLinkStatus Link::getStatus()
 
 aErr Link::disconnect()
 {
+    // Subscriptions and their cached values belong to the link they came
+    // over: a later link has neither the filter nor the device's streams.
+    m_impl->installStreamFilter(false);
     if (m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);
     return aErrNone;
 }

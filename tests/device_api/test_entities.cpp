@@ -19,6 +19,7 @@
 #include "tests/device_api/tcp_device.h"
 #include "tests/sim/i2c_bus.h"
 #include "tests/sim/stream_control.h"
+#include "tests/sim/system_entity.h"
 
 namespace {
 
@@ -268,32 +269,57 @@ TEST_F(Entities, StoreCommandsNameTheEntity)
 
 TEST_F(Entities, SystemOptions)
 {
-    entities.setValue(cmdSYSTEM, 0, 9, UeiType::Int, sim::ueiBytes(UeiType::Int, apitest::kSerial));
+    sim::SystemValues values = sim::systemValues(device.config());
+    values.model = 0x11;
+    values.router = 0x10;
+    values.version = 0x01020304;
+    values.build = 0x00ABCDEF;
+    values.protocolFeatures = 0x80000001;
+    sim::installSystemEntity(entities, values);
     entities.setValue(cmdSYSTEM, 0, 27, UeiType::Int, {0xFF, 0xFF, 0xFF, 0xF6});
-    entities.setValue(cmdSYSTEM, 0, 8, UeiType::Byte, {0x11});
-    entities.setValue(cmdSYSTEM, 0, 20, UeiType::Byte, {0});
     entities.setValue(cmdSYSTEM, 0, 34, UeiType::Int, {0, 0, 0, 0});
-    entities.setValue(cmdSYSTEM, 0, 10, UeiType::None, {});
     entities.setValue(cmdSYSTEM, 0, 31, UeiType::Bytes, {});
-    entities.setValue(cmdSYSTEM, 0, 32, UeiType::Bytes, {});
-    uint32_t serial = 0;
-    ASSERT_EQ(aErrNone, system.getSerialNumber(&serial));
-    EXPECT_EQ(apitest::kSerial, serial);
-    EXPECT_TRUE(sent({3, 0x49, 0x20}));
+
+    struct Word {
+        aErr (SystemClass::*get)(uint32_t*);
+        uint8_t option;
+        uint32_t value;
+    } words32[] = {
+        {&SystemClass::getSerialNumber, 9, apitest::kSerial},
+        {&SystemClass::getVersion, 7, 0x01020304},
+        {&SystemClass::getBuild, 43, 0x00ABCDEF},
+        {&SystemClass::getProtocolFeatures, 45, 0x80000001},
+    };
+    for (const Word& w : words32) {
+        uint32_t value = 0;
+        ASSERT_EQ(aErrNone, (system.*w.get)(&value)) << int(w.option);
+        EXPECT_EQ(w.value, value);
+        EXPECT_TRUE(sent({3, static_cast<uint8_t>(0x40 | w.option), 0x20}));
+    }
+    struct Byte {
+        aErr (SystemClass::*get)(uint8_t*);
+        uint8_t value;
+    } bytes8[] = {{&SystemClass::getModule, kModule}, {&SystemClass::getRouter, 0x10}, {&SystemClass::getModel, 0x11}};
+    for (const Byte& b : bytes8) {
+        uint8_t value = 0;
+        ASSERT_EQ(aErrNone, (system.*b.get)(&value));
+        EXPECT_EQ(b.value, value);
+    }
     int32_t temperature = 0;
     ASSERT_EQ(aErrNone, system.getTemperature(&temperature));
     EXPECT_EQ(-10, temperature);
-    uint8_t model = 0;
-    ASSERT_EQ(aErrNone, system.getModel(&model));
-    EXPECT_EQ(0x11, model);
     EXPECT_EQ(aErrNone, system.routeToMe(1));
     EXPECT_TRUE(sent({3, 0x94, 0x20, 1}));
+    EXPECT_EQ(aErrNone, system.setRouter(0x20));
+    EXPECT_EQ((std::vector<uint8_t>{0x20}), entities.value(cmdSYSTEM, 0, 2));
     EXPECT_EQ(aErrNone, system.setPowerLimitMax(0x01020304));
     EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4}), entities.value(cmdSYSTEM, 0, 34));
     EXPECT_EQ(aErrNone, system.save());
     EXPECT_TRUE(sent({3, 0x8A, 0x20}));
-    uint32_t version = 0;
-    EXPECT_EQ(29, system.getVersion(&version));
+    EXPECT_EQ(aErrNone, system.reset());
+    EXPECT_TRUE(sent({3, 0x8B, 0x20}));
+    uint32_t uptime = 0;
+    EXPECT_EQ(29, system.getUptime(&uptime)); // an option this device lacks
     EXPECT_EQ(aErrParam, system.getTemperature(nullptr));
 
     // Name and power behaviour configuration as byte arrays.
