@@ -2,7 +2,6 @@
 // behind a routing device on its I2C network, into DeviceInfo records.
 #include "engine/Updater.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -106,7 +105,7 @@ aErr _get_device_name(Module& module, DeviceInfo& info)
     uint8_t name[kNameCapacity];
     size_t received = 0;
     aErr result = system.getName(name, sizeof name, &received);
-    if (result == aErrNone) info.name.assign(reinterpret_cast<const char*>(name), std::min(received, sizeof name));
+    if (result == aErrNone) info.name.assign(reinterpret_cast<const char*>(name), received);
     return result;
 }
 

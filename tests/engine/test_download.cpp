@@ -97,7 +97,7 @@ TEST_F(DownloadTest, LatestBuildIsStoredAndRecorded)
     EXPECT_GE(display.count("spinner on Downloading"), 1u);
 }
 
-TEST_F(DownloadTest, GivenBuildIsRequestedInDecimalAndOverwritesEarlierDownload)
+TEST_F(DownloadTest, GivenBuildIsRequestedInDecimalWithTheCalibrationFlag)
 {
     ASSERT_EQ(download("1234"), 1234u);
     EXPECT_EQ(download("01200"), 1200u);
@@ -105,6 +105,10 @@ TEST_F(DownloadTest, GivenBuildIsRequestedInDecimalAndOverwritesEarlierDownload)
     KeyValueStore settings(device(".settings").c_str());
     EXPECT_STREQ(settings["LATEST_DOWNLOAD"], "1200.bird");
     EXPECT_TRUE(fs::exists(device("1234.bird")));
+
+    Updater updater(server.url().c_str(), storeDir.c_str(), display);
+    EXPECT_EQ(updater.Download_Firmware(kSerial, "1234", false, true), 1234u);
+    EXPECT_EQ(asked("bird").back(), "bld=1234&fw=A&no_cal=true&op=bird&sn=40F5849A&");
 }
 
 // Each refusal comes before the server is asked anything.
