@@ -158,6 +158,22 @@ TEST_F(DeviceStores, ErrorReplyWithoutACodeIsAFailure)
     EXPECT_EQ(aErrUnknown, link.loadStoreSlot(kModule, kStore, kSlot, data.data(), data.size()));
 }
 
+// An open answered without its handle byte opens nothing: whatever the
+// reply's unused bytes hold is no handle.
+TEST_F(DeviceStores, OpenReplyWithoutAHandleOpensNothing)
+{
+    device.setCommandHandler(sim::kStoreCommand, [](sim::DeviceModel& d, const Packet& request) {
+        const Bytes& q = request.data;
+        if (q[1] == 2) d.answer(Packet{kModule, {4, 2, q[2], q[3], 0, 4}});
+        if (q[1] == 3 || q[1] == 4) d.answer(Packet{kModule, {4, q[1], q[2], q[3]}});
+    });
+    Bytes data = bytesOf(4);
+    size_t received = 0;
+    EXPECT_EQ(aErrMedia, link.loadStoreSlot(kModule, kStore, kSlot, data.data(), data.size()));
+    EXPECT_EQ(aErrMedia, link.unloadStoreSlot(kModule, kStore, kSlot, data.data(), data.size(), &received));
+    for (const Bytes& r : requests(sim::kStoreCommand)) EXPECT_LE(r[1], 4) << "sent past a failed open";
+}
+
 TEST_F(DeviceStores, ReadingASlotDeliversWhatFitsInTheBuffer)
 {
     struct Case {
