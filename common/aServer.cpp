@@ -1,0 +1,632 @@
+// The link-sharing server over CZMQ: a ROUTER for the clients, two loop-back
+// DEALER pairs (broker and synchronous-command worker; device link's reader
+// thread and broker), the broker and worker actors, and the user packet
+// filter that batches the device's stream packets on the reader thread.
+#include "common/aServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <czmq.h>
+#include <deque>
+#include <list>
+#include <vector>
+
+#include "common/aDebug.h"
+#include "common/aLink.h"
+#include "common/aPacket.h"
+#include "common/aPacketFifo.h"
+#include "common/aServerAnnounce.h"
+#include "common/aUEI.h"
+#include "common/zSysInterruptHandler.h"
+#include "platform/aTime.h"
+
+namespace {
+
+constexpr int kWaitMs = 1000;
+constexpr int kStopWaitMs = 250;
+constexpr uint64_t kReplyWaitMs = 2000;
+constexpr uint64_t kSilenceAfterMs = 2000;
+constexpr int32_t kPoolTtl = 2000;
+constexpr uint16_t kBatchFlushAbove = aSERVER_BATCH_SIZE - aPACKET_MAX_WIRE - 1; // 4065
+constexpr int kFlushStatus = 5;
+constexpr uint8_t kForceRoute = 0xAF;
+constexpr uint8_t kStreamControl = 0x5D;
+constexpr uint8_t kStreamEnable = 0x81;
+constexpr uint8_t SERVER_CMD_DROPPED_PACKET = 0x00;
+constexpr uint8_t SERVER_CMD_INCOMING_PACKETS = 0x01;
+constexpr size_t kServerCmdSize = 3;
+constexpr const char* kLoopbackAny = "tcp://127.0.0.1:*";
+
+using Identity = std::vector<uint8_t>;
+
+Identity sIdentityOf(zframe_t* frame)
+{
+    return Identity(zframe_data(frame), zframe_data(frame) + zframe_size(frame));
+}
+
+} // namespace
+
+struct packetPool {
+    Identity identity;
+    std::list<aPacket*> packets;
+    uint8_t lastSequence = 0;
+    int32_t ttl = kPoolTtl;
+};
+
+struct aServerPools {
+    std::list<packetPool> pools;
+};
+
+namespace {
+
+void _packetPool_Destroy(packetPool& pool)
+{
+    for (aPacket* packet : pool.packets) aPacket_Destroy(&packet);
+    pool.packets.clear();
+}
+
+void _printBSPacket(const aPacket* packet)
+{
+    if (!aDebug_Enabled(aDEBUG_SERVER)) return;
+    if (!packet || packet->count < 2) {
+        aDebug_Printf(aDEBUG_SERVER, "Weird Packet: Address: %d, Size: %d\n", packet ? packet->address : 0,
+                      packet ? packet->count : 0);
+        return;
+    }
+    std::string line;
+    char byte[8];
+    for (uint8_t i = 0; i < packet->length; ++i) {
+        snprintf(byte, sizeof byte, "0x%X ", packet->data[i]);
+        line += byte;
+    }
+    aDebug_Printf(aDEBUG_SERVER, "Address: %d, Size: %d Data: %s\n", packet->address, packet->length, line.c_str());
+}
+
+aPacket* _zFrame_To_aPacket(zframe_t* frame)
+{
+    if (!frame) return nullptr;
+    size_t size = zframe_size(frame);
+    const uint8_t* bytes = zframe_data(frame);
+    if (size < 2 || size > aPACKET_MAX_WIRE || bytes[1] > size - 2) {
+        aDebug_Printf(aDEBUG_SERVER, "Bad content packet: dSize: %d\n", static_cast<int>(size));
+        return nullptr;
+    }
+    return aPacket_CreateWithData(bytes[0], bytes[1], bytes + 2);
+}
+
+zframe_t* _aPacket_To_zFrame(const aPacket* packet)
+{
+    uint8_t wire[aPACKET_MAX_WIRE];
+    wire[0] = packet->address;
+    wire[1] = packet->length;
+    std::memcpy(wire + 2, packet->data, packet->length);
+    return zframe_new(wire, packet->length + 2u);
+}
+
+// Sends without waiting; the frame is released either way.
+bool sSendNow(zframe_t** frame, zsock_t* socket, int flags = 0)
+{
+    if (*frame && zframe_send(frame, socket, flags | ZFRAME_DONTWAIT) == 0) return true;
+    zframe_destroy(frame);
+    return false;
+}
+
+bool _doesPacketContinue(const aPacket* packet)
+{
+    return aUEI_isUEIPayload(packet) && aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet);
+}
+
+bool _isResponseRequired(const aPacket* packet, bool ueiAware)
+{
+    if (!packet || packet->address == kForceRoute) return false;
+    return !(ueiAware && _doesPacketContinue(packet));
+}
+
+bool _isBlacklistedPacket(const aPacket* packet)
+{
+    return packet->address == kForceRoute && packet->length == 1;
+}
+
+// A wait that woke without input ends the loop only for the library's
+// interrupt or its shutdown; any other signal merely cut the poll short.
+bool sTerminated(zpoller_t* poller, int pollErrno)
+{
+    if (zpoller_expired(poller) || !zpoller_terminated(poller)) return false;
+    return !(pollErrno == EINTR && !zsys_interrupted);
+}
+
+// ---- broker -------------------------------------------------------------
+
+struct Broker {
+    aServer* server;
+    std::vector<Identity> subscribers;
+    std::deque<Identity> awaiting;
+};
+
+void sSendToClient(aServer* server, const Identity& identity, zframe_t* content)
+{
+    zframe_t* id = zframe_new(identity.data(), identity.size());
+    zframe_t* copy = zframe_dup(content);
+    if (!sSendNow(&id, server->frontend, ZFRAME_MORE)) {
+        zframe_destroy(&copy);
+        aDebug_Printf(aDEBUG_SERVER, "failed to send id");
+        return;
+    }
+    if (!sSendNow(&copy, server->frontend)) aDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!");
+}
+
+void _handleStreamEnable(Broker& broker, const Identity& identity, const aPacket* packet)
+{
+    if (packet->length != 7 || packet->data[0] != kStreamControl) return;
+    aDebug_Printf(aDEBUG_SERVER, "ZeroMQ - Streaming Enable - Size: %zu\n", identity.size());
+    if (packet->data[1] != kStreamEnable) {
+        aDebug_Printf(aDEBUG_SERVER, "unknown stream enable: %d\n", packet->data[1]);
+        return;
+    }
+    for (const Identity& known : broker.subscribers)
+        if (known == identity) return;
+    broker.subscribers.push_back(identity);
+    aDebug_Printf(aDEBUG_SERVER, "Added stream entry");
+}
+
+// True when pooling took the packet.
+bool _handleSetUEIBytes(Broker& broker, const Identity& identity, const aPacket* packet)
+{
+    if (aUEI_isNotUEIPayload(packet)) return false;
+    std::list<packetPool>& pools = broker.server->pools->pools;
+    for (auto it = pools.begin(); it != pools.end();) {
+        if (it->ttl-- == 0) {
+            aDebug_Printf(aDEBUG_SERVER, "setUEIBytes is stale, destroying");
+            _packetPool_Destroy(*it);
+            it = pools.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto pool = pools.begin();
+    while (pool != pools.end() && pool->identity != identity) ++pool;
+    const uint8_t sequence = aUEI_getBytesSequence(packet);
+    if (pool == pools.end()) {
+        if (packet->length != aPACKET_MAX_DATA || !aUEI_getBytesContinue(packet) || sequence != 0) return false;
+        pools.emplace_back();
+        pools.back().identity = identity;
+        pools.back().packets.push_back(aPacket_Copy(packet));
+        aDebug_Printf(aDEBUG_SERVER, "UEIBytes");
+        return true;
+    }
+    aDebug_Printf(aDEBUG_SERVER, "UEIBytes");
+    if (sequence != ((pool->lastSequence + 1) & 0x7F)) {
+        aDebug_Printf(aDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. ");
+        return true;
+    }
+    pool->packets.push_back(aPacket_Copy(packet));
+    if (_doesPacketContinue(packet)) {
+        pool->lastSequence = sequence;
+        return true;
+    }
+    broker.awaiting.push_back(identity);
+    int index = 0;
+    for (const aPacket* member : pool->packets) {
+        aDebug_Printf(aDEBUG_SERVER, "Pool Packet: %d\n", index++);
+        zframe_t* frame = member ? _aPacket_To_zFrame(member) : nullptr;
+        if (!sSendNow(&frame, broker.server->syncBroker)) aDebug_Printf(aDEBUG_SERVER, "Failed to send setUEIBytes!");
+    }
+    _packetPool_Destroy(*pool);
+    pools.erase(pool);
+    return true;
+}
+
+void _serverWorker_broker_frontend(Broker& broker)
+{
+    zmsg_t* message = zmsg_recv(broker.server->frontend);
+    if (!message) return;
+    zframe_t* idFrame = zmsg_first(message);
+    zframe_t* content = zmsg_next(message);
+    aPacket* packet = content ? _zFrame_To_aPacket(content) : nullptr;
+    if (packet) {
+        const Identity identity = sIdentityOf(idFrame);
+        _handleStreamEnable(broker, identity, packet);
+        if (!_handleSetUEIBytes(broker, identity, packet)) {
+            // Asked as the worker asks, so that a queued identity always has
+            // an answer (a reply or a dropped-packet command) coming.
+            if (_isResponseRequired(packet, true)) broker.awaiting.push_back(identity);
+            if (_isBlacklistedPacket(packet)) {
+                aDebug_Printf(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client");
+            } else {
+                zframe_t* copy = zframe_dup(content);
+                if (!sSendNow(&copy, broker.server->syncBroker)) aDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!");
+            }
+        }
+        aPacket_Destroy(&packet);
+    }
+    zmsg_destroy(&message);
+}
+
+void _serverWorker_broker_sync(Broker& broker)
+{
+    aServer* server = broker.server;
+    zframe_t* frame = zframe_recv(server->syncBroker);
+    if (!frame) return;
+    // While replies are announced, a frame is a reply whatever its size: a
+    // reply with one data byte is as long as a server command.
+    const bool command = zframe_size(frame) == kServerCmdSize && server->expectedReplies == 0;
+    const uint8_t* bytes = zframe_data(frame);
+    if (!command) {
+        if (server->expectedReplies > 0)
+            --server->expectedReplies;
+        else
+            aDebug_Printf(aDEBUG_SERVER, "Error, sending more packets then expected");
+    } else if (bytes[0] == SERVER_CMD_INCOMING_PACKETS) {
+        server->expectedReplies = static_cast<uint16_t>(bytes[1] << 8 | bytes[2]);
+    }
+    if (broker.awaiting.empty()) {
+        aDebug_Printf(aDEBUG_SERVER, "no id to pop");
+        zframe_destroy(&frame);
+        return;
+    }
+    Identity identity = broker.awaiting.front();
+    broker.awaiting.pop_front();
+    if (!command) {
+        sSendToClient(server, identity, frame);
+    } else if (bytes[0] == SERVER_CMD_INCOMING_PACKETS) {
+        for (uint16_t i = 0; i < server->expectedReplies; ++i) broker.awaiting.push_front(identity);
+    } else if (bytes[0] == SERVER_CMD_DROPPED_PACKET) {
+        aDebug_Printf(aDEBUG_SERVER, "DROPPED PACKET!");
+    } else {
+        aDebug_Printf(aDEBUG_SERVER, "Unknown Server cmd: %d\n", bytes[0]);
+    }
+    zframe_destroy(&frame);
+}
+
+void _serverWorker_broker_streaming(Broker& broker)
+{
+    zframe_t* batch = zframe_recv(broker.server->streamingBroker);
+    if (!batch) return;
+    for (const Identity& subscriber : broker.subscribers) sSendToClient(broker.server, subscriber, batch);
+    zframe_destroy(&batch);
+}
+
+void _serverWorker_broker(zsock_t* pipe, void* argument)
+{
+    auto* server = static_cast<aServer*>(argument);
+    zsock_signal(pipe, 0); // running
+    zpoller_t* poller = zpoller_new(pipe, server->syncBroker, server->frontend, server->streamingBroker, nullptr);
+    if (poller && server->discoveryIsBeacon) zpoller_add(poller, server->discovery);
+    if (poller) {
+        Broker broker{server, {}, {}};
+        server->publishStartMs = 0;
+        server->publishing = false;
+        aDebug_Printf(aDEBUG_SERVER, "broker create");
+        zsock_signal(pipe, 0); // ready
+        for (;;) {
+            void* which = zpoller_wait(poller, kWaitMs);
+            int pollErrno = errno;
+            zSysInterruptHandler_process();
+            if (which == server->streamingBroker) {
+                _serverWorker_broker_streaming(broker);
+            } else if (which == server->syncBroker) {
+                _serverWorker_broker_sync(broker);
+            } else if (which == server->frontend) {
+                _serverWorker_broker_frontend(broker);
+            } else if (which && which == server->discovery) {
+                if (_isDiscoveryConfigured(server)) {
+                    _serverWorker_broker_beacon(server, _createNetworkSpec(server));
+                } else {
+                    zmsg_t* discarded = zmsg_recv(server->discovery);
+                    zmsg_destroy(&discarded);
+                    aDebug_Printf(aDEBUG_SERVER, "Discovery not allowed (beacon), model not set.");
+                }
+            } else if (which == pipe) {
+                zmsg_t* message = zmsg_recv(pipe);
+                bool flush = message && zmsg_signal(message) == kFlushStatus;
+                zmsg_destroy(&message);
+                if (!flush) break;
+                aDebug_Printf(aDEBUG_SERVER, "Flushing FIFO");
+                broker.awaiting.clear();
+            } else if (sTerminated(poller, pollErrno)) {
+                break;
+            }
+            if (server->publishing && aTime_GetMSTicks() - server->publishStartMs > kSilenceAfterMs) {
+                zstr_sendx(server->discovery, "SILENCE", nullptr);
+                server->publishing = false;
+                aDebug_Printf(aDEBUG_SERVER, "Beacon silenced");
+            }
+        }
+        zpoller_destroy(&poller);
+    }
+    aDebug_Printf(aDEBUG_SERVER, "broker task exit");
+    zsock_signal(pipe, 0); // ended
+}
+
+// ---- synchronous-command worker -----------------------------------------
+
+void sSendServerCmd(aServer* server, uint8_t command, uint16_t count, const char* failed)
+{
+    const uint8_t bytes[kServerCmdSize] = {command, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
+    zframe_t* frame = zframe_new(bytes, sizeof bytes);
+    if (!sSendNow(&frame, server->syncBackend)) aDebug_Printf(aDEBUG_SERVER, "%s", failed);
+}
+
+void _sendServerCmd_DroppedPacket(aServer* server)
+{
+    sSendServerCmd(server, SERVER_CMD_DROPPED_PACKET, 0, "Failed to SEND SERVER_CMD_DROPPED_PACKET!");
+}
+
+void _sendServerCmd_IncomingPackets(aServer* server, uint16_t count)
+{
+    sSendServerCmd(server, SERVER_CMD_INCOMING_PACKETS, count, "Failed to SEND SERVER_CMD_INCOMING_PACKETS");
+}
+
+void _serverWorker_syncCommands_syncBackend(aServer* server)
+{
+    zframe_t* frame = zframe_recv(server->syncBackend);
+    aPacket* request = _zFrame_To_aPacket(frame);
+    zframe_destroy(&frame);
+    if (!request) {
+        aDebug_Printf(aDEBUG_SERVER, "bad-packet");
+        return;
+    }
+    aLink* link = server->entry->link;
+    aErr err = aPacketFifo_Put(link->outbound, request);
+    if (err != aErrNone) {
+        _sendServerCmd_DroppedPacket(server);
+        _printBSPacket(request);
+        aDebug_Printf(aDEBUG_SERVER, "Failed to PUT packet: err: %d\n", err);
+    } else if (!_isResponseRequired(request, true)) {
+        aDebug_Printf(aDEBUG_SERVER, "don't wait on this packet");
+    } else {
+        std::vector<aPacket*> held;
+        for (aPacket* reply = aPacketFifo_Await(link->inbound, kReplyWaitMs); reply;
+             reply = _doesPacketContinue(reply) ? aPacketFifo_Await(link->inbound, kReplyWaitMs) : nullptr)
+            held.push_back(reply);
+        if (held.empty()) {
+            _sendServerCmd_DroppedPacket(server);
+            _printBSPacket(request);
+            aDebug_Printf(aDEBUG_SERVER, "Failed to AWAIT packet");
+        } else {
+            _sendServerCmd_IncomingPackets(server, static_cast<uint16_t>(held.size()));
+            for (aPacket*& reply : held) {
+                zframe_t* out = _aPacket_To_zFrame(reply);
+                if (!sSendNow(&out, server->syncBackend)) aDebug_Printf(aDEBUG_SERVER, "Failed to SENDY-SEND!");
+                aPacket_Destroy(&reply);
+            }
+        }
+    }
+    aPacket_Destroy(&request);
+}
+
+void _serverWorker_syncCommands(zsock_t* pipe, void* argument)
+{
+    auto* server = static_cast<aServer*>(argument);
+    zsock_signal(pipe, 0); // running
+    aDebug_Printf(aDEBUG_SERVER, "sync task start");
+    zpoller_t* poller = server->syncBackend ? zpoller_new(pipe, server->syncBackend, nullptr) : nullptr;
+    if (poller) {
+        zsock_signal(pipe, 0); // ready
+        for (;;) {
+            void* which = zpoller_wait(poller, kWaitMs);
+            int pollErrno = errno;
+            zSysInterruptHandler_process();
+            if (which == pipe) {
+                aDebug_Printf(aDEBUG_SERVER, "PIPE! - Task");
+                break;
+            }
+            if (which == server->syncBackend)
+                _serverWorker_syncCommands_syncBackend(server);
+            else if (sTerminated(poller, pollErrno))
+                break;
+        }
+        zpoller_destroy(&poller);
+    }
+    aDebug_Printf(aDEBUG_SERVER, "sync task exit");
+    zsock_signal(pipe, 0); // ended
+}
+
+// ---- reader thread ------------------------------------------------------
+
+bool _streamingPacketFilter(const aPacket* packet, void* reference)
+{
+    auto* server = static_cast<aServer*>(reference);
+    bool consumed = aUEI_isStreamPacket(packet);
+    if (consumed) {
+        server->batch[server->batchLength++] = packet->address;
+        server->batch[server->batchLength++] = packet->length;
+        std::memcpy(server->batch + server->batchLength, packet->data, packet->length);
+        server->batchLength = static_cast<uint16_t>(server->batchLength + packet->length);
+    }
+    bool heartbeat = packet->length == 2 && packet->data[0] == 0;
+    if ((heartbeat || server->batchLength > kBatchFlushAbove) && server->batchLength > 0) {
+        zframe_t* frame = zframe_new(server->batch, server->batchLength);
+        sSendNow(&frame, server->streamingSource);
+        server->batchLength = 0;
+    }
+    return consumed;
+}
+
+// ---- start and stop -----------------------------------------------------
+
+int _findPortAndBindSocket(aServer* server)
+{
+    char address[16] = "127.0.0.1";
+    if (!(server->flags & aSERVER_FLAG_LOCAL_ONLY)) aDiscovery_ConvertIPv4Interface(server->interface, address, sizeof address);
+    int port = zsock_bind(server->frontend, "tcp://%s:*", address);
+    aDebug_Printf(aDEBUG_SERVER, "_findPortAndBindSocket: %d - %s\n", port, address);
+    return port;
+}
+
+// Binds one end of a loop-back pair and connects the other: false on failure.
+bool sMakePair(zsock_t* bound, zsock_t* connected, uint16_t* port)
+{
+    int chosen = zsock_bind(bound, "%s", kLoopbackAny);
+    if (chosen <= 0) return false;
+    *port = static_cast<uint16_t>(chosen);
+    return zsock_connect(connected, "tcp://127.0.0.1:%d", chosen) == 0;
+}
+
+zactor_t* sStartActor(zactor_fn* task, aServer* server)
+{
+    zactor_t* actor = zactor_new(task, server);
+    if (actor) zsock_wait(actor);
+    return actor;
+}
+
+void _signalWaitDestroyActor(zactor_t** actor)
+{
+    if (!*actor) return;
+    zsock_t* pipe = zactor_sock(*actor);
+    zsock_set_sndtimeo(pipe, kStopWaitMs);
+    zsock_set_rcvtimeo(pipe, kStopWaitMs);
+    zsock_signal(pipe, 0);
+    zsock_wait(pipe);
+    zsock_set_sndtimeo(pipe, -1);
+    zsock_set_rcvtimeo(pipe, -1);
+    zactor_destroy(actor);
+}
+
+aErr _initServer(aServer* server)
+{
+    server->expectedReplies = 0;
+    server->frontend = zsock_new_checked(ZMQ_ROUTER, __FILE__, __LINE__);
+    server->streamingSource = zsock_new_checked(ZMQ_DEALER, __FILE__, __LINE__);
+    server->streamingBroker = zsock_new_checked(ZMQ_DEALER, __FILE__, __LINE__);
+    server->syncBackend = zsock_new_checked(ZMQ_DEALER, __FILE__, __LINE__);
+    server->syncBroker = zsock_new_checked(ZMQ_DEALER, __FILE__, __LINE__);
+    if (!server->frontend || !server->streamingSource || !server->streamingBroker || !server->syncBackend ||
+        !server->syncBroker)
+        return aErrResource;
+    _configureInterface(server);
+    int frontendPort = _findPortAndBindSocket(server);
+    if (frontendPort > 0) server->frontendPort = static_cast<uint16_t>(frontendPort);
+    bool paired = sMakePair(server->streamingBroker, server->streamingSource, &server->streamingPort) &&
+                  sMakePair(server->syncBroker, server->syncBackend, &server->syncPort);
+    aDebug_Printf(aDEBUG_SERVER, "_initServer: server->frontendPort: %d\n", server->frontendPort);
+    aDebug_Printf(aDEBUG_SERVER, "_initServer: server->streamingPort: %d\n", server->streamingPort);
+    aDebug_Printf(aDEBUG_SERVER, "_initServer: server->syncPort: %d\n", server->syncPort);
+    if (frontendPort <= 0 || !paired || !server->discovery) {
+        aDebug_Printf(aDEBUG_SERVER, "Could not find open port");
+        return aErrResource;
+    }
+    server->broker = sStartActor(_serverWorker_broker, server);
+    server->syncWorker = sStartActor(_serverWorker_syncCommands, server);
+    server->pools = new (std::nothrow) aServerPools();
+    if (!server->broker || !server->syncWorker || !server->pools) return aErrResource;
+    aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server);
+    aLink_DrainPackets(server->entry->id, drainAll, nullptr);
+    return aErrNone;
+}
+
+void _deinitServer(aServer* server)
+{
+    aLink_InstallUserPacketFilter(server->entry->id, nullptr, nullptr);
+    _signalWaitDestroyActor(&server->syncWorker);
+    _signalWaitDestroyActor(&server->broker);
+    if (server->discoveryIsBeacon)
+        zactor_destroy(&server->discovery);
+    else
+        _signalWaitDestroyActor(&server->discovery);
+    zsock_destroy(&server->syncBroker);
+    zsock_destroy(&server->syncBackend);
+    zsock_destroy(&server->streamingBroker);
+    zsock_destroy(&server->streamingSource);
+    zsock_destroy(&server->frontend);
+    if (server->pools) {
+        for (packetPool& pool : server->pools->pools) _packetPool_Destroy(pool);
+        delete server->pools;
+        server->pools = nullptr;
+    }
+}
+
+} // namespace
+
+linkSpec _createNetworkSpec(const aServer* server)
+{
+    linkSpec spec;
+    std::memset(&spec, 0, sizeof spec);
+    spec.type = server->serverType;
+    spec.serialNumber = server->entry->identifier1;
+    spec.moduleAddress = server->moduleAddress;
+    spec.model = server->model;
+    spec.ipAddress = server->advertisedAddress;
+    spec.tcpPort = server->frontendPort;
+    aDebug_Printf(aDEBUG_BEACON_INTERFACE, "Creating Network Spec: Address: %u, Port: %d\n", spec.ipAddress,
+                  server->frontendPort);
+    return spec;
+}
+
+aServer* aServer_Create(aLinkId deviceLink, uint32_t networkInterface, uint8_t flags)
+{
+    aLinkEntry* entry = sLookupEntryByID(deviceLink);
+    if (!entry) {
+        aDebug_Printf(aDEBUG_SERVER, "Could not find device Item");
+        return nullptr;
+    }
+    linkType served;
+    switch (entry->type) {
+    case USB: served = AVORNE_USB; break;
+    case TCPIP: served = AVORNE_TCPIP; break;
+    case SERIAL: served = AVORNE_SERIAL; break;
+    default:
+        aDebug_Printf(aDEBUG_SERVER, "Unhandled linkType: %d\n", entry->type);
+        return nullptr;
+    }
+    auto* server = new (std::nothrow) aServer();
+    if (!server) return nullptr;
+    server->entry = entry;
+    server->serverType = served;
+    server->flags = flags;
+    server->interface = networkInterface ? networkInterface : htonl(INADDR_LOOPBACK);
+    return server;
+}
+
+aErr aServer_Start(aServer* server)
+{
+    if (!server) return aErrParam;
+    return _initServer(server);
+}
+
+aErr aServer_Destroy(aServer** server)
+{
+    if (!server || !*server) return aErrParam;
+    _deinitServer(*server);
+    aDebug_Printf(aDEBUG_SERVER, "server task exit");
+    delete *server;
+    *server = nullptr;
+    return aErrNone;
+}
+
+aErr aServer_GetPort(const aServer* server, uint16_t* port)
+{
+    if (!server || !port) return aErrParam;
+    *port = server->frontendPort;
+    return aErrNone;
+}
+
+aErr aServer_GetInterface(const aServer* server, uint32_t* networkInterface)
+{
+    if (!server || !networkInterface) return aErrParam;
+    *networkInterface = server->interface;
+    return aErrNone;
+}
+
+aErr aServer_SetModuleAddress(aServer* server, uint8_t address)
+{
+    if (!server) return aErrParam;
+    server->moduleAddress = address;
+    return aErrNone;
+}
+
+aErr aServer_SetModel(aServer* server, uint8_t model)
+{
+    if (!server) return aErrParam;
+    server->model = model;
+    return aErrNone;
+}
+
+aErr aServer_FlushFIFO(aServer* server)
+{
+    if (!server) return aErrParam;
+    aDebug_Printf(aDEBUG_SERVER, "aServer_FlushFIFO");
+    if (server->broker) zsock_signal(server->broker, kFlushStatus);
+    return aErrNone;
+}

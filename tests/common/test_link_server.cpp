@@ -1,0 +1,431 @@
+// test-labels: integration threaded netns
+// The link-sharing server in front of a simulated device on a TCP link, in a
+// private network: replies routed to the client that asked, byte arrays
+// handed to the device whole, stream batches to subscribers, the frames it
+// refuses, and discovery of the running server by probe and by beacon.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <czmq.h>
+#include <memory>
+#include <vector>
+
+#include "common/aDiscovery.h"
+#include "common/aLink.h"
+#include "common/aLinkCreate.h"
+#include "common/aMulticast.h"
+#include "common/aServer.h"
+#include "common/aStream_ZeroMQClient.h"
+#include "tests/common/found_devices.h"
+#include "tests/sim/device_model.h"
+#include "tests/sim/netns.h"
+#include "tests/sim/server_answerers.h"
+#include "tests/sim/tcp_carrier.h"
+#include "tests/sim/tsan_suppressions.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const uint32_t kLoopback = sim::ipv4("127.0.0.1");
+constexpr uint32_t kSerial = 0x0BADF00D;
+constexpr uint8_t kAddress = 0x02;
+constexpr uint8_t kModel = 0x13;
+constexpr uint8_t kOneByteCommand = 0x30;
+constexpr uint8_t kStreamControl = 0x5D;
+
+Bytes echo(uint8_t tag) { return {kAddress, 3, sim::kEchoCommand, tag, static_cast<uint8_t>(tag + 1)}; }
+
+// A byte-array chunk of 28 data bytes for the system entity.
+Bytes chunk(uint8_t sequence, bool more)
+{
+    Bytes bytes = {kAddress, 28, 3, 0x01, 0x05};
+    bytes.resize(29, sequence);
+    bytes.push_back(static_cast<uint8_t>(sequence | (more ? 0x80 : 0)));
+    return bytes;
+}
+
+// A client of the server through the product's client stream.
+class Client {
+public:
+    explicit Client(uint16_t port) { EXPECT_EQ(aErrNone, aStream_CreateClient(kLoopback, port, &stream_)); }
+    ~Client()
+    {
+        if (stream_) {
+            EXPECT_EQ(aErrNone, aStream_Destroy(&stream_));
+        }
+    }
+    void write(const Bytes& bytes) { EXPECT_EQ(aErrNone, aStream_Write(stream_, bytes.data(), bytes.size())); }
+    // Up to n bytes; stops after `quiet` reads that found nothing (about 1 s each).
+    Bytes read(size_t n, int quiet = 3)
+    {
+        Bytes bytes;
+        for (int idle = 0; bytes.size() < n && idle < quiet;) {
+            uint8_t byte = 0;
+            aErr err = aStream_Read(stream_, &byte, 1);
+            if (err == aErrNone)
+                bytes.push_back(byte);
+            else
+                ++idle;
+        }
+        return bytes;
+    }
+
+private:
+    aStream* stream_ = nullptr;
+};
+
+// A raw client socket, for frames the client stream never sends.
+class RawClient {
+public:
+    explicit RawClient(uint16_t port) : socket_(zsock_new_dealer(endpoint(port).c_str())) { zsock_set_rcvtimeo(socket_, 2500); }
+    ~RawClient() { zsock_destroy(&socket_); }
+    void send(const Bytes& bytes) { zframe_t* f = zframe_new(bytes.data(), bytes.size()); zframe_send(&f, socket_, 0); }
+    // The next frame, or empty after the time-out.
+    Bytes receive(int timeoutMs = 2500)
+    {
+        zsock_set_rcvtimeo(socket_, timeoutMs);
+        zframe_t* frame = zframe_recv(socket_);
+        Bytes bytes = frame ? Bytes(zframe_data(frame), zframe_data(frame) + zframe_size(frame)) : Bytes();
+        zframe_destroy(&frame);
+        return bytes;
+    }
+
+private:
+    static std::string endpoint(uint16_t port) { return ">tcp://127.0.0.1:" + std::to_string(port); }
+    zsock_t* socket_;
+};
+
+class LinkServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why;
+        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+        device = std::make_unique<sim::DeviceModel>(sim::DeviceConfig{kAddress, sim::kEchoCommand, kSerial, kModel, true});
+        device->setCommandHandler(kOneByteCommand, [](sim::DeviceModel& d, const sim::Packet&) {
+            d.answer({kAddress, {kOneByteCommand}});
+        });
+        device->setCommandHandler(kStreamControl, [](sim::DeviceModel& d, const sim::Packet& p) {
+            d.answer({kAddress, {kStreamControl, p.data[1]}});
+        });
+        carrier = std::make_unique<sim::TcpCarrier>(*device);
+        deviceLink = aLink_CreateTCPIP(kSerial, kLoopback, carrier->port());
+        ASSERT_NE(0u, deviceLink);
+    }
+
+    void startServer(uint8_t flags = aSERVER_FLAG_LOCAL_ONLY, uint32_t networkInterface = 0)
+    {
+        server = aServer_Create(deviceLink, networkInterface, flags);
+        ASSERT_NE(nullptr, server);
+        ASSERT_EQ(aErrNone, aServer_Start(server));
+        ASSERT_EQ(aErrNone, aServer_GetPort(server, &port));
+        ASSERT_NE(0, port);
+    }
+
+    void TearDown() override
+    {
+        if (server) {
+            EXPECT_EQ(aErrNone, aServer_Destroy(&server));
+        }
+        EXPECT_EQ(nullptr, server);
+        if (deviceLink) aLink_Destroy(&deviceLink);
+    }
+
+    // Packets the device received with that command byte.
+    size_t received(uint8_t command)
+    {
+        size_t n = 0;
+        for (const sim::Packet& p : device->records().packets) n += !p.data.empty() && p.data[0] == command;
+        return n;
+    }
+
+    std::unique_ptr<sim::DeviceModel> device;
+    std::unique_ptr<sim::TcpCarrier> carrier;
+    aLinkId deviceLink = 0;
+    aServer* server = nullptr;
+    uint16_t port = 0;
+};
+
+TEST(LinkServerCreate, RefusesWhatItCannotServe)
+{
+    EXPECT_EQ(nullptr, aServer_Create(0x7FFFFFFF, 0, 0));
+    aServer* none = nullptr;
+    EXPECT_EQ(aErrParam, aServer_Start(nullptr));
+    EXPECT_EQ(aErrParam, aServer_Destroy(&none));
+    EXPECT_EQ(aErrParam, aServer_Destroy(nullptr));
+    uint16_t port = 0;
+    uint32_t networkInterface = 0;
+    EXPECT_EQ(aErrParam, aServer_GetPort(nullptr, &port));
+    EXPECT_EQ(aErrParam, aServer_GetInterface(nullptr, &networkInterface));
+    EXPECT_EQ(aErrParam, aServer_SetModel(nullptr, 1));
+    EXPECT_EQ(aErrParam, aServer_SetModuleAddress(nullptr, 1));
+    EXPECT_EQ(aErrParam, aServer_FlushFIFO(nullptr));
+}
+
+// Several client streams at once, each request's reply to the client that
+// sent it, in the order the broker forwarded them; a reply with one data
+// byte (as long as a server command) reaches its client too.
+TEST_F(LinkServer, RepliesGoToTheClientThatAsked)
+{
+    startServer();
+    uint32_t networkInterface = 0;
+    EXPECT_EQ(aErrNone, aServer_GetInterface(server, &networkInterface));
+    EXPECT_EQ(kLoopback, networkInterface);
+    Client a(port), b(port), c(port);
+    for (uint8_t round = 0; round < 3; ++round) {
+        const uint8_t tag = static_cast<uint8_t>(round * 10);
+        a.write(echo(tag + 1));
+        b.write(echo(tag + 2));
+        c.write(echo(tag + 3));
+        EXPECT_EQ(echo(tag + 3), c.read(5));
+        EXPECT_EQ(echo(tag + 1), a.read(5));
+        EXPECT_EQ(echo(tag + 2), b.read(5));
+    }
+    const Bytes oneByte = {kAddress, 1, kOneByteCommand};
+    b.write(oneByte);
+    EXPECT_EQ(oneByte, b.read(3));
+    a.write(echo(99));
+    EXPECT_EQ(echo(99), a.read(5));
+    EXPECT_TRUE(b.read(1, 1).empty());
+}
+
+// Frames the server drops without an answer, and the force route a client
+// may not send; a later request is answered as usual.
+TEST_F(LinkServer, RefusedFramesGetNoAnswer)
+{
+    startServer();
+    RawClient client(port);
+    const struct {
+        const char* what;
+        Bytes frame;
+    } refused[] = {
+        {"one byte", {kAddress}},
+        {"longer than a packet", Bytes(31, 0x17)},
+        {"length beyond the frame", {kAddress, 4, sim::kEchoCommand, 1}},
+        {"force route", {0xAF, 1, 1}},
+    };
+    const size_t forceRoutes = device->records().forceRoutes.size();
+    const size_t packets = device->records().packetCount;
+    for (const auto& c : refused) client.send(c.frame);
+    client.send(echo(5));
+    EXPECT_EQ(echo(5), client.receive()) << "a refused frame got an answer";
+    EXPECT_TRUE(client.receive(300).empty());
+    EXPECT_EQ(forceRoutes, device->records().forceRoutes.size());
+    EXPECT_EQ(packets + 1, device->records().packetCount);
+}
+
+// Another packet to 0xAF reaches the device, and no reply is awaited for
+// it: the next client's reply is not taken for it.
+TEST_F(LinkServer, OtherPacketsToForceRouteAddressPassUnanswered)
+{
+    startServer();
+    RawClient first(port), second(port);
+    first.send({0xAF, 2, 0x01, 0x02});
+    second.send(echo(7));
+    EXPECT_EQ(echo(7), second.receive());
+    EXPECT_TRUE(first.receive(300).empty());
+    EXPECT_TRUE(device->waitFor([](const sim::Records& r) {
+        for (const sim::Packet& p : r.packets)
+            if (p.address == 0xAF && p.data == std::vector<uint8_t>{0x01, 0x02}) return true;
+        return false;
+    }, 2000));
+}
+
+// A device that does not answer: the asking client gets nothing after the
+// reply wait, and the next request is answered to its own client.
+TEST_F(LinkServer, UnansweredRequestDelaysOnlyItself)
+{
+    startServer();
+    RawClient first(port), second(port);
+    first.send({kAddress, 2, 0x41, 0x00}); // no handler: the device stays silent
+    second.send(echo(9));
+    EXPECT_EQ(echo(9), second.receive(4000));
+    EXPECT_TRUE(first.receive(300).empty());
+}
+
+// A byte array of three chunks reaches the device only once it is complete,
+// back to back, and its one reply goes to the sender; an out-of-sequence
+// chunk is swallowed and the pool stays open.
+TEST_F(LinkServer, ByteArrayChunksReachTheDeviceTogether)
+{
+    startServer();
+    device->setCommandHandler(3, [](sim::DeviceModel& d, const sim::Packet& p) {
+        if (!(p.data.back() & 0x80)) d.answer({kAddress, {3, 0x01, 0x05, 0x00}});
+    });
+    RawClient sender(port), other(port);
+    sender.send(chunk(0, true));
+    sender.send(chunk(1, true));
+    sender.send(chunk(3, true)); // out of sequence: dropped
+    other.send(echo(4));
+    EXPECT_EQ(echo(4), other.receive());
+    EXPECT_EQ(0u, received(3));
+    sender.send(chunk(2, false));
+    const Bytes reply = {kAddress, 4, 3, 0x01, 0x05, 0x00};
+    EXPECT_EQ(reply, sender.receive());
+    std::vector<sim::Packet> packets = device->records().packets;
+    std::vector<uint8_t> sequences;
+    for (const sim::Packet& p : packets)
+        if (p.data[0] == 3) sequences.push_back(p.data.back());
+    EXPECT_EQ((std::vector<uint8_t>{0x80, 0x81, 0x02}), sequences);
+    EXPECT_TRUE(other.receive(300).empty());
+}
+
+// A continuing chunk without an open pool (length 27, or a sequence other
+// than 0) goes to the device alone and awaits no reply, so the next client's
+// reply still goes to that next client.
+TEST_F(LinkServer, StrayContinuingChunkTakesNoOneElsesReply)
+{
+    startServer();
+    RawClient stray(port), next(port);
+    Bytes shortChunk = chunk(0, true);
+    shortChunk.erase(shortChunk.end() - 2);
+    shortChunk[1] = 27;
+    for (const Bytes& lone : {shortChunk, chunk(5, true)}) {
+        stray.send(lone);
+        next.send(echo(lone[1]));
+        EXPECT_EQ(echo(lone[1]), next.receive());
+        EXPECT_TRUE(stray.receive(300).empty());
+    }
+    EXPECT_EQ(2u, received(3));
+}
+
+// A reply of several full chunks with the continue bit comes back chunk by
+// chunk, in order, as separate frames to the client that asked.
+TEST_F(LinkServer, MultiChunkReplyIsDeliveredInOrder)
+{
+    startServer();
+    device->setCommandHandler(3, [](sim::DeviceModel& d, const sim::Packet&) {
+        for (uint8_t s = 0; s < 3; ++s) {
+            Bytes wire = chunk(s, s < 2);
+            d.answer({kAddress, Bytes(wire.begin() + 2, wire.end())});
+        }
+    });
+    RawClient client(port);
+    client.send({kAddress, 3, 3, 0x41, 0x05});
+    for (uint8_t s = 0; s < 3; ++s) EXPECT_EQ(chunk(s, s < 2), client.receive()) << int(s);
+}
+
+// Stream packets skip the request path: batched on the reader thread and
+// sent, at each heartbeat, once to each subscriber; a second subscription or
+// a request with another second byte changes nothing.
+TEST_F(LinkServer, StreamBatchesReachEachSubscriberOnce)
+{
+    startServer();
+    RawClient subscriber(port), bystander(port);
+    const Bytes enable = {kAddress, 7, kStreamControl, 0x81, 1, 2, 3, 4, 5};
+    const Bytes other = {kAddress, 7, kStreamControl, 0x82, 1, 2, 3, 4, 5};
+    for (const Bytes& request : {enable, enable, other}) {
+        subscriber.send(request);
+        EXPECT_EQ((Bytes{kAddress, 2, kStreamControl, request[3]}), subscriber.receive());
+    }
+    const Bytes sample1 = {kAddress, 6, 3, 0x01, 0x41, 0xAA, 0xBB, 0xCC};
+    const Bytes sample2 = {kAddress, 5, 3, 0x02, 0x42, 0x11, 0x22};
+    Bytes both = sample1;
+    both.insert(both.end(), sample2.begin(), sample2.end());
+    device->injectToHost(both);
+    device->sendHeartbeat(4);
+    EXPECT_EQ(both, subscriber.receive());
+    EXPECT_TRUE(subscriber.receive(300).empty());
+    EXPECT_TRUE(bystander.receive(300).empty());
+    EXPECT_EQ(nullptr, aLink_GetPacket(deviceLink)); // no sample reached the link's FIFO
+}
+
+// After a flush the replies to requests in flight find no client and are
+// dropped; requests after it are answered as usual.
+TEST_F(LinkServer, FlushForgetsClientsInFlight)
+{
+    startServer();
+    sim::Faults slow;
+    slow.answerDelayMs = 400;
+    device->setFaults(slow);
+    RawClient client(port);
+    client.send(echo(1));
+    device->waitForPackets(device->records().packetCount + 1, 1000);
+    EXPECT_EQ(aErrNone, aServer_FlushFIFO(server));
+    EXPECT_TRUE(client.receive(1000).empty());
+    device->setFaults({});
+    client.send(echo(2));
+    EXPECT_EQ(echo(2), client.receive());
+}
+
+// Stopping the server while clients are still connected, one of them with
+// a request in flight.
+TEST_F(LinkServer, StopsWithClientsAttached)
+{
+    startServer();
+    Client a(port), b(port);
+    a.write(echo(1));
+    EXPECT_EQ(echo(1), a.read(5));
+    sim::Faults silent;
+    silent.silent = true;
+    device->setFaults(silent);
+    b.write(echo(2));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aErrNone, aServer_Destroy(&server));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_TRUE(b.read(1, 1).empty());
+}
+
+uint8_t enumerateServers(FoundDevices* found, uint32_t networkInterface)
+{
+    return aDiscovery_Enumerate_aVorneModules(FoundDevices::collect, found, networkInterface);
+}
+
+// A local server holds the first probe slot, stays silent until its model is
+// known, then answers the probe with its network spec; a longer datagram
+// that begins with the probe word gets no answer.
+TEST_F(LinkServer, LocalServerIsFoundByTheProbe)
+{
+    startServer();
+    FoundDevices found;
+    EXPECT_EQ(0, enumerateServers(&found, kLoopback));
+    EXPECT_EQ(aErrNone, aServer_SetModuleAddress(server, kAddress));
+    EXPECT_EQ(aErrNone, aServer_SetModel(server, kModel));
+    ASSERT_EQ(1, enumerateServers(&found, kLoopback));
+    const linkSpec expected = sim::networkSpec(AVORNE_TCPIP, kSerial, "127.0.0.1", port, kModel, kAddress);
+    EXPECT_EQ(0, std::memcmp(&expected, &found.specs[0], sizeof expected));
+
+    const uint32_t group = sim::ipv4("224.0.0.7");
+    aMulticast* probe = aMulticast_Create(kLoopback, group, 9850, true);
+    aMulticast* replies = aMulticast_Create(kLoopback, group, 9950, false);
+    ASSERT_NE(nullptr, probe);
+    ASSERT_NE(nullptr, replies);
+    const uint32_t longer[2] = {0xABCDDCBA, 0};
+    EXPECT_EQ(8, aMulticast_Send(probe, longer, sizeof longer));
+    uint8_t answer[128];
+    EXPECT_EQ(-1, aMulticast_Receive(replies, answer, sizeof answer));
+    aMulticast_Destroy(&probe);
+    aMulticast_Destroy(&replies);
+}
+
+// A server on the network answers the beacon search on its interface: the
+// interface given as 0 becomes the host's first, and the spec names it.
+TEST_F(LinkServer, NetworkServerIsFoundByTheBeacon)
+{
+    std::string why;
+    sim::NetworkHost network;
+    ASSERT_TRUE(network.ok()) << network.error();
+    ASSERT_TRUE(sim::addVethPair("th0", "10.77.0.1/24", "td0", "", &why)) << why;
+    ASSERT_TRUE(network.adopt("td0", "10.77.0.2/24", &why)) << why;
+    ASSERT_TRUE(sim::waitUntilUp("th0", &why)) << why;
+    std::string foreign;
+    ASSERT_TRUE(sim::onlyInterfaces({"th0", "td0"}, &foreign))
+        << "refusing to broadcast beside the network interface '" << foreign << "'";
+
+    startServer(0, 0);
+    const uint32_t th0 = sim::ipv4("10.77.0.1");
+    uint32_t networkInterface = 0;
+    EXPECT_EQ(aErrNone, aServer_GetInterface(server, &networkInterface));
+    EXPECT_EQ(th0, networkInterface);
+    aServer_SetModuleAddress(server, kAddress);
+    aServer_SetModel(server, kModel);
+    FoundDevices found;
+    ASSERT_EQ(1, enumerateServers(&found, th0));
+    const linkSpec expected = sim::networkSpec(AVORNE_TCPIP, kSerial, "10.77.0.1", port, kModel, kAddress);
+    EXPECT_EQ(0, std::memcmp(&expected, &found.specs[0], sizeof expected));
+}
+
+} // namespace
