@@ -11,6 +11,7 @@
 
 #include "common/aDiscovery.h"
 #include "common/aError.h"
+#include "engine/Fingerprint.h"
 #include "engine/UpdaterDisplayInterface.h"
 #include "engine/UpdaterStore.h"
 
@@ -35,6 +36,14 @@ struct DeviceInfo {
 
 // Build text -> version text, in build-text order.
 using BuildList = std::map<std::string, std::string>;
+
+class BirdFile;
+
+// Stands for no known device: the store's and the update server's default
+// recovery image, and the live loader's serial number on USB.
+constexpr unsigned int kDefaultSerialNumber = 0xDEADDEAD;
+// The system entity's option whose sub-indexes 0 to 3 hold the i.MX unique identifier.
+constexpr uint8_t systemUniqueIdentifier = 39;
 
 class Updater {
 public:
@@ -64,6 +73,17 @@ public:
     // server's no-calibration flag.
     unsigned Download_Firmware(unsigned int serial, std::string build, bool override, bool noCal);
 
+    // Reads the identifier of the chip on the port (a serial device, or "USB"
+    // for the i.MX boot ROM's HID device): an LPC17xx boot ROM is asked
+    // first; otherwise the i.MX live loader (the file named, else the serial
+    // number's latest, downloaded when not stored) is started and read, and
+    // reset afterwards when asked. Sets recoveryChip.
+    bool Get_Fingerprint(Fingerprint& out, std::string port, unsigned int serial, std::string file,
+                         unsigned int baudRate, bool reset);
+    // Fetches the recovery firmware of the chip with that identifier: the
+    // build given, or the update server's for it; the build number, 0 on failure.
+    unsigned Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+
     std::string serverUrl;
     std::string storeDir;
     UpdaterDisplayInterface& display;
@@ -82,3 +102,13 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
 aErr _disableVorne(Zentrova::Tessaline::Module& module, UpdaterDisplayInterface& display);
 // Whether the update server lists the build for the device.
 bool _valid_build(unsigned serial, unsigned build, const char* url);
+// Writes the file's loader blocks into an i.MX chip in its boot ROM (over USB
+// HID for the port "USB", else over that serial port) and starts the loader:
+// 0, aErrNotReady when the boot ROM cannot be reached, aErrConnection when a
+// block is not taken.
+aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& file, const std::string& port);
+// Writes the file's firmware blocks into the flash of an LPC17xx whose boot
+// ROM was synchronised at 115200 baud, switching the line to the rate given,
+// and starts it.
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, std::string& port,
+                           unsigned int baudRate);

@@ -1,0 +1,157 @@
+// Recovery of a chip in its boot ROM: the LPC17xx flash written through the
+// boot ROM's in-system programming.
+#include "engine/Updater.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "engine/BirdFile.h"
+#include "engine/Log.h"
+#include "recovery/NXPSerialClass.h"
+
+namespace {
+
+// The rate at which the fingerprint road synchronised with the boot ROM.
+constexpr uint32_t kSyncBaudRate = 115200;
+constexpr uint32_t kLastSector = 29;
+constexpr uint32_t kChunkBytes = 4096;
+// Flash copies start on a boundary of this many bytes.
+constexpr uint32_t kFlashPage = 256;
+// Erased flash, and the padding of a copy beyond its chunk.
+constexpr uint8_t kErased = 0xFF;
+
+// The firmware blocks to write: those before the first whose data (after
+// the address word) is 4 bytes, which closes the image.
+std::vector<BirdBlock> _blocks_to_write(const BirdFile& file)
+{
+    std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    auto end = std::find_if(blocks.begin(), blocks.end(), [](const BirdBlock& b) { return b.length == 8; });
+    blocks.erase(end, blocks.end());
+    return blocks;
+}
+
+// There is an image to write, and every block of it carries its address
+// word and starts on a flash page.
+bool _blocks_writable(const std::vector<BirdBlock>& blocks)
+{
+    if (blocks.empty()) {
+        Log::log(DEBUG_Network, "No firmware blocks to write\n");
+        return false;
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        if (blocks[i].length < 4 || blocks[i].address % kFlashPage != 0) {
+            Log::log(DEBUG_Network, "Firmware block %zu (%u bytes at 0x%08X) cannot be written\n", i + 1,
+                     blocks[i].length, blocks[i].address);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Opens the port at the rate asked for; the chip, synchronised at 115200
+// baud, is told to change to it first when it differs.
+aErr _connect_lpc(NXPSerialClass& chip, const std::string& port, uint32_t baudRate)
+{
+    aErr err = chip.Connect(port.c_str(), baudRate);
+    const uint32_t rate = chip.baudRate;
+    if (err != aErrNone || rate == kSyncBaudRate) return err;
+    err = chip.Connect(port.c_str(), kSyncBaudRate);
+    if (err == aErrNone) err = chip.SetBaudRate(rate);
+    if (err == aErrNone) err = chip.Connect(port.c_str(), rate);
+    return err;
+}
+
+// Writes one chunk through the staging RAM; the copy to flash is rounded
+// up to a copy size, the bytes beyond the chunk left erased.
+bool _write_chunk(NXPSerialClass& chip, uint32_t address, const uint8_t* data, uint32_t length)
+{
+    const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
+    const uint32_t copy = NXPSerialClass::CopyLength(length);
+    std::vector<uint8_t> padded(copy, kErased);
+    std::memcpy(padded.data(), data, length);
+    Log::log(DEBUG_Updater, "Transferring firmware %u bytes to address 0x%08X\n", length, address);
+    Log::log(DEBUG_Updater, "\t Write %u bytes to address 0x%08X\n", copy, staging);
+    if (chip.Write(staging, copy, padded.data()) != aErrNone) {
+        Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
+        return false;
+    }
+    const uint32_t first = NXPSerialClass::SectorFromAddress(address);
+    const uint32_t last = NXPSerialClass::SectorFromAddress(address + copy - 1);
+    Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %u to %u\n", first, last);
+    if (chip.Prepare(first, last) != aErrNone) {
+        Log::log(DEBUG_Updater, "\t Prepare failed\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\t Copy %u bytes from %08X to %08X\n", copy, staging, address);
+    if (chip.CopyToFlash(address, staging, copy) != aErrNone) {
+        Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, std::string& port,
+                           unsigned int baudRate)
+{
+    const std::vector<BirdBlock> blocks = _blocks_to_write(file);
+    if (!_blocks_writable(blocks)) return false;
+
+    NXPSerialClass chip;
+    if (_connect_lpc(chip, port, baudRate) != aErrNone) {
+        Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
+    if (chip.Unlock() != aErrNone) {
+        Log::log(DEBUG_Network, "Could not unlock\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+    if (chip.Prepare(0, kLastSector) != aErrNone) {
+        Log::log(DEBUG_Network, "Could not prepare\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
+    if (chip.Erase(0, kLastSector) != aErrNone) {
+        Log::log(DEBUG_Network, "Could not erase\n");
+        return false;
+    }
+    chip.SetEcho(false);
+
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", file.path.c_str());
+    const int total = int(blocks.size());
+    uint32_t totalBytes = 0;
+    for (int number = 1; number <= total; ++number) {
+        const BirdBlock& block = blocks[size_t(number - 1)];
+        const uint8_t* data = block.payload + 4;
+        const uint32_t length = block.length - 4;
+        display.message(UpdaterDisplayInterface::INFO, "Transferring firmware block %d of %d, %u bytes", number,
+                        total, length);
+        display.display_progress(true);
+        Log::log(DEBUG_Updater, "Transferring firmware block: %u bytes to address 0x%08X\n", length, block.address);
+        uint32_t written = 0;
+        while (written < length) {
+            const uint32_t chunk = std::min(kChunkBytes, length - written);
+            if (!_write_chunk(chip, block.address + written, data + written, chunk)) return false;
+            written += chunk;
+            display.update_progress(double(written) / length, nullptr);
+        }
+        display.display_progress(false);
+        totalBytes += length;
+    }
+    display.message(UpdaterDisplayInterface::INFO, "Transferred %d blocks, %u total bytes", total, totalBytes);
+
+    const aErr err = chip.SetEcho(true);
+    if (err != aErrNone) {
+        display.message(UpdaterDisplayInterface::ERROR, "Recovery Error transfering data to device ==> [%d, %s]",
+                        err, aError_GetErrorText(err));
+        return false;
+    }
+    display.message(UpdaterDisplayInterface::INFO, "Rebooting Device");
+    chip.ExecuteFrom(0);
+    return true;
+}

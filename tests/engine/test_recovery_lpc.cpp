@@ -1,0 +1,223 @@
+// test-labels: integration threaded
+// test-run-serial
+// The chip fingerprint and the LPC17xx recovery against the simulated boot
+// ROM behind a pseudo-terminal: which road is taken, the identifier's word
+// order, and the flash as the firmware file's blocks leave it.
+#include "engine/BirdFile.h"
+#include "engine/Updater.h"
+#include "recovery/NXPSerialClass.h"
+#include "tests/engine/recording_display.h"
+#include "tests/sim/bird_writer.h"
+#include "tests/sim/lpc_isp_rom.h"
+#include "tests/sim/pty_carrier.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+using enginetest::RecordingDisplay;
+
+namespace {
+
+using Rom = sim::LpcIspRom;
+using Bytes = std::vector<uint8_t>;
+
+std::string tempDir()
+{
+    char name[] = "/tmp/recovery-lpc-XXXXXX";
+    return mkdtemp(name);
+}
+
+class LpcTest : public ::testing::Test {
+protected:
+    std::string dir = tempDir();
+    Rom rom;
+    sim::PtyCarrier carrier{rom, sim::PtyCarrier::Framing::Raw};
+    RecordingDisplay display;
+    std::string port = carrier.path();
+
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+
+    BirdFile file(sim::BirdWriter& bird)
+    {
+        const std::string path = dir + "/firmware.bird";
+        bird.write(path);
+        return BirdFile(path.c_str());
+    }
+    bool recover(sim::BirdWriter& bird, unsigned baudRate = 115200)
+    {
+        BirdFile firmware = file(bird);
+        rom.setSynchronised();
+        return _recover_firmware_lpc(display, firmware, port, baudRate);
+    }
+    Bytes flash(uint32_t address, size_t n) const
+    {
+        const Bytes all = rom.flash();
+        return Bytes(all.begin() + address, all.begin() + address + n);
+    }
+    bool sawCommand(const std::string& start) const
+    {
+        for (const std::string& c : rom.commands())
+            if (c.rfind(start, 0) == 0) return true;
+        return false;
+    }
+};
+
+TEST_F(LpcTest, FingerprintOfAnLpcChipIsItsSerialNumberInReplyOrder)
+{
+    Updater updater("http://127.0.0.1:1", dir.c_str(), display);
+    Fingerprint print{};
+    ASSERT_TRUE(updater.Get_Fingerprint(print, port, kDefaultSerialNumber, "", 115200, true));
+    EXPECT_EQ(updater.recoveryChip, 2);
+    const Rom::Identity identity;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(print.words[i], identity.serial[i]) << i;
+    EXPECT_TRUE(rom.synchronised());
+}
+
+// Without an LPC answer the i.MX road is taken, and ends before the chip is
+// written to when the live loader's file cannot be had.
+TEST_F(LpcTest, WithoutAnLpcAnswerTheImxRoadIsTaken)
+{
+    struct Case {
+        const char* port;
+        unsigned serial;
+        const char* file;
+        const char* shown;
+    } cases[] = {
+        {"/nonexistent/tty", 1234, "missing.bird", nullptr},
+        {"USB", 1234, "missing.bird", nullptr},
+        {"/nonexistent/tty", 0, "given.bird", "error Add serial number or remove the bird filename to use a default recovery image."},
+        {"/nonexistent/tty", kDefaultSerialNumber, "given.bird", "error Add serial number or remove the bird filename to use a default recovery image."},
+    };
+    for (const Case& c : cases) {
+        RecordingDisplay shown;
+        Updater updater("http://127.0.0.1:1", dir.c_str(), shown);
+        Fingerprint print{};
+        EXPECT_FALSE(updater.Get_Fingerprint(print, c.port, c.serial, c.file, 115200, false)) << c.port;
+        EXPECT_EQ(updater.recoveryChip, 1) << c.port;
+        EXPECT_EQ(shown.lines(), c.shown ? std::vector<std::string>{c.shown} : std::vector<std::string>{})
+            << c.port << " " << c.serial;
+    }
+}
+
+// Three firmware blocks, the third only an address word and four bytes,
+// which closes the image: the two before it are written in chunks of 4096
+// bytes and a shorter last one; the blocks from the third on are not.
+TEST_F(LpcTest, RecoveryWritesTheBlocksBeforeTheClosingOne)
+{
+    const Bytes first = sim::randomBytes(5000, 3);
+    const Bytes second = sim::randomBytes(1804, 4);
+    sim::BirdWriter bird;
+    bird.firmware(0x0, first).firmware(0x10000, second).firmware(0x20000, {1, 2, 3, 4}).firmware(0x30000,
+                                                                                              sim::randomBytes(64, 5));
+    ASSERT_TRUE(recover(bird));
+
+    EXPECT_EQ(flash(0, first.size()), first);
+    EXPECT_EQ(flash(0x10000, second.size()), second);
+    // The copies are rounded up to a copy size; what lies beyond the data stays erased.
+    EXPECT_EQ(flash(first.size(), 0x2000 - first.size()), Bytes(0x2000 - first.size(), 0xFF));
+    EXPECT_EQ(flash(0x10000 + second.size(), 4096 - second.size()), Bytes(4096 - second.size(), 0xFF));
+    EXPECT_EQ(flash(0x20000, 4), Bytes(4, 0xFF));
+    EXPECT_EQ(flash(0x30000, 64), Bytes(64, 0xFF));
+
+    const std::vector<std::string> lines = display.lines();
+    const std::vector<std::string> messages = [&] {
+        std::vector<std::string> out;
+        for (const std::string& l : lines)
+            if (l.rfind("info ", 0) == 0 || l.rfind("error ", 0) == 0) out.push_back(l);
+        return out;
+    }();
+    EXPECT_EQ(messages, (std::vector<std::string>{
+                            "info Transferring firmware block 1 of 2, 5000 bytes",
+                            "info Transferring firmware block 2 of 2, 1804 bytes",
+                            "info Transferred 2 blocks, 6804 total bytes",
+                            "info Rebooting Device",
+                        }));
+    EXPECT_EQ(display.count("bar 1.000000 -"), 2u);
+    EXPECT_TRUE(sawCommand("C 0 268439552 4096"));     // the first chunk
+    EXPECT_TRUE(sawCommand("C 65536 268439552 4096")); // 1804 bytes copy 4096
+    EXPECT_TRUE(rom.counters().started);
+    EXPECT_EQ(rom.counters().startAddress, 0u);
+    EXPECT_TRUE(rom.echo());
+}
+
+// A short block near a sector's end: its copy, rounded up, reaches into the
+// next sector, which is prepared with it; a length that is no multiple of 4
+// is written whole.
+TEST_F(LpcTest, RoundedCopyAcrossASectorEnd)
+{
+    const Bytes data = sim::randomBytes(301, 6);
+    sim::BirdWriter bird;
+    bird.firmware(0xF00, data);
+    ASSERT_TRUE(recover(bird));
+    EXPECT_EQ(flash(0xF00, data.size()), data);
+    EXPECT_EQ(flash(0xF00 + data.size(), 512 - data.size()), Bytes(512 - data.size(), 0xFF));
+    EXPECT_TRUE(sawCommand("P 0 1"));
+}
+
+// Blocks that cannot be copied to flash, and a file without firmware, are
+// refused before the flash is erased.
+TEST_F(LpcTest, UnwritableFilesAreRefusedBeforeTheChipIsTouched)
+{
+    const Bytes before = rom.flash();
+    sim::BirdWriter unaligned;
+    unaligned.firmware(0x0, sim::randomBytes(512, 7)).firmware(0x1104, sim::randomBytes(512, 8));
+    sim::BirdWriter noAddress;
+    noAddress.block(1, {0, 0});
+    sim::BirdWriter closedAtOnce;
+    closedAtOnce.firmware(0x0, {1, 2, 3, 4}).firmware(0x1000, sim::randomBytes(512, 9));
+    sim::BirdWriter loaderOnly;
+    loaderOnly.loader(0x20000000, sim::randomBytes(512, 10));
+    for (sim::BirdWriter* bird : {&unaligned, &noAddress, &closedAtOnce, &loaderOnly}) {
+        EXPECT_FALSE(recover(*bird));
+        EXPECT_TRUE(rom.commands().empty());
+        EXPECT_EQ(rom.flash(), before);
+    }
+}
+
+TEST_F(LpcTest, ARateOtherThanTheSynchronisedOneIsAgreedWithTheChip)
+{
+    const Bytes data = sim::randomBytes(1024, 9);
+    sim::BirdWriter bird;
+    bird.firmware(0x8000, data);
+    ASSERT_TRUE(recover(bird, 57600));
+    EXPECT_EQ(rom.commands().front(), "B 57600 1");
+    EXPECT_EQ(flash(0x8000, data.size()), data);
+}
+
+TEST_F(LpcTest, EchoNotRestoredIsAnErrorAndTheChipIsNotStarted)
+{
+    Rom::Faults faults;
+    faults.returnCodes['A'] = 19;
+    rom.setFaults(faults);
+    sim::BirdWriter bird;
+    bird.firmware(0x0, sim::randomBytes(256, 10));
+    EXPECT_FALSE(recover(bird));
+    EXPECT_EQ(display.lines().back(), "error Recovery Error transfering data to device ==> [" +
+                                          std::to_string(aErrParam) + ", " + aError_GetErrorText(aErrParam) + "]");
+    EXPECT_FALSE(rom.counters().started);
+}
+
+TEST_F(LpcTest, AFailedCommandEndsTheRecoveryUnseen)
+{
+    for (char letter : {'U', 'E', 'C'}) {
+        Rom::Faults faults;
+        faults.returnCodes[letter] = 3;
+        rom.setFaults(faults);
+        RecordingDisplay shown;
+        sim::BirdWriter bird;
+        bird.firmware(0x0, sim::randomBytes(256, 11));
+        BirdFile firmware = file(bird);
+        rom.setSynchronised();
+        EXPECT_FALSE(_recover_firmware_lpc(shown, firmware, port, 115200)) << letter;
+        for (const std::string& line : shown.lines())
+            EXPECT_NE(line.rfind("error ", 0), 0u) << letter << ": " << line;
+        EXPECT_FALSE(rom.counters().started) << letter;
+    }
+}
+
+} // namespace
