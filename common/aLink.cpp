@@ -245,6 +245,13 @@ bool sEndsTheLink(const aLink* link, const aPacket* packet)
     return !link->running && packet->address == cmdFORCEROUTE && packet->length == 1 && packet->data[0] == 0;
 }
 
+// A stopping link whose device stopped taking bytes sends force route off
+// alone: its backlog would hold the stop for one write time-out per packet.
+bool sDroppedOnStop(const aLink* link, const aPacket* packet)
+{
+    return !link->running && link->slowStream && !sEndsTheLink(link, packet);
+}
+
 // Writes to the stream and notes whether the device took the bytes promptly.
 // A write error is not reported: the packets are lost.
 void sWriteStream(aLink* link, const uint8_t* bytes, size_t n)
@@ -300,22 +307,24 @@ void* sOutPipeProcess(void* argument)
         aPacket* packet = aPacketFifo_AwaitFirst(link->outbound, sTakeForWriter, link, wait);
         std::lock_guard<std::mutex> writing(link->writeLock);
         if (packet) {
-            ended = link->pooled ? sWritePooled(link, packet) : sWriteSingly(link, packet);
-            aLink_PacketDebug_Record(link, aPACKETLOG_SENT, packet);
+            if (!sDroppedOnStop(link, packet)) {
+                // Recorded before it goes out, so that no answer to it can
+                // be recorded ahead of it.
+                aLink_PacketDebug_Record(link, aPACKETLOG_SENT, packet);
+                ended = link->pooled ? sWritePooled(link, packet) : sWriteSingly(link, packet);
+            }
             aPacket_Destroy(&packet);
         }
         link->writerHolding = false;
     }
     // The stop has queued force route off: what is queued before it goes out
-    // singly, and it goes out last. A device that stopped taking bytes gets
-    // force route off alone: its backlog would hold the stop for one write
-    // time-out per packet.
+    // singly, and it goes out last.
     std::lock_guard<std::mutex> writing(link->writeLock);
     while (!ended) {
         aPacket* packet = aPacketFifo_Get(link->outbound);
         if (!packet)
             break;
-        if (!link->slowStream || sEndsTheLink(link, packet))
+        if (!sDroppedOnStop(link, packet))
             ended = sWriteSingly(link, packet);
         aPacket_Destroy(&packet);
     }
@@ -562,8 +571,8 @@ bool sSendDirectly(aLink* link, const aPacket* packet)
     bool direct = link->running && !link->draining && aPacketFifo_GetLength(link->outbound) == 0
         && !link->writerHolding;
     if (direct) {
-        sWriteSingly(link, packet);
         aLink_PacketDebug_Record(link, aPACKETLOG_SENT, packet);
+        sWriteSingly(link, packet);
     }
     link->writeLock.unlock();
     return direct;
