@@ -473,18 +473,26 @@ TEST_P(LinkOver, AwaitFirstTakesTheFirstMatchAndEndsWhenTheLinkLeavesStep)
 
 const aPacket kUnanswered = packetOf(kDevice, Bytes(28, 0x40));
 
-// Sends to a device that stopped reading until a put waits for room in the
-// full connection; false when it never filled.
-bool fillUntilAPutWaits(aLinkId id)
+// Sends to a device that stopped reading until the connection is full: a put
+// waits for room in it, or the writer (which took a packet the caller could
+// not send itself) holds one write that long; false when it never filled.
+bool fillTheConnection(const TestLink& link)
 {
-    auto slowest = Clock::duration::zero();
-    for (int i = 0; i < 200000 && slowest < std::chrono::milliseconds(300); i++) {
+    constexpr auto kFull = std::chrono::milliseconds(300);
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
         auto start = Clock::now();
-        if (aLink_PutPacket(id, &kUnanswered) != aErrNone)
+        while (link.record()->writerHolding && Clock::now() - start < kFull)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (link.record()->writerHolding)
+            return true;
+        start = Clock::now();
+        if (aLink_PutPacket(link.id(), &kUnanswered) != aErrNone)
             return false;
-        slowest = std::max(slowest, Clock::now() - start);
+        if (Clock::now() - start >= kFull)
+            return true;
     }
-    return slowest >= std::chrono::milliseconds(300);
+    return false;
 }
 
 // A device that stops reading: the caller whose packet meets the full
@@ -497,7 +505,7 @@ TEST(LinkStalledDevice, HoldsUpOneCallerForOneWriteAtMost)
     TestLink link(sim.openStream());
     ASSERT_EQ(aLink_Start(link.id()), aErrNone);
     sim.setStallReading(true);
-    ASSERT_TRUE(fillUntilAPutWaits(link.id())) << "the connection never filled";
+    ASSERT_TRUE(fillTheConnection(link)) << "the connection never filled";
     for (int i = 0; i < 10; i++) {
         auto start = Clock::now();
         ASSERT_EQ(aLink_PutPacket(link.id(), &kUnanswered), aErrNone);
@@ -522,7 +530,7 @@ TEST(LinkStalledDevice, DestroyDoesNotWaitOutTheBacklog)
     TestLink link(sim.openStream());
     ASSERT_EQ(aLink_Start(link.id()), aErrNone);
     sim.setStallReading(true);
-    ASSERT_TRUE(fillUntilAPutWaits(link.id())) << "the connection never filled";
+    ASSERT_TRUE(fillTheConnection(link)) << "the connection never filled";
     for (int i = 0; i < 10; i++)
         ASSERT_EQ(aLink_PutPacket(link.id(), &kUnanswered), aErrNone);
     auto start = Clock::now();
