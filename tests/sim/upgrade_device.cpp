@@ -123,8 +123,8 @@ void UpgradeDevice::handle(DeviceModel& device, const Packet& packet)
             break;
         case kSum: {
             uint32_t sum = pendingSum();
-            if (faults_.badSums > 0) {
-                --faults_.badSums;
+            if (faults_.badSums > 0 || (faults_.badSumsAt != 0 && faults_.badSumsAt == address_)) {
+                if (faults_.badSums > 0) --faults_.badSums;
                 ++sum;
             }
             reply.insert(reply.end(), {kStatus, 0});

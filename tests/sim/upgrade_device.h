@@ -21,6 +21,7 @@ struct UpgradeFaults {
     bool silent = false;             // answer no upgrade request at all
     bool refusePrepare = false;      // every PREPARE answers status 1
     unsigned badSums = 0;            // the next N SUM replies carry a wrong sum
+    uint32_t badSumsAt = 0;          // non-zero: every SUM of the block at this address is wrong
     unsigned wrongCounts = 0;        // the next N DATA replies carry a wrong count
     bool silentLoad = false;         // LOAD gets no reply (the device restarts at once)
     bool shortInit = false;          // INIT answers only 5F 00 B3 B2

@@ -1,0 +1,222 @@
+// test-labels: integration netns threaded
+// The loader and firmware stages of writing a firmware file into the
+// simulated device over TCP in the test's own network namespace: what the
+// device holds afterwards, what the user is shown, and where a failure stops.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/Log.h"
+#include "engine/UpdaterEntity.h"
+#include "engine/UpdaterTransfer.h"
+#include "tests/device_api/tcp_device.h"
+#include "tests/engine/recording_display.h"
+#include "tests/sim/bird_writer.h"
+#include "tests/sim/upgrade_device.h"
+
+namespace {
+
+using namespace Zentrova::Tessaline;
+using sim::Bytes;
+using sim::SampleBird;
+
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new apitest::PrivateNetwork);
+
+constexpr uint8_t kModule = 0x02;
+constexpr uint32_t kBuildNumber = 4321;
+
+class Sequence : public apitest::TcpDevice {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(aErrNone, module.setConfig(apitest::unshared()));
+        ASSERT_EQ(aErrNone, module.connectFromSpec(spec()));
+        logFile = std::tmpfile();
+        ASSERT_NE(nullptr, logFile);
+        Log::SetOutput(logFile);
+        Log::ActivatePackage(DEBUG_Updater | DEBUG_APP);
+    }
+    void TearDown() override
+    {
+        Log::SetOutput(nullptr);
+        Log::DeactivatePackage(DEBUG_Updater | DEBUG_APP);
+        std::fclose(logFile);
+    }
+
+    // The file as the engine loads it.
+    static BirdFile load(const sim::BirdWriter& writer)
+    {
+        char dir[] = "/tmp/transfer_sequence.XXXXXX";
+        if (!mkdtemp(dir)) throw std::runtime_error("no temporary directory");
+        const std::string path = writer.write(std::string(dir) + "/file.bird");
+        BirdFile file(path.c_str());
+        unlink(path.c_str());
+        rmdir(dir);
+        return file;
+    }
+
+    std::string log()
+    {
+        std::fflush(logFile);
+        std::rewind(logFile);
+        std::string out;
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, logFile)) > 0) out.append(buffer, n);
+        return out;
+    }
+
+    size_t shown(const std::string& line) const { return display.count("info " + line); }
+
+    // Three firmware blocks of 100 bytes each.
+    static sim::BirdWriter threeBlocks()
+    {
+        sim::BirdWriter writer;
+        writer.loader(0x20000000, sim::randomBytes(60, 1));
+        for (uint32_t i = 0; i < 3; ++i) writer.firmware(0x60000000 + 0x1000 * i, sim::randomBytes(100, 10 + i));
+        return writer;
+    }
+
+    sim::UpgradeDevice upgrade{device, entities};
+    Module module{kModule, uint8_t{0}};
+    enginetest::RecordingDisplay display;
+    FILE* logFile = nullptr;
+};
+
+TEST_F(Sequence, SampleFileEndsUpInTheDeviceAndItReboots)
+{
+    const BirdFile file = load(sim::sampleBird(apitest::kSerial, kBuildNumber, "Korvel"));
+    ASSERT_EQ(aErrNone, _transfer_loader(display, module, file));
+    EXPECT_TRUE(upgrade.loaderStarted());
+    EXPECT_TRUE(_reconnect_loader(module, apitest::kSerial));
+    ASSERT_EQ(aErrNone, _transfer_firmware(display, module, file, true, false));
+
+    EXPECT_EQ(SampleBird::loaderImage(kBuildNumber), upgrade.loader()[SampleBird::loaderAddress]);
+    EXPECT_EQ(SampleBird::firmwareImage(kBuildNumber), upgrade.firmware()[SampleBird::firmwareAddress]);
+    EXPECT_TRUE(upgrade.rebooted());
+    EXPECT_EQ(1u, shown("Transferring loader to device"));
+    EXPECT_EQ(1u, shown("Transferring loader block 1 of 1, 2052 bytes"));
+    EXPECT_EQ(1u, shown("Transferred 1 blocks, 2052 total bytes"));
+    EXPECT_EQ(1u, shown("Starting Load on Device"));
+    EXPECT_EQ(1u, shown("Transferring firmware block 1 of 1, 8196 bytes"));
+    EXPECT_EQ(1u, shown("Transferred 1 blocks, 8196 total bytes"));
+    // A device whose link stayed up is taken as it is: no USB search.
+    EXPECT_EQ(std::string::npos, log().find("refreshing libusb context"));
+}
+
+TEST_F(Sequence, FileWithoutLoaderBlocksStillStartsTheLoader)
+{
+    sim::BirdWriter writer;
+    writer.firmware(0x60000000, sim::randomBytes(100));
+    ASSERT_EQ(aErrNone, _transfer_loader(display, module, load(writer)));
+    EXPECT_EQ(1u, shown("Transferred 0 blocks, 0 total bytes"));
+    EXPECT_EQ(1u, shown("Starting Load on Device"));
+    EXPECT_EQ(1u, upgrade.requests(val_UPGRADE_LOAD));
+}
+
+TEST_F(Sequence, LoaderStageFailures)
+{
+    struct Case {
+        const char* name;
+        sim::UpgradeFaults faults;
+        aErr expected;
+        unsigned dataRequests;
+    };
+    auto faults = [](auto set) {
+        sim::UpgradeFaults f;
+        set(f);
+        return f;
+    };
+    const Case cases[] = {
+        {"upgrade not opened", faults([](auto& f) { f.shortInit = true; }), aErrPacket, 0},
+        {"prepare refused", faults([](auto& f) { f.refusePrepare = true; }), aErrInvalidOption, 0},
+        {"bad sum", faults([](auto& f) { f.badSums = 1; }), aErrInvalidOption, 3},
+    };
+    const BirdFile file = load(threeBlocks());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const unsigned before = upgrade.requests(val_UPGRADE_DATA);
+        upgrade.setFaults(c.faults);
+        EXPECT_EQ(c.expected, _transfer_loader(display, module, file));
+        EXPECT_EQ(c.dataRequests, upgrade.requests(val_UPGRADE_DATA) - before);
+        EXPECT_FALSE(upgrade.loaderStarted());
+    }
+}
+
+TEST_F(Sequence, LoaderStartWithoutAReplyCountsAsStarted)
+{
+    sim::UpgradeFaults faults;
+    faults.silentLoad = true;
+    upgrade.setFaults(faults);
+    EXPECT_EQ(aErrNone, _transfer_loader(display, module, load(threeBlocks())));
+    EXPECT_NE(std::string::npos, log().find("Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n"));
+}
+
+TEST_F(Sequence, FirmwareBlockIsTriedAgainAfterFailedData)
+{
+    sim::UpgradeFaults faults;
+    faults.badSums = 2;
+    upgrade.setFaults(faults);
+    const sim::BirdWriter writer = threeBlocks();
+    ASSERT_EQ(aErrNone, _transfer_firmware(display, module, load(writer), true, false));
+    EXPECT_EQ(1u, shown("  Retry 1"));
+    EXPECT_EQ(1u, shown("  Retry 2"));
+    EXPECT_EQ(0u, shown("  Retry 3"));
+    EXPECT_EQ(3u, shown("Transferring firmware block 1 of 3, 104 bytes"));
+    EXPECT_EQ(1u, shown("Transferred 3 blocks, 312 total bytes"));
+    EXPECT_EQ(3u, upgrade.firmware().size());
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(sim::randomBytes(100, 10 + i), upgrade.firmware()[0x60000000 + 0x1000 * i]);
+    EXPECT_TRUE(upgrade.rebooted());
+}
+
+TEST_F(Sequence, FirmwareBlockFailingFiveTimesStopsTheStage)
+{
+    sim::UpgradeFaults faults;
+    faults.badSumsAt = 0x60001000;
+    upgrade.setFaults(faults);
+    EXPECT_EQ(aErrInvalidOption, _transfer_firmware(display, module, load(threeBlocks()), true, false));
+    EXPECT_EQ(5u, shown("Transferring firmware block 2 of 3, 104 bytes"));
+    EXPECT_EQ(1u, shown("  Retry 4"));
+    EXPECT_EQ(0u, shown("Transferring firmware block 3 of 3, 104 bytes"));
+    EXPECT_EQ(1u, shown("Transferred 1 blocks, 104 total bytes"));
+    EXPECT_NE(std::string::npos, log().find("Error firmware transfer block failed.\n"));
+    EXPECT_FALSE(upgrade.rebooted());
+}
+
+TEST_F(Sequence, FailedFirmwarePrepareIsNotRetried)
+{
+    sim::UpgradeFaults faults;
+    faults.refusePrepare = true;
+    upgrade.setFaults(faults);
+    EXPECT_EQ(aErrInvalidOption, _transfer_firmware(display, module, load(threeBlocks()), true, false));
+    EXPECT_EQ(1u, upgrade.requests(val_UPGRADE_PREPARE));
+    EXPECT_EQ(0u, shown("  Retry 1"));
+    EXPECT_EQ(1u, shown("Transferred 0 blocks, 0 total bytes"));
+    EXPECT_FALSE(upgrade.rebooted());
+}
+
+TEST_F(Sequence, ByteArrayDataAndPooledPacketsWhenTheDeviceHasThem)
+{
+    upgrade.acceptUeiData();
+    upgrade.setProtocolFeatures(0x80000000);
+    const BirdFile file = load(sim::sampleBird(apitest::kSerial, kBuildNumber, "Korvel"));
+    ASSERT_EQ(aErrNone, _transfer_firmware(display, module, file, true, true));
+    EXPECT_EQ(0u, upgrade.requests(val_UPGRADE_DATA));
+    EXPECT_EQ(16u, upgrade.requests(val_UPGRADE_DATA_UEI));
+    EXPECT_EQ(SampleBird::firmwareImage(kBuildNumber), upgrade.firmware()[SampleBird::firmwareAddress]);
+}
+
+TEST_F(Sequence, DeviceWithoutByteArrayDataIsNotAskedForPooledPackets)
+{
+    upgrade.setProtocolFeatures(0x80000000);
+    ASSERT_EQ(aErrNone, _transfer_firmware(display, module, load(threeBlocks()), true, true));
+    for (const sim::UeiRequest& r : entities.requests()) EXPECT_FALSE(r.command == 3 && r.option == 45);
+    EXPECT_EQ(12u, upgrade.requests(val_UPGRADE_DATA));
+}
+
+} // namespace
