@@ -333,6 +333,30 @@ TEST_F(LinkServer, StreamBatchesReachEachSubscriberOnce)
     EXPECT_EQ(nullptr, aLink_GetPacket(deviceLink)); // no sample reached the link's FIFO
 }
 
+// Without a heartbeat a batch is flushed once it passes 4065 bytes, so no
+// batch exceeds 4095; the rest follows at the next heartbeat, nothing lost.
+TEST_F(LinkServer, LongStreamRunsAreSplitIntoBoundedBatches)
+{
+    startServer();
+    RawClient subscriber(port);
+    subscriber.send({kAddress, 7, kStreamControl, 0x81, 0, 0, 0, 0, 0});
+    ASSERT_FALSE(subscriber.receive().empty());
+    Bytes samples;
+    for (int i = 0; i < 140; ++i) {
+        Bytes sample = {kAddress, 28, 3, 0x01, 0x41};
+        sample.resize(30, static_cast<uint8_t>(i));
+        samples.insert(samples.end(), sample.begin(), sample.end());
+    }
+    device->injectToHost(samples);
+    device->sendHeartbeat(4);
+    Bytes first = subscriber.receive();
+    Bytes second = subscriber.receive();
+    EXPECT_EQ(136u * 30, first.size());
+    EXPECT_EQ(4u * 30, second.size());
+    first.insert(first.end(), second.begin(), second.end());
+    EXPECT_EQ(samples, first);
+}
+
 // After a flush the replies to requests in flight find no client and are
 // dropped; requests after it are answered as usual.
 TEST_F(LinkServer, FlushForgetsClientsInFlight)
@@ -401,6 +425,38 @@ TEST_F(LinkServer, LocalServerIsFoundByTheProbe)
     aMulticast_Destroy(&replies);
 }
 
+// Each local server holds a probe slot of its own; a slot given up is taken
+// by the next server.
+TEST_F(LinkServer, LocalServersTakeTheFirstFreeSlot)
+{
+    startServer();
+    aServer_SetModel(server, kModel);
+    sim::DeviceModel secondDevice(sim::DeviceConfig{kAddress, sim::kEchoCommand, kSerial + 1, kModel, true});
+    sim::TcpCarrier secondCarrier(secondDevice);
+    aLinkId secondLink = aLink_CreateTCPIP(kSerial + 1, kLoopback, secondCarrier.port());
+    ASSERT_NE(0u, secondLink);
+    aServer* second = aServer_Create(secondLink, 0, aSERVER_FLAG_LOCAL_ONLY);
+    ASSERT_EQ(aErrNone, aServer_Start(second));
+    aServer_SetModel(second, kModel);
+    FoundDevices found;
+    EXPECT_EQ(2, enumerateServers(&found, kLoopback));
+    ASSERT_EQ(2u, found.specs.size());
+    EXPECT_EQ(kSerial, found.specs[0].serialNumber); // slot 0 is asked first
+    EXPECT_EQ(kSerial + 1, found.specs[1].serialNumber);
+
+    EXPECT_EQ(aErrNone, aServer_Destroy(&server));
+    aServer* third = aServer_Create(deviceLink, 0, aSERVER_FLAG_LOCAL_ONLY);
+    ASSERT_EQ(aErrNone, aServer_Start(third));
+    aServer_SetModel(third, kModel);
+    found.specs.clear();
+    EXPECT_EQ(2, enumerateServers(&found, kLoopback));
+    ASSERT_EQ(2u, found.specs.size());
+    EXPECT_EQ(kSerial, found.specs[0].serialNumber);
+    aServer_Destroy(&third);
+    aServer_Destroy(&second);
+    aLink_Destroy(&secondLink);
+}
+
 // A server on the network answers the beacon search on its interface: the
 // interface given as 0 becomes the host's first, and the spec names it.
 TEST_F(LinkServer, NetworkServerIsFoundByTheBeacon)
@@ -420,9 +476,10 @@ TEST_F(LinkServer, NetworkServerIsFoundByTheBeacon)
     uint32_t networkInterface = 0;
     EXPECT_EQ(aErrNone, aServer_GetInterface(server, &networkInterface));
     EXPECT_EQ(th0, networkInterface);
+    FoundDevices found;
+    EXPECT_EQ(0, enumerateServers(&found, th0)); // silent while the model is unknown
     aServer_SetModuleAddress(server, kAddress);
     aServer_SetModel(server, kModel);
-    FoundDevices found;
     ASSERT_EQ(1, enumerateServers(&found, th0));
     const linkSpec expected = sim::networkSpec(AVORNE_TCPIP, kSerial, "10.77.0.1", port, kModel, kAddress);
     EXPECT_EQ(0, std::memcmp(&expected, &found.specs[0], sizeof expected));
