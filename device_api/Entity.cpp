@@ -3,6 +3,7 @@
 #include "device_api/Entity.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "common/aUEI.h"
 
@@ -27,6 +28,37 @@ uei scalar(uint32_t type)
     uei record{};
     record.type = type;
     return record;
+}
+
+// The value field of a record that holds a value of 8, 16 or 32 bits.
+template <typename T>
+T& valueOf(uei& record)
+{
+    static_assert(std::is_same_v<T, uint8_t> || std::is_same_v<T, uint16_t> || std::is_same_v<T, uint32_t>);
+    if constexpr (std::is_same_v<T, uint8_t>) return record.value.byteVal;
+    else if constexpr (std::is_same_v<T, uint16_t>) return record.value.shortVal;
+    else return record.value.intVal;
+}
+
+// A record of the value's type that carries the value.
+template <typename T>
+uei scalarOf(T value)
+{
+    uei record = scalar(std::is_same_v<T, uint8_t> ? ueiTypeByte : std::is_same_v<T, uint16_t> ? ueiTypeShort : ueiTypeInt);
+    valueOf<T>(record) = value;
+    return record;
+}
+
+// A get of a value of 8, 16 or 32 bits: request is a record of no type, or a
+// byte record holding the subindex. The value is stored on 0 and on
+// aErrStreamStale.
+template <typename T>
+aErr getScalar(EntityClass& entity, uint8_t option, uei request, T* value)
+{
+    if (!value) return aErrParam;
+    aErr result = entity.getUEI(option, &request);
+    if (result == aErrNone || result == aErrStreamStale) *value = valueOf<T>(request);
+    return result;
 }
 
 // The device's code of an error reply the filter took, else 0. An error
@@ -164,43 +196,37 @@ aErr EntityClass::callUEI(uint8_t option)
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t value)
 {
-    uei record = scalar(ueiTypeByte);
-    record.value.byteVal = value;
+    uei record = scalarOf(value);
     return setUEI(option, &record);
 }
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value)
 {
-    uei record = scalar(ueiTypeByte);
-    record.value.byteVal = value;
+    uei record = scalarOf(value);
     return setUEI(option, subindex, &record);
 }
 
 aErr EntityClass::setUEI16(uint8_t option, uint16_t value)
 {
-    uei record = scalar(ueiTypeShort);
-    record.value.shortVal = value;
+    uei record = scalarOf(value);
     return setUEI(option, &record);
 }
 
 aErr EntityClass::setUEI16(uint8_t option, uint8_t subindex, uint16_t value)
 {
-    uei record = scalar(ueiTypeShort);
-    record.value.shortVal = value;
+    uei record = scalarOf(value);
     return setUEI(option, subindex, &record);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint32_t value)
 {
-    uei record = scalar(ueiTypeInt);
-    record.value.intVal = value;
+    uei record = scalarOf(value);
     return setUEI(option, &record);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value)
 {
-    uei record = scalar(ueiTypeInt);
-    record.value.intVal = value;
+    uei record = scalarOf(value);
     return setUEI(option, subindex, &record);
 }
 
@@ -214,59 +240,32 @@ aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length
 
 aErr EntityClass::getUEI8(uint8_t option, uint8_t* value)
 {
-    if (!value) return aErrParam;
-    uei record = scalar(ueiTypeNone);
-    aErr result = getUEI(option, &record);
-    if (result == aErrNone || result == aErrStreamStale) *value = record.value.byteVal;
-    return result;
+    return getScalar(*this, option, scalar(ueiTypeNone), value);
 }
 
 aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value)
 {
-    if (!value) return aErrParam;
-    uei record = scalar(ueiTypeByte);
-    record.value.byteVal = subindex;
-    aErr result = getUEI(option, &record);
-    if (result == aErrNone || result == aErrStreamStale) *value = record.value.byteVal;
-    return result;
+    return getScalar(*this, option, scalarOf(subindex), value);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint16_t* value)
 {
-    if (!value) return aErrParam;
-    uei record = scalar(ueiTypeNone);
-    aErr result = getUEI(option, &record);
-    if (result == aErrNone || result == aErrStreamStale) *value = record.value.shortVal;
-    return result;
+    return getScalar(*this, option, scalar(ueiTypeNone), value);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value)
 {
-    if (!value) return aErrParam;
-    uei record = scalar(ueiTypeByte);
-    record.value.byteVal = subindex;
-    aErr result = getUEI(option, &record);
-    if (result == aErrNone || result == aErrStreamStale) *value = record.value.shortVal;
-    return result;
+    return getScalar(*this, option, scalarOf(subindex), value);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint32_t* value)
 {
-    if (!value) return aErrParam;
-    uei record = scalar(ueiTypeNone);
-    aErr result = getUEI(option, &record);
-    if (result == aErrNone || result == aErrStreamStale) *value = record.value.intVal;
-    return result;
+    return getScalar(*this, option, scalar(ueiTypeNone), value);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value)
 {
-    if (!value) return aErrParam;
-    uei record = scalar(ueiTypeByte);
-    record.value.byteVal = subindex;
-    aErr result = getUEI(option, &record);
-    if (result == aErrNone || result == aErrStreamStale) *value = record.value.intVal;
-    return result;
+    return getScalar(*this, option, scalarOf(subindex), value);
 }
 
 uint8_t EntityClass::getUEIBytesSequence(const aPacket* packet)
