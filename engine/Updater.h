@@ -102,6 +102,10 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
 aErr _disableVorne(Zentrova::Tessaline::Module& module, UpdaterDisplayInterface& display);
 // Whether the update server lists the build for the device.
 bool _valid_build(unsigned serial, unsigned build, const char* url);
+// The i.MX road of Get_Fingerprint: the live loader written through the boot
+// ROM on the port and started, then its identifier read over USB.
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
+                          unsigned int serial, const std::string& file, Fingerprint& out, bool reset);
 // Writes the file's loader blocks into an i.MX chip in its boot ROM (over USB
 // HID for the port "USB", else over that serial port) and starts the loader:
 // 0, aErrNotReady when the boot ROM cannot be reached, aErrConnection when a

@@ -79,6 +79,8 @@ BirdFile _live_loader_file(UpdaterDisplayInterface& display, Updater& updater, U
     return item.ReadBirdFile(name.c_str());
 }
 
+} // namespace
+
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
                           unsigned int serial, const std::string& file, Fingerprint& out, bool reset)
 {
@@ -129,8 +131,6 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
     if (reset) system.reset();
     return true;
 }
-
-} // namespace
 
 aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& file, const std::string& port)
 {

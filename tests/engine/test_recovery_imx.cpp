@@ -1,0 +1,242 @@
+// test-labels: integration netns
+// test-wrapper: umockdev
+// The i.MX road of the chip fingerprint: the live loader written through the
+// simulated serial download boot ROM on a pseudo-terminal and started, then
+// found as a device on the emulated USB bus and its identifier read; the
+// live loader's file taken from the store or the update server; and the
+// recovery firmware's download by fingerprint.
+#include "engine/BirdFile.h"
+#include "engine/Updater.h"
+#include "engine/UpdaterStore.h"
+#include "platform/Tessaline_libusb.h"
+#include "recovery/SDPLoader_Interface.h"
+#include "tests/engine/recording_display.h"
+#include "tests/sim/bird_writer.h"
+#include "tests/sim/device_model.h"
+#include "tests/sim/module_info.h"
+#include "tests/sim/netns.h"
+#include "tests/sim/pty_carrier.h"
+#include "tests/sim/sdp_boot_rom.h"
+#include "tests/sim/system_entity.h"
+#include "tests/sim/uei_entities.h"
+#include "tests/sim/update_server_fixture.h"
+#include "tests/sim/usb_carrier.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+using enginetest::RecordingDisplay;
+
+namespace {
+
+class PrivateNetwork : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        std::string why;
+        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+    }
+};
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint32_t kSerial = 0x40F5849A;
+constexpr uint8_t kReset = 11;
+const uint32_t kIdentifier[4] = {0x11112222, 0x33334444, 0x55556666, 0x77778888}; // by sub-index
+
+// The live loader as it shows up on USB: a device of the family whose system
+// entity holds the chip's identifier.
+struct LiveLoader {
+    explicit LiveLoader(uint32_t serial, int failingSubindex = -1)
+        : device(sim::DeviceConfig{0x02, sim::kEchoCommand, serial, 0}), info(device, entities, 1)
+    {
+        sim::installSystemEntity(entities, sim::systemValues(device.config()));
+        entities.setOption(
+            sim::kSystemCommand, 0, systemUniqueIdentifier, sim::UeiType::Int,
+            [failingSubindex](const sim::UeiRequest& r) {
+                const int sub = r.value.empty() ? 0 : r.value[0];
+                if (sub == failingSubindex || sub > 3) return sim::UeiAnswer::failure(2);
+                return sim::UeiAnswer::intValue(kIdentifier[sub]);
+            },
+            {});
+    }
+    bool wasReset() const
+    {
+        for (const sim::UeiRequest& r : entities.requests())
+            if (r.command == sim::kSystemCommand && r.option == kReset && r.set) return true;
+        return false;
+    }
+    sim::DeviceModel device;
+    sim::UeiEntities entities{device};
+    sim::ModuleInfo info;
+};
+
+class ImxTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/recovery_imx.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        storeDir = root + "/updater";
+    }
+    void TearDown() override
+    {
+        Tessaline_libusb_exit();
+        usb.reset();
+        std::system(("rm -rf " + root).c_str());
+    }
+    void plug(LiveLoader& loader)
+    {
+        usb->plug(sim::UsbDeviceDescription::tessaline(loader.device.config().serialNumber), loader.device);
+    }
+    static sim::BirdWriter loaderBird()
+    {
+        sim::BirdWriter bird;
+        bird.loader(0x20000000, sim::randomBytes(2048, 1)).loader(0x20002000, sim::randomBytes(1500, 2));
+        return bird;
+    }
+    bool loaderWritten() const
+    {
+        return rom.memory(0x20000000, 2048) == sim::randomBytes(2048, 1) &&
+               rom.memory(0x20002000, 1500) == sim::randomBytes(1500, 2);
+    }
+    std::string root;
+    std::string storeDir;
+    sim::SdpBootRom rom{sim::SdpBootRom::Wire::Uart};
+    sim::PtyCarrier pty{rom, sim::PtyCarrier::Framing::Raw};
+    std::unique_ptr<sim::UsbCarrier> usb = std::make_unique<sim::UsbCarrier>();
+    RecordingDisplay display;
+};
+
+TEST_F(ImxTest, LiveLoaderFromAFileIsStartedAndItsIdentifierRead)
+{
+    LiveLoader loader(kSerial);
+    plug(loader);
+    const std::string path = loaderBird().write(root + "/loader.bird");
+    Updater updater("http://127.0.0.1:1", storeDir.c_str(), display);
+    Fingerprint print{};
+    ASSERT_TRUE(_get_fingerprint_imx(display, updater, pty.path(), kSerial, path, print, true));
+    EXPECT_TRUE(loaderWritten());
+    EXPECT_EQ(rom.jumpAddress(), IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(print.words[3 - i], kIdentifier[i]) << i;
+    EXPECT_TRUE(loader.wasReset());
+    EXPECT_EQ(display.lines(), std::vector<std::string>{});
+}
+
+// The default serial number's store folder gives the live loader: no server
+// is asked, and the loader is looked for on USB under that serial number.
+TEST_F(ImxTest, DefaultSerialNumberTakesTheStoresLatestLoader)
+{
+    UpdaterStore store(storeDir.c_str());
+    UpdaterStoreItem item = store.AddDevice(kDefaultSerialNumber);
+    const Bytes bird = loaderBird().file();
+    ASSERT_EQ(item.WriteFile("5.bird", bird.data(), bird.size()), aErrNone);
+    item.attributes.Add(UpdaterStore::KEY_LATEST_DOWNLOAD, "5.bird");
+    item.attributes.Save();
+
+    LiveLoader loader(kDefaultSerialNumber);
+    plug(loader);
+    Updater updater("http://127.0.0.1:1", storeDir.c_str(), display);
+    Fingerprint print{};
+    ASSERT_TRUE(_get_fingerprint_imx(display, updater, pty.path(), 0, "", print, false));
+    EXPECT_TRUE(loaderWritten());
+    EXPECT_EQ(print.words[0], kIdentifier[3]);
+    EXPECT_FALSE(loader.wasReset());
+}
+
+// Without a store folder the server's build for the serial number is
+// downloaded while the display's messages are muted.
+TEST_F(ImxTest, MissingLoaderIsDownloadedQuietly)
+{
+    sim::UpdateServer server;
+    server.addBuild(kDefaultSerialNumber, 77, loaderBird().file());
+    LiveLoader loader(kDefaultSerialNumber);
+    plug(loader);
+    Updater updater(server.url().c_str(), storeDir.c_str(), display);
+    Fingerprint print{};
+    ASSERT_TRUE(_get_fingerprint_imx(display, updater, pty.path(), kDefaultSerialNumber, "", print, false));
+    EXPECT_TRUE(loaderWritten());
+    EXPECT_EQ(display.lines(), std::vector<std::string>{});
+    EXPECT_GT(display.count("spinner off Downloading"), 0u);
+}
+
+TEST_F(ImxTest, UnreadableIdentifierWordFailsKeepingTheWordsRead)
+{
+    LiveLoader loader(kSerial, 2);
+    plug(loader);
+    const std::string path = loaderBird().write(root + "/loader.bird");
+    Updater updater("http://127.0.0.1:1", storeDir.c_str(), display);
+    Fingerprint print{};
+    EXPECT_FALSE(_get_fingerprint_imx(display, updater, pty.path(), kSerial, path, print, true));
+    EXPECT_EQ(print.words[3], kIdentifier[0]);
+    EXPECT_EQ(print.words[2], kIdentifier[1]);
+    EXPECT_EQ(print.words[1], 0u);
+    EXPECT_FALSE(loader.wasReset());
+}
+
+// Where the live loader starts: the first start-address block's word, read
+// big-endian, when it holds one.
+struct StartCase {
+    const char* name;
+    std::vector<Bytes> startBlocks;
+    uint32_t start;
+};
+
+class LoaderStart : public ImxTest, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(LoaderStart, StartsAtTheFilesAddress)
+{
+    sim::BirdWriter bird = loaderBird();
+    for (const Bytes& payload : GetParam().startBlocks)
+        bird.block(BirdFile::BLOCK_LOADER_IVT, payload);
+    const std::string path = bird.write(root + "/loader.bird");
+    BirdFile file(path.c_str());
+    EXPECT_EQ(_transfer_recovery_loader(display, file, pty.path()), aErrNone);
+    EXPECT_TRUE(loaderWritten());
+    EXPECT_EQ(rom.jumpAddress(), GetParam().start);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LoaderStart,
+    ::testing::Values(StartCase{"None", {}, 0x20000400},
+                      StartCase{"Given", {{0x20, 0x00, 0x24, 0x00}, {0x20, 0x00, 0x30, 0x00}}, 0x20002400},
+                      StartCase{"FirstTooShort", {{0x20, 0x00}, {0x20, 0x00, 0x30, 0x00}}, 0x20000400}),
+    [](const ::testing::TestParamInfo<StartCase>& c) { return std::string(c.param.name); });
+
+TEST_F(ImxTest, LoaderTransferFailures)
+{
+    sim::BirdWriter bird = loaderBird();
+    const std::string path = bird.write(root + "/loader.bird");
+    BirdFile file(path.c_str());
+    EXPECT_EQ(_transfer_recovery_loader(display, file, root + "/no-such-port"), aErrNotReady);
+    rom.setCompleteWord(0x12345678);
+    EXPECT_EQ(_transfer_recovery_loader(display, file, pty.path()), aErrConnection);
+    EXPECT_FALSE(rom.jumpAddress().has_value());
+}
+
+TEST_F(ImxTest, DownloadByFingerprint)
+{
+    sim::UpdateServer server;
+    const uint32_t words[4] = {1, 2, 3, 4};
+    server.addRecovery(words, kSerial, 1300);
+    server.addBuild(kSerial, 1300, sim::BirdWriter().identity(1300, "2.15.3", kSerial, "Korvel").firmware(0, sim::randomBytes(512)).file());
+    server.addBuild(kSerial, 1200, sim::BirdWriter().identity(1200, "2.15.1", kSerial, "Korvel").firmware(0, sim::randomBytes(512)).file());
+    Updater updater(server.url().c_str(), storeDir.c_str(), display);
+    const Fingerprint known{{1, 2, 3, 4}};
+    EXPECT_EQ(updater.Download_Firmware(known, "", false), 1300u);
+    EXPECT_EQ(updater.Download_Firmware(known, "1200", false), 1200u);
+    EXPECT_EQ(updater.Download_Firmware(known, "twelve", false), 1300u);
+    const Fingerprint unknown{{9, 9, 9, 9}};
+    display.calls.clear();
+    EXPECT_EQ(updater.Download_Firmware(unknown, "", false), 0u);
+    EXPECT_EQ(display.lines(),
+              std::vector<std::string>{"error Failed to retrieve recovery information from Zentrova update server"});
+}
+
+} // namespace
