@@ -1,0 +1,297 @@
+// test-labels: integration netns
+// The updater program's command sequence and exit codes, run as a program:
+// what it prints before any command, the parameters it refuses, the storage
+// directory it makes, and the download and build lists against the
+// update-server stand-in, alone and in the order the commands run in.
+#include "tests/cli/updater_run.h"
+#include "tests/sim/bird_writer.h"
+#include "tests/sim/netns.h"
+#include "tests/sim/update_server_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using clitest::hasLine;
+using clitest::Outcome;
+
+namespace {
+
+class PrivateNetwork : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        std::string why;
+        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+    }
+};
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+
+const std::string kVersionLine = "Updater (Version: 2.12.4 May 26 2026)";
+const std::string kShortUsageLine = "Updater <-B | -D | -G | -U > [-Hh | --help] [-b build_num]";
+const std::string kFullUsageLine = "  Parameters to commands:";
+
+constexpr uint32_t kSerial = 0x40F5849A;
+
+// A scratch directory that is the program's -i directory unless a test
+// gives its own (the last -i counts), so that no run touches the home directory.
+class SequenceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/sequence_test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    Outcome run(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> words{"-i", root};
+        words.insert(words.end(), args.begin(), args.end());
+        return clitest::runUpdater(words, root);
+    }
+    // The folder of a device in the store of "-i root".
+    std::string deviceFolder(const char* serial) const { return root + "/updater/" + serial; }
+
+    std::string root;
+};
+
+// Two builds of kSerial on the server, 1234 being the latest.
+class ServerSequenceTest : public SequenceTest {
+protected:
+    void SetUp() override
+    {
+        SequenceTest::SetUp();
+        server.addBuild(kSerial, 1200, sim::BirdWriter().identity(1200, "2.15.1", kSerial, "Korvel").file());
+        server.addBuild(kSerial, 1234,
+                        sim::BirdWriter()
+                            .identity(1234, "2.15.3", kSerial, "Korvel")
+                            .firmware(0, sim::randomBytes(4096))
+                            .file());
+    }
+    Outcome runWithServer(std::vector<std::string> args)
+    {
+        args.insert(args.end(), {"-u", server.url()});
+        return run(args);
+    }
+    // The query strings of one server operation.
+    std::vector<std::string> asked(const std::string& op) const
+    {
+        std::vector<std::string> out;
+        for (const std::string& q : server.queries())
+            if (q.find("op=" + op + "&") != std::string::npos) out.push_back(q);
+        return out;
+    }
+
+    sim::UpdateServer server;
+};
+
+TEST_F(SequenceTest, NoArgumentsPrintTheVersionAndTheShortUsage)
+{
+    const Outcome r = run({});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, kVersionLine + "\n");
+    EXPECT_TRUE(hasLine(r.err, kShortUsageLine)) << r.err;
+    EXPECT_FALSE(hasLine(r.err, kFullUsageLine)) << r.err;
+}
+
+TEST_F(SequenceTest, InfoAlonePrintsOnlyTheVersionLine)
+{
+    const Outcome r = run({"-I"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, kVersionLine + "\n");
+    EXPECT_EQ(r.err, "");
+    // The store was prepared for the commands, although none ran.
+    EXPECT_TRUE(fs::is_directory(root + "/updater"));
+}
+
+TEST_F(SequenceTest, HelpPrintsTheFullUsageWhateverCommandIsGiven)
+{
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-h"}, {"--help", "-D"}, {"-H", "-B"}}) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.code, 0) << args[0];
+        EXPECT_EQ(r.out, kVersionLine + "\n") << args[0];
+        EXPECT_TRUE(hasLine(r.err, kFullUsageLine)) << r.err;
+        EXPECT_FALSE(fs::exists(root + "/updater")) << "help made the store";
+    }
+}
+
+TEST_F(SequenceTest, ExtendedOptionWithoutHelpPrintsTheShortUsage)
+{
+    const Outcome r = run({"-X", "0"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(hasLine(r.err, kShortUsageLine)) << r.err;
+    EXPECT_FALSE(hasLine(r.err, kFullUsageLine)) << r.err;
+}
+
+TEST_F(SequenceTest, ParameterErrorsEndWithTheShortUsageAndCodeOne)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    const std::vector<Case> cases{
+        {{"-D", "-d", "XYZ"}, "Invalid serial number obtained from argument [XYZ]"},
+        {{"-D", "-r", "0"}, "Invalid router serial number obtained from argument [0]"},
+        {{"-D", "-t", "SERIAL"}, "Invalid transport type:[SERIAL]"},
+        {{"-B", "-d", "1", "--http", "--https"},
+         "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>."},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = run(c.args);
+        EXPECT_EQ(r.code, 1) << c.error;
+        EXPECT_EQ(r.out, kVersionLine + "\n") << c.error;
+        EXPECT_TRUE(hasLine(r.err, c.error)) << r.err;
+        EXPECT_TRUE(hasLine(r.err, kShortUsageLine)) << r.err;
+        EXPECT_FALSE(hasLine(r.err, kFullUsageLine)) << r.err;
+    }
+}
+
+TEST_F(SequenceTest, StorageDirectoryIsUpdaterInsideTheGivenOne)
+{
+    const std::string given = root + "/fw/data";
+    const Outcome r = run({"-i", given, "-I"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(stat((given + "/updater").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_FALSE(fs::exists(root + "/updater"));
+}
+
+TEST_F(SequenceTest, StorageDirectoryThatCannotBeMadeEndsWithCodeOne)
+{
+    const std::string file = root + "/plain";
+    sim::writeBytes(file, {'x'});
+    const Outcome r = run({"-i", file, "-L", "-d", "40F5849A"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(hasLine(r.err, "Could not find updater directory at " + file + "/updater")) << r.err;
+    EXPECT_EQ(r.out, kVersionLine + "\n") << "a command ran after the failure";
+}
+
+TEST_F(SequenceTest, MissingRequiredValuesEndWithCodeOne)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> errors;
+        bool usage;
+    };
+    const std::vector<Case> cases{
+        {{"-N", "-L", "-d", "40F5849A"}, {"Must specify the serial port used for connecting"}, false},
+        {{"-G", "-L"}, {"-G must specify a specific device via -d", "--help for usage information"},
+         false},
+        {{"-G"}, {"-G must specify a specific device via -d", "--help for usage information"}, false},
+        {{"-U"}, {"Must specify the specific device to be updated"}, false},
+        {{"-U", "-t", "USB", "-b", "12"}, {"Must specify the specific device to be updated"}, false},
+        {{"-B"}, {"Error must supply a serial number for the List Builds command"}, true},
+        {{"-L"}, {"Error must supply a serial number for the List Local Builds command"}, true},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = run(c.args);
+        EXPECT_EQ(r.code, 1) << c.errors[0];
+        EXPECT_EQ(r.out, kVersionLine + "\n") << "a command ran: " << r.out;
+        for (const std::string& e : c.errors)
+            EXPECT_TRUE(hasLine(r.err, e)) << r.err;
+        EXPECT_EQ(hasLine(r.err, kShortUsageLine), c.usage) << r.err;
+    }
+}
+
+TEST_F(ServerSequenceTest, DownloadStoresTheLatestBuild)
+{
+    const Outcome r = runWithServer({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(hasLine(r.out, "Retrieving firmware for device with serial number 40F5849A")) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "No build specified")) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Using Latest build")) << r.out;
+    EXPECT_TRUE(fs::exists(deviceFolder("40F5849A") + "/1234.bird"));
+}
+
+TEST_F(ServerSequenceTest, DownloadOfAGivenBuild)
+{
+    const Outcome r = runWithServer({"-G", "-d", "40F5849A", "-b", "1200"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(hasLine(r.out, "Retrieving firmware build 1200")) << r.out;
+    EXPECT_TRUE(fs::exists(deviceFolder("40F5849A") + "/1200.bird"));
+    EXPECT_FALSE(fs::exists(deviceFolder("40F5849A") + "/1234.bird"));
+}
+
+TEST_F(ServerSequenceTest, FailedDownloadAloneEndsWithCodeOne)
+{
+    const Outcome r = runWithServer({"-G", "-d", "40F5849A", "-b", "999"});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_FALSE(fs::exists(deviceFolder("40F5849A") + "/999.bird"));
+}
+
+TEST_F(ServerSequenceTest, ServerBuildsAreListed)
+{
+    const Outcome r = runWithServer({"-B", "-d", "40F5849A"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(hasLine(r.out, "Build List for device [40F5849A]:")) << r.out;
+    EXPECT_NE(r.out.find("1234"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2.15.1"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(deviceFolder("40F5849A") + "/1234.bird")) << "listing downloaded";
+}
+
+TEST_F(ServerSequenceTest, EmptyListsEndWithCodeZero)
+{
+    for (const char* command : {"-B", "-L"}) {
+        const Outcome r = runWithServer({command, "-d", "12345678"});
+        EXPECT_EQ(r.code, 0) << command << r.err;
+        EXPECT_TRUE(hasLine(r.out, "No builds found for device [12345678]")) << r.out;
+    }
+}
+
+TEST_F(ServerSequenceTest, DownloadRunsBeforeTheLocalList)
+{
+    const Outcome r = runWithServer({"-L", "-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const size_t retrieving = r.out.find("Retrieving firmware for device");
+    const size_t list = r.out.find("Build List for device [40F5849A]:");
+    ASSERT_NE(retrieving, std::string::npos) << r.out;
+    ASSERT_NE(list, std::string::npos) << r.out;
+    EXPECT_LT(retrieving, list);
+    EXPECT_NE(r.out.find("2.15.3", list), std::string::npos) << "the stored build is not listed: " << r.out;
+}
+
+TEST_F(ServerSequenceTest, MainCommandDecidesTheCodeAfterAFailedDownload)
+{
+    const Outcome r = runWithServer({"-G", "-B", "-d", "40F5849A", "-b", "999"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(hasLine(r.out, "Build List for device [40F5849A]:")) << r.out;
+}
+
+TEST_F(ServerSequenceTest, OnlyTheFirstMainCommandRuns)
+{
+    // Listing server builds goes before listing local ones; the local list
+    // would print the same heading a second time.
+    const Outcome r = runWithServer({"-L", "-B", "-d", "40F5849A"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const std::string heading = "Build List for device [40F5849A]:";
+    const size_t first = r.out.find(heading);
+    ASSERT_NE(first, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(heading, first + 1), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("No builds found"), std::string::npos) << "the local list ran: " << r.out;
+}
+
+TEST_F(ServerSequenceTest, FailedFingerprintCountsOnlyWithoutACommandAfterIt)
+{
+    const std::string port = root + "/no-such-port";
+    const Outcome alone = runWithServer({"-N", "-s", port});
+    EXPECT_EQ(alone.code, 1) << alone.out;
+
+    const Outcome listed = runWithServer({"-N", "-s", port, "-B", "-d", "40F5849A"});
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_TRUE(hasLine(listed.out, "Build List for device [40F5849A]:")) << listed.out;
+
+    const Outcome downloaded = runWithServer({"-N", "-s", port, "-G", "-d", "40F5849A"});
+    EXPECT_EQ(downloaded.code, 0) << downloaded.err;
+    EXPECT_TRUE(fs::exists(deviceFolder("40F5849A") + "/1234.bird"));
+}
+
+} // namespace

@@ -1,0 +1,71 @@
+// Runs the built updater program as an operator would, with standard output
+// and standard error captured apart, for the exit code and both texts.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace clitest {
+
+struct Outcome {
+    int code = -1; // exit code; -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+inline std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The updater with these arguments; the captured texts are kept in scratch
+// (a directory) until the next run.
+inline Outcome runUpdater(const std::vector<std::string>& args, const std::string& scratch)
+{
+    std::vector<std::string> words{TESS_UPDATER_PATH};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+
+    const std::string outPath = scratch + "/stdout", errPath = scratch + "/stderr";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Outcome run;
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return run;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = readFile(outPath);
+    run.err = readFile(errPath);
+    return run;
+}
+
+// Whether the text holds the line.
+inline bool hasLine(const std::string& text, const std::string& line)
+{
+    std::istringstream lines(text);
+    for (std::string l; std::getline(lines, l);)
+        if (l == line) return true;
+    return false;
+}
+
+} // namespace clitest
