@@ -10,6 +10,8 @@
 #include <czmq.h>
 #include <deque>
 #include <list>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "common/aDebug.h"
@@ -150,10 +152,10 @@ void sSendToClient(aServer* server, const Identity& identity, zframe_t* content)
     zframe_t* copy = zframe_dup(content);
     if (!sSendNow(&id, server->frontend, ZFRAME_MORE)) {
         zframe_destroy(&copy);
-        aDebug_Printf(aDEBUG_SERVER, "failed to send id");
+        aDebug_Printf(aDEBUG_SERVER, "failed to send id\n");
         return;
     }
-    if (!sSendNow(&copy, server->frontend)) aDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!");
+    if (!sSendNow(&copy, server->frontend)) aDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
 }
 
 void _handleStreamEnable(Broker& broker, const Identity& identity, const aPacket* packet)
@@ -167,7 +169,7 @@ void _handleStreamEnable(Broker& broker, const Identity& identity, const aPacket
     for (const Identity& known : broker.subscribers)
         if (known == identity) return;
     broker.subscribers.push_back(identity);
-    aDebug_Printf(aDEBUG_SERVER, "Added stream entry");
+    aDebug_Printf(aDEBUG_SERVER, "Added stream entry\n");
 }
 
 // True when pooling took the packet.
@@ -177,7 +179,7 @@ bool _handleSetUEIBytes(Broker& broker, const Identity& identity, const aPacket*
     std::list<packetPool>& pools = broker.server->pools->pools;
     for (auto it = pools.begin(); it != pools.end();) {
         if (it->ttl-- == 0) {
-            aDebug_Printf(aDEBUG_SERVER, "setUEIBytes is stale, destroying");
+            aDebug_Printf(aDEBUG_SERVER, "setUEIBytes is stale, destroying\n");
             _packetPool_Destroy(*it);
             it = pools.erase(it);
         } else {
@@ -192,12 +194,12 @@ bool _handleSetUEIBytes(Broker& broker, const Identity& identity, const aPacket*
         pools.emplace_back();
         pools.back().identity = identity;
         pools.back().packets.push_back(aPacket_Copy(packet));
-        aDebug_Printf(aDEBUG_SERVER, "UEIBytes");
+        aDebug_Printf(aDEBUG_SERVER, "UEIBytes\n");
         return true;
     }
-    aDebug_Printf(aDEBUG_SERVER, "UEIBytes");
+    aDebug_Printf(aDEBUG_SERVER, "UEIBytes\n");
     if (sequence != ((pool->lastSequence + 1) & 0x7F)) {
-        aDebug_Printf(aDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. ");
+        aDebug_Printf(aDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
         return true;
     }
     pool->packets.push_back(aPacket_Copy(packet));
@@ -210,7 +212,7 @@ bool _handleSetUEIBytes(Broker& broker, const Identity& identity, const aPacket*
     for (const aPacket* member : pool->packets) {
         aDebug_Printf(aDEBUG_SERVER, "Pool Packet: %d\n", index++);
         zframe_t* frame = member ? _aPacket_To_zFrame(member) : nullptr;
-        if (!sSendNow(&frame, broker.server->syncBroker)) aDebug_Printf(aDEBUG_SERVER, "Failed to send setUEIBytes!");
+        if (!sSendNow(&frame, broker.server->syncBroker)) aDebug_Printf(aDEBUG_SERVER, "Failed to send setUEIBytes!\n");
     }
     _packetPool_Destroy(*pool);
     pools.erase(pool);
@@ -232,10 +234,10 @@ void _serverWorker_broker_frontend(Broker& broker)
             // an answer (a reply or a dropped-packet command) coming.
             if (_isResponseRequired(packet, true)) broker.awaiting.push_back(identity);
             if (_isBlacklistedPacket(packet)) {
-                aDebug_Printf(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client");
+                aDebug_Printf(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
             } else {
                 zframe_t* copy = zframe_dup(content);
-                if (!sSendNow(&copy, broker.server->syncBroker)) aDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!");
+                if (!sSendNow(&copy, broker.server->syncBroker)) aDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
             }
         }
         aPacket_Destroy(&packet);
@@ -256,12 +258,12 @@ void _serverWorker_broker_sync(Broker& broker)
         if (server->expectedReplies > 0)
             --server->expectedReplies;
         else
-            aDebug_Printf(aDEBUG_SERVER, "Error, sending more packets then expected");
+            aDebug_Printf(aDEBUG_SERVER, "Error, sending more packets then expected\n");
     } else if (bytes[0] == SERVER_CMD_INCOMING_PACKETS) {
         server->expectedReplies = static_cast<uint16_t>(bytes[1] << 8 | bytes[2]);
     }
     if (broker.awaiting.empty()) {
-        aDebug_Printf(aDEBUG_SERVER, "no id to pop");
+        aDebug_Printf(aDEBUG_SERVER, "no id to pop\n");
         zframe_destroy(&frame);
         return;
     }
@@ -272,7 +274,7 @@ void _serverWorker_broker_sync(Broker& broker)
     } else if (bytes[0] == SERVER_CMD_INCOMING_PACKETS) {
         for (uint16_t i = 0; i < server->expectedReplies; ++i) broker.awaiting.push_front(identity);
     } else if (bytes[0] == SERVER_CMD_DROPPED_PACKET) {
-        aDebug_Printf(aDEBUG_SERVER, "DROPPED PACKET!");
+        aDebug_Printf(aDEBUG_SERVER, "DROPPED PACKET!\n");
     } else {
         aDebug_Printf(aDEBUG_SERVER, "Unknown Server cmd: %d\n", bytes[0]);
     }
@@ -297,7 +299,7 @@ void _serverWorker_broker(zsock_t* pipe, void* argument)
         Broker broker{server, {}, {}};
         server->publishStartMs = 0;
         server->publishing = false;
-        aDebug_Printf(aDEBUG_SERVER, "broker create");
+        aDebug_Printf(aDEBUG_SERVER, "broker create\n");
         zsock_signal(pipe, 0); // ready
         for (;;) {
             void* which = zpoller_wait(poller, kWaitMs);
@@ -315,14 +317,14 @@ void _serverWorker_broker(zsock_t* pipe, void* argument)
                 } else {
                     zmsg_t* discarded = zmsg_recv(server->discovery);
                     zmsg_destroy(&discarded);
-                    aDebug_Printf(aDEBUG_SERVER, "Discovery not allowed (beacon), model not set.");
+                    aDebug_Printf(aDEBUG_SERVER, "Discovery not allowed (beacon), model not set.\n");
                 }
             } else if (which == pipe) {
                 zmsg_t* message = zmsg_recv(pipe);
                 bool flush = message && zmsg_signal(message) == kFlushStatus;
                 zmsg_destroy(&message);
                 if (!flush) break;
-                aDebug_Printf(aDEBUG_SERVER, "Flushing FIFO");
+                aDebug_Printf(aDEBUG_SERVER, "Flushing FIFO\n");
                 broker.awaiting.clear();
             } else if (sTerminated(poller, pollErrno)) {
                 break;
@@ -330,12 +332,12 @@ void _serverWorker_broker(zsock_t* pipe, void* argument)
             if (server->publishing && aTime_GetMSTicks() - server->publishStartMs > kSilenceAfterMs) {
                 zstr_sendx(server->discovery, "SILENCE", nullptr);
                 server->publishing = false;
-                aDebug_Printf(aDEBUG_SERVER, "Beacon silenced");
+                aDebug_Printf(aDEBUG_SERVER, "Beacon silenced\n");
             }
         }
         zpoller_destroy(&poller);
     }
-    aDebug_Printf(aDEBUG_SERVER, "broker task exit");
+    aDebug_Printf(aDEBUG_SERVER, "broker task exit\n");
     zsock_signal(pipe, 0); // ended
 }
 
@@ -345,7 +347,7 @@ void sSendServerCmd(aServer* server, uint8_t command, uint16_t count, const char
 {
     const uint8_t bytes[kServerCmdSize] = {command, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
     zframe_t* frame = zframe_new(bytes, sizeof bytes);
-    if (!sSendNow(&frame, server->syncBackend)) aDebug_Printf(aDEBUG_SERVER, "%s", failed);
+    if (!sSendNow(&frame, server->syncBackend)) aDebug_Printf(aDEBUG_SERVER, "%s\n", failed);
 }
 
 void _sendServerCmd_DroppedPacket(aServer* server)
@@ -364,7 +366,7 @@ void _serverWorker_syncCommands_syncBackend(aServer* server)
     aPacket* request = _zFrame_To_aPacket(frame);
     zframe_destroy(&frame);
     if (!request) {
-        aDebug_Printf(aDEBUG_SERVER, "bad-packet");
+        aDebug_Printf(aDEBUG_SERVER, "bad-packet\n");
         return;
     }
     aLink* link = server->entry->link;
@@ -374,7 +376,7 @@ void _serverWorker_syncCommands_syncBackend(aServer* server)
         _printBSPacket(request);
         aDebug_Printf(aDEBUG_SERVER, "Failed to PUT packet: err: %d\n", err);
     } else if (!_isResponseRequired(request, true)) {
-        aDebug_Printf(aDEBUG_SERVER, "don't wait on this packet");
+        aDebug_Printf(aDEBUG_SERVER, "don't wait on this packet\n");
     } else {
         std::vector<aPacket*> held;
         for (aPacket* reply = aPacketFifo_Await(link->inbound, kReplyWaitMs); reply;
@@ -383,12 +385,12 @@ void _serverWorker_syncCommands_syncBackend(aServer* server)
         if (held.empty()) {
             _sendServerCmd_DroppedPacket(server);
             _printBSPacket(request);
-            aDebug_Printf(aDEBUG_SERVER, "Failed to AWAIT packet");
+            aDebug_Printf(aDEBUG_SERVER, "Failed to AWAIT packet\n");
         } else {
             _sendServerCmd_IncomingPackets(server, static_cast<uint16_t>(held.size()));
             for (aPacket*& reply : held) {
                 zframe_t* out = _aPacket_To_zFrame(reply);
-                if (!sSendNow(&out, server->syncBackend)) aDebug_Printf(aDEBUG_SERVER, "Failed to SENDY-SEND!");
+                if (!sSendNow(&out, server->syncBackend)) aDebug_Printf(aDEBUG_SERVER, "Failed to SENDY-SEND!\n");
                 aPacket_Destroy(&reply);
             }
         }
@@ -400,7 +402,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument)
 {
     auto* server = static_cast<aServer*>(argument);
     zsock_signal(pipe, 0); // running
-    aDebug_Printf(aDEBUG_SERVER, "sync task start");
+    aDebug_Printf(aDEBUG_SERVER, "sync task start\n");
     zpoller_t* poller = server->syncBackend ? zpoller_new(pipe, server->syncBackend, nullptr) : nullptr;
     if (poller) {
         zsock_signal(pipe, 0); // ready
@@ -409,7 +411,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument)
             int pollErrno = errno;
             zSysInterruptHandler_process();
             if (which == pipe) {
-                aDebug_Printf(aDEBUG_SERVER, "PIPE! - Task");
+                aDebug_Printf(aDEBUG_SERVER, "PIPE! - Task\n");
                 break;
             }
             if (which == server->syncBackend)
@@ -419,7 +421,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument)
         }
         zpoller_destroy(&poller);
     }
-    aDebug_Printf(aDEBUG_SERVER, "sync task exit");
+    aDebug_Printf(aDEBUG_SERVER, "sync task exit\n");
     zsock_signal(pipe, 0); // ended
 }
 
@@ -504,7 +506,7 @@ aErr _initServer(aServer* server)
     aDebug_Printf(aDEBUG_SERVER, "_initServer: server->streamingPort: %d\n", server->streamingPort);
     aDebug_Printf(aDEBUG_SERVER, "_initServer: server->syncPort: %d\n", server->syncPort);
     if (frontendPort <= 0 || !paired || !server->discovery) {
-        aDebug_Printf(aDEBUG_SERVER, "Could not find open port");
+        aDebug_Printf(aDEBUG_SERVER, "Could not find open port\n");
         return aErrResource;
     }
     server->broker = sStartActor(_serverWorker_broker, server);
@@ -558,7 +560,7 @@ aServer* aServer_Create(aLinkId deviceLink, uint32_t networkInterface, uint8_t f
 {
     aLinkEntry* entry = sLookupEntryByID(deviceLink);
     if (!entry) {
-        aDebug_Printf(aDEBUG_SERVER, "Could not find device Item");
+        aDebug_Printf(aDEBUG_SERVER, "Could not find device Item\n");
         return nullptr;
     }
     linkType served;
@@ -589,7 +591,7 @@ aErr aServer_Destroy(aServer** server)
 {
     if (!server || !*server) return aErrParam;
     _deinitServer(*server);
-    aDebug_Printf(aDEBUG_SERVER, "server task exit");
+    aDebug_Printf(aDEBUG_SERVER, "server task exit\n");
     delete *server;
     *server = nullptr;
     return aErrNone;
@@ -626,7 +628,7 @@ aErr aServer_SetModel(aServer* server, uint8_t model)
 aErr aServer_FlushFIFO(aServer* server)
 {
     if (!server) return aErrParam;
-    aDebug_Printf(aDEBUG_SERVER, "aServer_FlushFIFO");
+    aDebug_Printf(aDEBUG_SERVER, "aServer_FlushFIFO\n");
     if (server->broker) zsock_signal(server->broker, kFlushStatus);
     return aErrNone;
 }

@@ -61,13 +61,13 @@ void sAnswerProbe(aServer* server, aMulticast* receiver, aMulticast* sender)
     uint32_t word = 0;
     std::memcpy(&word, datagram, sizeof word);
     if (received != sizeof kProbeWord || word != kProbeWord) {
-        aDebug_Printf(aDEBUG_SERVER, "We something else on multicast");
+        aDebug_Printf(aDEBUG_SERVER, "We something else on multicast\n");
         return;
     }
-    aDebug_Printf(aDEBUG_SERVER, "We got the multicast magic value");
+    aDebug_Printf(aDEBUG_SERVER, "We got the multicast magic value\n");
     const linkSpec spec = _createNetworkSpec(server);
     if (!_isDiscoveryConfigured(server)) {
-        aDebug_Printf(aDEBUG_SERVER, "Discovery not allowed (Multicast), model not set.");
+        aDebug_Printf(aDEBUG_SERVER, "Discovery not allowed (Multicast), model not set.\n");
         return;
     }
     int sent = aMulticast_Send(sender, &spec, sizeof spec);
@@ -78,7 +78,7 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument)
 {
     auto* server = static_cast<aServer*>(argument);
     zsock_signal(pipe, 0); // running
-    aDebug_Printf(aDEBUG_SERVER, "multicast task start");
+    aDebug_Printf(aDEBUG_SERVER, "multicast task start\n");
     aMulticast* receiver = nullptr;
     aMulticast* sender = nullptr;
     sClaimSlot(&receiver, &sender);
@@ -97,7 +97,7 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument)
     }
     aMulticast_Destroy(&receiver);
     aMulticast_Destroy(&sender);
-    aDebug_Printf(aDEBUG_SERVER, "multicast task exit");
+    aDebug_Printf(aDEBUG_SERVER, "multicast task exit\n");
     zsock_signal(pipe, 0); // ended
 }
 
