@@ -1,12 +1,9 @@
 #include "tests/sim/hidraw_carrier.h"
 #include "tests/sim/tsan_suppressions.h"
-
-#include <umockdev.h>
+#include "tests/sim/umockdev_support.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -18,36 +15,6 @@
 #include <unistd.h>
 
 namespace sim {
-
-namespace {
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...)
-{
-    char text[1024];
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
-
-void check(gboolean ok, GError* error, const char* what)
-{
-    if (ok) return;
-    std::string message = std::string(what) + ": " + (error ? error->message : "failed");
-    if (error) g_error_free(error);
-    throw std::runtime_error(message);
-}
-
-std::string hex(const std::vector<uint8_t>& bytes)
-{
-    std::string text;
-    for (uint8_t b : bytes) text += format("%02x", b);
-    return text;
-}
-
-} // namespace
 
 // One hidraw node. Its reads, writes and ioctls arrive on umockdev's worker
 // thread; the node file itself is a pipe that holds one byte exactly while a
@@ -157,34 +124,9 @@ struct HidrawCarrier::Node {
     }
 };
 
-namespace {
-
-gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
-{
-    return static_cast<HidrawCarrier::Node*>(node)->read(client);
-}
-
-gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
-{
-    return static_cast<HidrawCarrier::Node*>(node)->write(client);
-}
-
-gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
-{
-    return static_cast<HidrawCarrier::Node*>(node)->ioctl(client);
-}
-
-} // namespace
-
 HidrawCarrier::HidrawCarrier()
 {
-    const char* preload = getenv("LD_PRELOAD");
-    if (!preload || !strstr(preload, "libumockdev-preload"))
-        throw std::runtime_error("the emulated HID device needs umockdev-wrapper");
-    testbed_ = umockdev_testbed_new();
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    root_ = root;
-    g_free(root);
+    testbed_ = openTestbed("the emulated HID device", &root_);
 }
 
 HidrawCarrier::~HidrawCarrier()
@@ -207,9 +149,9 @@ void HidrawCarrier::plug(const HidDeviceDescription& d, DeviceEndpoint& endpoint
     node->devNode = format("/dev/hidraw%d", index);
 
     node->handler = umockdev_ioctl_base_new();
-    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(onIoctl), node.get());
-    g_signal_connect(node->handler, "handle-read", G_CALLBACK(onRead), node.get());
-    g_signal_connect(node->handler, "handle-write", G_CALLBACK(onWrite), node.get());
+    connectHandler<Node, &Node::ioctl>(node->handler, "handle-ioctl", node.get());
+    connectHandler<Node, &Node::read>(node->handler, "handle-read", node.get());
+    connectHandler<Node, &Node::write>(node->handler, "handle-write", node.get());
     GError* error = nullptr;
     check(umockdev_testbed_attach_ioctl(testbed_, node->devNode.c_str(), node->handler, &error), error,
           "attach hidraw handler");

@@ -1,13 +1,10 @@
 #include "tests/sim/usb_carrier.h"
 #include "tests/sim/tsan_suppressions.h"
-
-#include <umockdev.h>
+#include "tests/sim/umockdev_support.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -30,25 +27,6 @@ namespace {
 
 constexpr int kBus = 1;
 constexpr uint8_t kSerialIndex = 3;
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
-
-void check(gboolean ok, GError* error, const char* what)
-{
-    if (ok) return;
-    std::string message = std::string(what) + ": " + (error ? error->message : "failed");
-    if (error) g_error_free(error);
-    throw std::runtime_error(message);
-}
 
 void put16(std::vector<uint8_t>& out, uint16_t value)
 {
@@ -83,13 +61,6 @@ std::vector<uint8_t> descriptors(const UsbDeviceDescription& d)
     out.insert(out.end(), {uint8_t(numbers.size()), 1, 0, 0x80, 50});
     out.insert(out.end(), interfaces.begin(), interfaces.end());
     return out;
-}
-
-std::string hex(const std::vector<uint8_t>& bytes)
-{
-    std::string text;
-    for (uint8_t b : bytes) text += format("%02x", b);
-    return text;
 }
 
 } // namespace
@@ -497,34 +468,9 @@ struct UsbCarrier::Node {
     }
 };
 
-namespace {
-
-gboolean onNodeRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
-{
-    return static_cast<UsbCarrier::Node*>(node)->read(client);
-}
-
-gboolean onNodeWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
-{
-    return static_cast<UsbCarrier::Node*>(node)->write(client);
-}
-
-gboolean onUsbIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer device)
-{
-    return static_cast<UsbCarrier::Device*>(device)->ioctl(client);
-}
-
-} // namespace
-
 UsbCarrier::UsbCarrier()
 {
-    const char* preload = getenv("LD_PRELOAD");
-    if (!preload || !strstr(preload, "libumockdev-preload"))
-        throw std::runtime_error("the emulated USB bus needs umockdev-wrapper");
-    testbed_ = umockdev_testbed_new();
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    root_ = root;
-    g_free(root);
+    testbed_ = openTestbed("the emulated USB bus", &root_);
 }
 
 UsbCarrier::~UsbCarrier()
@@ -553,7 +499,7 @@ std::shared_ptr<UsbCarrier::Device> UsbCarrier::attach(const UsbDeviceDescriptio
 
     // The handler must be in place before the device appears: the host may open it at once.
     device->handler = umockdev_ioctl_base_new();
-    g_signal_connect(device->handler, "handle-ioctl", G_CALLBACK(onUsbIoctl), device.get());
+    connectHandler<Device, &Device::ioctl>(device->handler, "handle-ioctl", device.get());
     GError* error = nullptr;
     check(umockdev_testbed_attach_ioctl(testbed_, device->devNode.c_str(), device->handler, &error), error,
           "attach ioctl handler");
@@ -704,8 +650,8 @@ void UsbCarrier::addDriverNode(uint32_t serialNumber, DeviceEndpoint& endpoint)
     node->devNode = format("/dev/tessaline.%08X", serialNumber);
     node->sysPath = format("/sys/devices/virtual/tessaline/tessaline.%08X", serialNumber);
     node->handler = umockdev_ioctl_base_new();
-    g_signal_connect(node->handler, "handle-read", G_CALLBACK(onNodeRead), node.get());
-    g_signal_connect(node->handler, "handle-write", G_CALLBACK(onNodeWrite), node.get());
+    connectHandler<Node, &Node::read>(node->handler, "handle-read", node.get());
+    connectHandler<Node, &Node::write>(node->handler, "handle-write", node.get());
     GError* error = nullptr;
     std::lock_guard<std::mutex> guard(lock_);
     check(umockdev_testbed_attach_ioctl(testbed_, node->devNode.c_str(), node->handler, &error), error,
