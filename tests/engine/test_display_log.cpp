@@ -2,6 +2,7 @@
 // package masks and output.
 #include "engine/Log.h"
 #include "engine/UpdaterDisplayInterface.h"
+#include "tests/engine/recording_display.h"
 
 #include <gtest/gtest.h>
 
@@ -12,23 +13,7 @@
 
 namespace {
 
-// Records every call, in order, as one line.
-class RecordingDisplay : public UpdaterDisplayInterface {
-public:
-    std::vector<std::string> calls;
-
-    void display_progress(bool show) override { calls.push_back(std::string("progress ") + (show ? "on" : "off")); }
-    void update_progress(double fraction, const char* label) override
-    {
-        calls.push_back("bar " + std::to_string(fraction) + " " + (label ? label : "-"));
-    }
-    void update_spinner(bool spin, const char* label) override
-    {
-        calls.push_back(std::string("spinner ") + (spin ? "on " : "off ") + (label ? label : "-"));
-    }
-    void info_message(const char* text) override { calls.push_back(std::string("info ") + text); }
-    void error_message(const char* text) override { calls.push_back(std::string("error ") + text); }
-};
+using enginetest::RecordingDisplay;
 
 TEST(DisplayMessage, LevelChoosesTheLine)
 {
