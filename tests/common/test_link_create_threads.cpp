@@ -18,20 +18,12 @@
 #include "common/aLinkTable.h"
 #include "tests/common/link_create_checks.h"
 #include "tests/sim/device_model.h"
-#include "tests/sim/netns.h"
+#include "tests/sim/private_network.h"
 #include "tests/sim/tcp_carrier.h"
 
 namespace {
 
-class PrivateNetwork : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        std::string why;
-        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
-    }
-};
-const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new sim::PrivateNetwork);
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 constexpr uint32_t kSerial = 0x5EED0001;

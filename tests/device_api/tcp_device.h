@@ -13,21 +13,13 @@
 #include "device_api/Link.h"
 #include "tests/sim/device_model.h"
 #include "tests/sim/module_info.h"
-#include "tests/sim/netns.h"
+#include "tests/sim/private_network.h"
 #include "tests/sim/tcp_carrier.h"
 #include "tests/sim/uei_entities.h"
 
 namespace apitest {
 
-// Keeps the whole program off every network but its own loop-back.
-class PrivateNetwork : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        std::string why;
-        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
-    }
-};
+using sim::PrivateNetwork;
 
 constexpr uint32_t kSerial = 0x00C0FFEE;
 constexpr uint32_t kBuild = 0x01020304;

@@ -6,10 +6,7 @@
 // emulated USB bus that holds none of them.
 #include <gtest/gtest.h>
 
-#include <net/if.h>
-
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +14,7 @@
 #include "platform/Tessaline_libusb.h"
 #include "tests/device_api/tcp_device.h"
 #include "tests/sim/discovery_responder.h"
+#include "tests/sim/private_network.h"
 #include "tests/sim/usb_carrier.h"
 
 namespace {
@@ -38,14 +36,8 @@ protected:
     void start(const std::vector<SimDevice>& devices)
     {
         std::string why;
-        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+        ASSERT_TRUE(sim::openDeviceNetwork(&host_, &why)) << why;
         usb_ = std::make_unique<sim::UsbCarrier>();
-        host_ = std::make_unique<sim::NetworkHost>();
-        ASSERT_TRUE(host_->ok()) << host_->error();
-        ASSERT_TRUE(sim::addVethPair("th0", "10.77.0.1/24", "td0", "", &why)) << why;
-        ASSERT_TRUE(host_->adopt("td0", "10.77.0.2/24", &why)) << why;
-        ASSERT_TRUE(sim::waitUntilUp("th0", &why)) << why;
-        ASSERT_TRUE(onlyOurInterfaces()) << "a network interface this test did not make is present: not multicasting";
         host_->run([&] {
             std::vector<sim::DiscoveryAnswer> answers;
             for (const SimDevice& d : devices) {
@@ -68,17 +60,6 @@ protected:
             responder_.reset();
             carriers_.clear();
         });
-    }
-
-    static bool onlyOurInterfaces()
-    {
-        const std::set<std::string> ours{"lo", "th0"};
-        struct if_nameindex* names = if_nameindex();
-        if (!names) return false;
-        bool only = true;
-        for (struct if_nameindex* n = names; n->if_index != 0; n++) only = only && ours.count(n->if_name) != 0;
-        if_freenameindex(names);
-        return only;
     }
 
     std::unique_ptr<sim::UsbCarrier> usb_; // an emulated bus without Tessaline devices on it

@@ -4,7 +4,7 @@
 #include "engine/Updater.h"
 #include "tests/engine/recording_display.h"
 #include "tests/sim/bird_writer.h"
-#include "tests/sim/netns.h"
+#include "tests/sim/private_network.h"
 #include "tests/sim/update_server_fixture.h"
 
 #include <gtest/gtest.h>
@@ -20,15 +20,7 @@ using enginetest::RecordingDisplay;
 
 namespace {
 
-class PrivateNetwork : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        std::string why;
-        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
-    }
-};
-const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new sim::PrivateNetwork);
 
 constexpr uint32_t kSerial = 0x40F5849A;
 

@@ -12,19 +12,16 @@
 #include "tests/sim/discovery_responder.h"
 #include "tests/sim/i2c_bus.h"
 #include "tests/sim/module_info.h"
-#include "tests/sim/netns.h"
+#include "tests/sim/private_network.h"
 #include "tests/sim/tcp_carrier.h"
 #include "tests/sim/uei_entities.h"
 #include "tests/sim/usb_carrier.h"
 
 #include <gtest/gtest.h>
 
-#include <net/if.h>
-
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -125,14 +122,8 @@ protected:
     void SetUp() override
     {
         std::string why;
-        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
+        ASSERT_TRUE(sim::openDeviceNetwork(&host, &why)) << why;
         usb = std::make_unique<sim::UsbCarrier>();
-        host = std::make_unique<sim::NetworkHost>();
-        ASSERT_TRUE(host->ok()) << host->error();
-        ASSERT_TRUE(sim::addVethPair("th0", "10.77.0.1/24", "td0", "", &why)) << why;
-        ASSERT_TRUE(host->adopt("td0", "10.77.0.2/24", &why)) << why;
-        ASSERT_TRUE(sim::waitUntilUp("th0", &why)) << why;
-        ASSERT_TRUE(onlyOurInterfaces()) << "a network interface this test did not make is present: not multicasting";
     }
     void TearDown() override
     {
@@ -155,17 +146,6 @@ protected:
             responder = std::make_unique<sim::DiscoveryResponder>(answers, std::vector<std::string>{"10.77.0.2"});
         });
         ASSERT_TRUE(responder->ok()) << responder->error();
-    }
-
-    static bool onlyOurInterfaces()
-    {
-        const std::set<std::string> ours{"lo", "th0"};
-        struct if_nameindex* names = if_nameindex();
-        if (!names) return false;
-        bool only = true;
-        for (struct if_nameindex* n = names; n->if_index != 0; n++) only = only && ours.count(n->if_name) != 0;
-        if_freenameindex(names);
-        return only;
     }
 
     RecordingDisplay display;

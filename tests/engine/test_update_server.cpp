@@ -7,7 +7,7 @@
 #include "engine/Log.h"
 #include "engine/UpdateServerRequest.h"
 #include "tests/sim/bird_writer.h"
-#include "tests/sim/netns.h"
+#include "tests/sim/private_network.h"
 #include "tests/sim/update_server_fixture.h"
 
 #include <gtest/gtest.h>
@@ -22,16 +22,7 @@
 
 namespace {
 
-// Keeps the whole program off every network but its own loop-back.
-class PrivateNetwork : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        std::string why;
-        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
-    }
-};
-const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new sim::PrivateNetwork);
 
 // The server-communication trace of the debug log while it lives.
 class Trace {

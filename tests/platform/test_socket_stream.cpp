@@ -22,22 +22,13 @@
 #include <vector>
 
 #include "tests/sim/device_model.h"
-#include "tests/sim/netns.h"
+#include "tests/sim/private_network.h"
 #include "tests/sim/socketpair_carrier.h"
 #include "tests/sim/tcp_carrier.h"
 
 namespace {
 
-// Keeps the whole program off every network but its own loop-back.
-class PrivateNetwork : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        std::string why;
-        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
-    }
-};
-const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new sim::PrivateNetwork);
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
