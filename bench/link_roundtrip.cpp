@@ -6,92 +6,36 @@
 // program, so that this process's CPU time is the link's alone.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/roundtrip_measure.h"
 #include "tests/common/link_harness.h"
 #include "tests/sim/netns.h"
 #include "tests/sim/sim_program.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace roundtrip;
 
-constexpr uint8_t kDevice = 0x02;
 constexpr int kWarmup = 100;
-constexpr int kRoundTrips = 2000;
 // Link and minimal client take turns, and the best round of each counts, so
 // that the other load on the machine weighs alike on both.
 constexpr int kRounds = 10;
 constexpr int kIdleSeconds = 5;
 
-// One 30-byte packet: the device's address, 28 data bytes, the echo command first.
-std::vector<uint8_t> requestWire()
-{
-    std::vector<uint8_t> wire = {kDevice, 28, sim::kEchoCommand};
-    for (uint8_t i = 0; wire.size() < 30; i++)
-        wire.push_back(i);
-    return wire;
-}
-
-struct Figures {
-    double perSecond = 0;
-    double medianUs = 0;
-
-    void keepBest(const Figures& round)
-    {
-        perSecond = std::max(perSecond, round.perSecond);
-        if (round.medianUs > 0 && (medianUs == 0 || round.medianUs < medianUs))
-            medianUs = round.medianUs;
-    }
-};
-
-// Runs one exchange kWarmup + kRoundTrips times; false ends the run.
-Figures measure(const std::function<bool()>& exchange)
-{
-    for (int i = 0; i < kWarmup; i++)
-        if (!exchange())
-            return {};
-    std::vector<double> latencies;
-    latencies.reserve(kRoundTrips);
-    auto start = Clock::now();
-    for (int i = 0; i < kRoundTrips; i++) {
-        auto before = Clock::now();
-        if (!exchange())
-            return {};
-        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
-    }
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::nth_element(latencies.begin(), latencies.begin() + kRoundTrips / 2, latencies.end());
-    return {kRoundTrips / seconds, latencies[kRoundTrips / 2]};
-}
-
-Figures measureLink(aStream* stream)
+Figures measureStreamLink(aStream* stream)
 {
     linktest::TestLink link(stream);
     if (aLink_Start(link.id()) != aErrNone)
         return {};
-    std::vector<uint8_t> wire = requestWire();
-    aPacket* request = aPacket_CreateWithData(wire[0], wire[1], &wire[2]);
-    Figures figures = measure([&] {
-        if (aLink_PutPacket(link.id(), request) != aErrNone)
-            return false;
-        aPacket* reply = aLink_AwaitPacket(link.id(), 1000);
-        bool ok = reply && reply->length == 28;
-        aPacket_Destroy(&reply);
-        return ok;
-    });
-    aPacket_Destroy(&request);
-    return figures;
+    return measureLink(link.id(), kWarmup);
 }
 
 // The floor: the same request and reply with one blocking socket and nothing else.
@@ -99,11 +43,12 @@ Figures measureMinimal(int fd)
 {
     std::vector<uint8_t> wire = requestWire();
     std::vector<uint8_t> reply(wire.size());
-    return measure([&] {
+    auto exchange = [&] {
         if (send(fd, wire.data(), wire.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(wire.size()))
             return false;
         return recv(fd, reply.data(), reply.size(), MSG_WAITALL) == static_cast<ssize_t>(reply.size());
-    });
+    };
+    return measure(exchange, kWarmup);
 }
 
 void print(const std::string& carrier, const Figures& link, const Figures& minimal)
@@ -126,7 +71,7 @@ void socketpairRun()
             int fd = carrier.takeHostFd();
             aStream* stream = nullptr;
             if (aStream_AdoptSocket(fd, &stream) == aErrNone)
-                link.keepBest(measureLink(stream));
+                link.keepBest(measureStreamLink(stream));
             close(fd);
         }
         sim::SocketpairCarrier carrier(device);
@@ -151,14 +96,6 @@ int connectTcp(uint16_t port)
     return fd;
 }
 
-double cpuSeconds()
-{
-    rusage usage = {};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 void tcpRun()
 {
     sim::SimProgram device(std::string(TESS_BINARY_DIR) + "/tests/tessaline-sim", {"--no-records"});
@@ -172,7 +109,7 @@ void tcpRun()
     aStream* stream = nullptr;
     for (int round = 0; round < kRounds; round++) {
         if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream) == aErrNone)
-            link.keepBest(measureLink(stream));
+            link.keepBest(measureStreamLink(stream));
         int fd = connectTcp(port);
         if (fd >= 0) {
             minimal.keepBest(measureMinimal(fd));

@@ -7,17 +7,16 @@
 // turns for a few rounds and the best round of each counts, so that a burst
 // of other load on the machine does not decide the ratio.
 #include <libusb-1.0/libusb.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/roundtrip_measure.h"
 #include "platform/Tessaline_libusb.h"
 #include "platform/aStreamUSB.h"
 #include "tests/common/link_harness.h"
@@ -26,35 +25,14 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace roundtrip;
 
 constexpr uint32_t kSerial = 0x00C0FFEE;
-constexpr uint8_t kDevice = 0x02;
 constexpr uint8_t kIn = 0x81;
 constexpr uint8_t kOut = 0x01;
 constexpr int kWarmup = 200;
-constexpr int kRoundTrips = 2000;
 constexpr int kRounds = 5;
 constexpr int kIdleSeconds = 5;
-
-// One 30-byte packet: the device's address, 28 data bytes, the echo command first.
-std::vector<uint8_t> requestWire()
-{
-    std::vector<uint8_t> wire = {kDevice, 28, sim::kEchoCommand};
-    for (uint8_t i = 0; wire.size() < 30; i++) wire.push_back(i);
-    return wire;
-}
-
-// Round trips per second of the exchange after a warm-up; 0 when one failed.
-double measure(const std::function<bool()>& exchange)
-{
-    for (int i = 0; i < kWarmup; i++)
-        if (!exchange()) return 0;
-    auto start = Clock::now();
-    for (int i = 0; i < kRoundTrips; i++)
-        if (!exchange()) return 0;
-    return kRoundTrips / std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // The floor: the same request and reply with synchronous bulk transfers on a
 // context of its own and nothing else.
@@ -75,7 +53,7 @@ double measureMinimal()
     if (handle && libusb_claim_interface(handle, 0) == 0) {
         std::vector<uint8_t> wire = requestWire();
         uint8_t reply[1024];
-        perSecond = measure([&] {
+        auto exchange = [&] {
             int moved = 0;
             if (libusb_bulk_transfer(handle, kOut, wire.data(), int(wire.size()), &moved, 1000) != 0 ||
                 moved != int(wire.size()))
@@ -83,7 +61,8 @@ double measureMinimal()
             for (int got = 0; got < int(wire.size()); got += moved)
                 if (libusb_bulk_transfer(handle, kIn, reply, sizeof reply, &moved, 1000) != 0) return false;
             return true;
-        });
+        };
+        perSecond = measure(exchange, kWarmup).perSecond;
         libusb_release_interface(handle, 0);
     }
     if (handle) libusb_close(handle);
@@ -91,33 +70,16 @@ double measureMinimal()
     return perSecond;
 }
 
-double cpuSeconds()
-{
-    rusage usage = {};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 // Round trips per second through a running link; with idleCpuPercent, also
 // the CPU share of the process while the link then runs idle (-1 when it
 // stopped running).
-double measureLink(double* idleCpuPercent = nullptr)
+double measureUsbLink(double* idleCpuPercent = nullptr)
 {
     aStream* stream = nullptr;
     if (aStream_CreateUSB(kSerial, &stream) != aErrNone) return 0;
     linktest::TestLink link(stream);
     if (aLink_Start(link.id()) != aErrNone) return 0;
-    std::vector<uint8_t> wire = requestWire();
-    aPacket* request = aPacket_CreateWithData(wire[0], wire[1], &wire[2]);
-    double perSecond = measure([&] {
-        if (aLink_PutPacket(link.id(), request) != aErrNone) return false;
-        aPacket* reply = aLink_AwaitPacket(link.id(), 1000);
-        bool ok = reply && reply->length == 28;
-        aPacket_Destroy(&reply);
-        return ok;
-    });
-    aPacket_Destroy(&request);
+    double perSecond = measureLink(link.id(), kWarmup).perSecond;
     if (!idleCpuPercent) return perSecond;
 
     double cpuBefore = cpuSeconds();
@@ -143,7 +105,7 @@ int main()
     double minimal = 0, link = 0, idleCpuPercent = -1;
     for (int round = 0; round < kRounds; round++) {
         minimal = std::max(minimal, measureMinimal());
-        link = std::max(link, measureLink(round == kRounds - 1 ? &idleCpuPercent : nullptr));
+        link = std::max(link, measureUsbLink(round == kRounds - 1 ? &idleCpuPercent : nullptr));
     }
     Tessaline_libusb_exit();
 
