@@ -11,6 +11,7 @@
 
 #include "common/aDiscovery.h"
 #include "common/aError.h"
+#include "engine/BirdFile.h"
 #include "engine/Fingerprint.h"
 #include "engine/UpdaterDisplayInterface.h"
 #include "engine/UpdaterStore.h"
@@ -73,6 +74,20 @@ public:
     // server's no-calibration flag.
     unsigned Download_Firmware(unsigned int serial, std::string build, bool override, bool noCal);
 
+    // Writes firmware into the running device with that serial number: from
+    // the file at path, or else the build given (0: the server's latest if
+    // stored, else the latest download, else the latest transfer); behind
+    // the routing device routerSerial when it is not 0, at moduleAddress (0:
+    // looked up). override skips the file's serial-number and model checks.
+    // True once the firmware is written and the device told to reboot.
+    bool Update_Firmware(unsigned int serial, unsigned int build, std::string path, uint8_t moduleAddress,
+                         unsigned int routerSerial, bool override);
+    // The firmware file at path, or else the build's file in the device's
+    // store folder (downloaded first when allowed and missing); verb opens
+    // the line shown. Throws std::runtime_error when it cannot be had.
+    BirdFile load_bird(const char* verb, const std::string& path, unsigned int serial, unsigned int build,
+                       bool allowDownload);
+
     // Reads the identifier of the chip on the port (a serial device, or "USB"
     // for the i.MX boot ROM's HID device): an LPC17xx boot ROM is asked
     // first; otherwise the i.MX live loader (the file named, else the serial
@@ -100,6 +115,9 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
 // Switches link sharing and the fallback to another kind of link off in a
 // module that is not connected yet; the result of its setConfig.
 aErr _disableVorne(Zentrova::Tessaline::Module& module, UpdaterDisplayInterface& display);
+// Whether the file may be written into the connected module of that serial number.
+bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& file, Zentrova::Tessaline::Module& module,
+                        unsigned serial);
 // Whether the update server lists the build for the device.
 bool _valid_build(unsigned serial, unsigned build, const char* url);
 // The i.MX road of Get_Fingerprint: the live loader written through the boot
