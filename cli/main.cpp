@@ -50,9 +50,12 @@ bool prepareStoreDir(CLI_Display& display, Parameters& params)
 // The pending exit code after the fingerprint: 1 when the chip did not answer.
 int runFingerprint(CLI_Display& display, Updater& updater, const Parameters& params)
 {
-    (void)updater;
-    (void)params;
-    display.message(Level::ERROR, "Reading a chip's fingerprint is not available in this build");
+    Fingerprint fingerprint{{0, 0, 0, 0}};
+    if (updater.Get_Fingerprint(fingerprint, params.serialPort, 0xDEADDEAD, params.birdFile, params.baudRate,
+                                true)) {
+        _display_fingerprint(display, fingerprint);
+        return 0;
+    }
     display.message(Level::ERROR, "Got no response from chip");
     return 1;
 }

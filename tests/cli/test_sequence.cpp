@@ -5,7 +5,9 @@
 // update-server stand-in, alone and in the order the commands run in.
 #include "tests/cli/updater_run.h"
 #include "tests/sim/bird_writer.h"
+#include "tests/sim/lpc_isp_rom.h"
 #include "tests/sim/netns.h"
+#include "tests/sim/pty_carrier.h"
 #include "tests/sim/update_server_fixture.h"
 
 #include <gtest/gtest.h>
@@ -292,6 +294,24 @@ TEST_F(ServerSequenceTest, FailedFingerprintCountsOnlyWithoutACommandAfterIt)
     const Outcome downloaded = runWithServer({"-N", "-s", port, "-G", "-d", "40F5849A"});
     EXPECT_EQ(downloaded.code, 0) << downloaded.err;
     EXPECT_TRUE(fs::exists(deviceFolder("40F5849A") + "/1234.bird"));
+}
+
+// Each run meets a boot ROM fresh from reset.
+TEST_F(ServerSequenceTest, FingerprintIsPrintedAndAFailedDownloadAfterItCounts)
+{
+    const std::string printed = "[ 1A2B3C4D CAFEF00D 00000007 00D0BEEF ]";
+    {
+        sim::LpcIspRom rom;
+        sim::PtyCarrier carrier{rom, sim::PtyCarrier::Framing::Raw};
+        const Outcome read = runWithServer({"-N", "-s", carrier.path()});
+        EXPECT_EQ(read.code, 0) << read.err;
+        EXPECT_TRUE(hasLine(read.out, printed)) << read.out;
+    }
+    sim::LpcIspRom rom;
+    sim::PtyCarrier carrier{rom, sim::PtyCarrier::Framing::Raw};
+    const Outcome failed = runWithServer({"-N", "-s", carrier.path(), "-G", "-d", "40F5849A", "-b", "999"});
+    EXPECT_EQ(failed.code, 1) << failed.out;
+    EXPECT_TRUE(hasLine(failed.out, printed)) << failed.out;
 }
 
 } // namespace
