@@ -51,6 +51,8 @@ TEST(SimProgramDiscovery, AnswersWithItsPortAndIdentity)
     ASSERT_TRUE(device.ok()) << device.error();
     ASSERT_TRUE(sim::addVethPair("sh0", "10.78.0.1/24", "sd0", "", &why)) << why;
     ASSERT_TRUE(device.adopt("sd0", "10.78.0.2/24", &why)) << why;
+    // Until the host end is up it drops what is sent through it: the query.
+    ASSERT_TRUE(sim::waitUntilUp("sh0", &why)) << why;
 
     std::unique_ptr<sim::SimProgram> program;
     uint16_t port = 0;
