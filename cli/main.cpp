@@ -107,14 +107,18 @@ int runUpdate(CLI_Display& display, Updater& updater, const Parameters& params)
 {
     const unsigned build = buildNumber(params.build);
     updater.Set_UEIBytes_Load(params.ueiBytes);
-    if (params.transport != TRANSPORT_RECOVER && params.serialNumber == 0) {
+    if (params.transport == TRANSPORT_RECOVER) {
+        display.message(Level::ERROR, "Recovery is not available in this build");
+        return 1;
+    }
+    if (params.serialNumber == 0) {
         display.message(Level::ERROR, "Must specify the specific device to be updated");
         return 1;
     }
-    (void)build;
-    display.message(Level::ERROR, "%s is not available in this build",
-                    params.transport == TRANSPORT_RECOVER ? "Recovery" : "Updating a device");
-    return 1;
+    return updater.Update_Firmware(params.serialNumber, build, params.birdFile, 0, params.routerSerial,
+                                   params.override)
+               ? 0
+               : 1;
 }
 
 // The main command that the line asks for, or the pending code without one.

@@ -7,17 +7,14 @@
 #include "tests/sim/device_model.h"
 #include "tests/sim/discovery_responder.h"
 #include "tests/sim/module_info.h"
-#include "tests/sim/netns.h"
+#include "tests/sim/private_network.h"
 #include "tests/sim/tcp_carrier.h"
 #include "tests/sim/uei_entities.h"
 
 #include <gtest/gtest.h>
 
-#include <net/if.h>
-
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -59,13 +56,7 @@ protected:
     void SetUp() override
     {
         std::string why;
-        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
-        host = std::make_unique<sim::NetworkHost>();
-        ASSERT_TRUE(host->ok()) << host->error();
-        ASSERT_TRUE(sim::addVethPair("th0", "10.77.0.1/24", "td0", "", &why)) << why;
-        ASSERT_TRUE(host->adopt("td0", "10.77.0.2/24", &why)) << why;
-        ASSERT_TRUE(sim::waitUntilUp("th0", &why)) << why;
-        ASSERT_TRUE(onlyOurInterfaces()) << "a network interface this test did not make is present: not multicasting";
+        ASSERT_TRUE(sim::openDeviceNetwork(&host, &why)) << why;
         char pattern[] = "/tmp/discover_command_test.XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
@@ -94,17 +85,6 @@ protected:
     {
         args.insert(args.begin(), {"-i", root});
         return clitest::runUpdater(args, root);
-    }
-
-    static bool onlyOurInterfaces()
-    {
-        const std::set<std::string> ours{"lo", "th0"};
-        struct if_nameindex* names = if_nameindex();
-        if (!names) return false;
-        bool only = true;
-        for (struct if_nameindex* n = names; n->if_index != 0; n++) only = only && ours.count(n->if_name) != 0;
-        if_freenameindex(names);
-        return only;
     }
 
     std::unique_ptr<sim::NetworkHost> host;

@@ -6,7 +6,7 @@
 #include "tests/cli/updater_run.h"
 #include "tests/sim/bird_writer.h"
 #include "tests/sim/lpc_isp_rom.h"
-#include "tests/sim/netns.h"
+#include "tests/sim/private_network.h"
 #include "tests/sim/pty_carrier.h"
 #include "tests/sim/update_server_fixture.h"
 
@@ -25,15 +25,7 @@ using clitest::Outcome;
 
 namespace {
 
-class PrivateNetwork : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        std::string why;
-        ASSERT_TRUE(sim::enterPrivateNetwork(&why)) << why;
-    }
-};
-const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new sim::PrivateNetwork);
 
 const std::string kVersionLine = "Updater (Version: 2.12.4 May 26 2026)";
 const std::string kShortUsageLine = "Updater <-B | -D | -G | -U > [-Hh | --help] [-b build_num]";
@@ -294,6 +286,28 @@ TEST_F(ServerSequenceTest, FailedFingerprintCountsOnlyWithoutACommandAfterIt)
     const Outcome downloaded = runWithServer({"-N", "-s", port, "-G", "-d", "40F5849A"});
     EXPECT_EQ(downloaded.code, 0) << downloaded.err;
     EXPECT_TRUE(fs::exists(deviceFolder("40F5849A") + "/1234.bird"));
+}
+
+TEST_F(ServerSequenceTest, UpdateWithoutAStoredBuildFails)
+{
+    const Outcome r = runWithServer({"-U", "-d", "40F5849A"});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_TRUE(hasLine(r.err, "Could not find valid build for this device.")) << r.err;
+    EXPECT_FALSE(fs::exists(deviceFolder("40F5849A") + "/1234.bird")) << "an update downloaded";
+}
+
+// The latest build is stored first, so that the engine's own choice would be it.
+TEST_F(ServerSequenceTest, UpdateAfterADownloadTakesTheDownloadedBuild)
+{
+    ASSERT_EQ(runWithServer({"-G", "-d", "40F5849A"}).code, 0);
+    const Outcome r = runWithServer({"-G", "-U", "-d", "40F5849A", "-b", "1200"});
+    EXPECT_EQ(r.code, 1) << "there is no device to update: " << r.out;
+    const size_t stored = r.out.find("Build 1200 is valid");
+    const size_t updating = r.out.find("Updating firmware with build: 1200");
+    ASSERT_NE(stored, std::string::npos) << r.out;
+    ASSERT_NE(updating, std::string::npos) << r.out;
+    EXPECT_LT(stored, updating);
+    EXPECT_TRUE(hasLine(r.err, "Failed to connect to module [40F5849A]")) << r.err;
 }
 
 // Each run meets a boot ROM fresh from reset.
