@@ -296,6 +296,14 @@ TEST_F(ServerSequenceTest, UpdateWithoutAStoredBuildFails)
     EXPECT_FALSE(fs::exists(deviceFolder("40F5849A") + "/1234.bird")) << "an update downloaded";
 }
 
+TEST_F(ServerSequenceTest, RecoveryNeedsNoSerialNumberAndEndsWithOneWhenItFails)
+{
+    const Outcome r = runWithServer({"-U", "-t", "RECOVER", "-s", root + "/no-such-port"});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_FALSE(hasLine(r.err, "Must specify the specific device to be updated")) << r.err;
+    EXPECT_NE(r.err, "") << "the failure was not reported";
+}
+
 // The latest build is stored first, so that the engine's own choice would be it.
 TEST_F(ServerSequenceTest, UpdateAfterADownloadTakesTheDownloadedBuild)
 {
