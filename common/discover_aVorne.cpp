@@ -11,22 +11,13 @@
 #include "common/aDebug.h"
 #include "common/aDiscovery.h"
 #include "common/aMulticast.h"
+#include "common/aVorneDiscovery.h"
 #include "common/zBeaconInterface.h"
 
 namespace {
 
-constexpr const char* kGroup = "224.0.0.7";
-constexpr uint16_t kProbePort = 9850;
-constexpr uint16_t kReplyPort = 9950;
-constexpr int kSlots = 50;
-constexpr uint32_t kProbeWord = 0xABCDDCBA;
-constexpr size_t kMaxInterfaces = 50;
+using namespace aVorneDiscovery;
 
-constexpr int kBeaconPort = 8585;
-constexpr char kBeaconContent[] = "Tessaline2-Discovery";
-constexpr size_t kBeaconContentLength = sizeof kBeaconContent - 1;
-constexpr int kBeaconIntervalMs = 100;
-constexpr int kBeaconReceiveMs = 100;
 constexpr int kBeaconAttempts = 22;
 
 uint32_t sLoopback()
