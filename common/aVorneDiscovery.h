@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/aDiscovery.h"
+
 namespace aVorneDiscovery {
 
 constexpr const char* kGroup = "224.0.0.7";
@@ -20,5 +22,11 @@ constexpr char kBeaconContent[] = "Tessaline2-Discovery";
 constexpr size_t kBeaconContentLength = sizeof kBeaconContent - 1;
 constexpr int kBeaconIntervalMs = 100;
 constexpr int kBeaconReceiveMs = 100;
+
+// True for what a link-sharing server announces: one of its own link types
+// (AVORNE_USB, AVORNE_TCPIP or AVORNE_SERIAL) with an address and a TCP port.
+// Anything else that arrives as an answer is no server of ours and is dropped,
+// so that no datagram can name a serial port or a plain TCP/IP device to open.
+bool isServerSpec(const linkSpec& spec);
 
 } // namespace aVorneDiscovery

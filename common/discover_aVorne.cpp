@@ -108,7 +108,7 @@ uint8_t _findLinkSpecs_multicast(aDiscoveryProc callback, void* reference)
             aMulticast_Destroy(&free);
             continue;
         }
-        if (!sProbeSlot(k, answer) || !reported._isNewSpec(answer)) continue;
+        if (!sProbeSlot(k, answer) || !isServerSpec(*answer) || !reported._isNewSpec(answer)) continue;
         if (answer->ipAddress != sLoopback()) {
             aDebug_Printf(aDEBUG_DISCOVERY, "We are in local mode, ignoring(2)\n");
             continue;
@@ -143,7 +143,7 @@ uint8_t _findLinkSpecs_beacon(aDiscoveryProc callback, void* reference)
         if (content && zframe_size(content) == sizeof(linkSpec)) {
             linkSpec spec;
             std::memcpy(&spec, zframe_data(content), sizeof spec);
-            if (reported._isNewSpec(&spec)) {
+            if (isServerSpec(spec) && reported._isNewSpec(&spec)) {
                 aDebug_Printf(aDEBUG_DISCOVERY,
                               "Got NEW linkSpec(beacon): SN: 0x%08X - Port: %d - Address: %d - Type: %d - Model: %d\n",
                               spec.serialNumber, spec.tcpPort, spec.moduleAddress, spec.type, spec.model);
@@ -172,6 +172,18 @@ uint8_t _findLinkSpecs_beaconHelper(const char* networkInterface, aDiscoveryProc
 }
 
 } // namespace
+
+bool aVorneDiscovery::isServerSpec(const linkSpec& spec)
+{
+    switch (spec.type) {
+    case AVORNE_USB:
+    case AVORNE_TCPIP:
+    case AVORNE_SERIAL:
+        return spec.ipAddress != 0 && spec.tcpPort != 0 && spec.tcpPort <= 0xFFFF;
+    default:
+        return false;
+    }
+}
 
 uint8_t aDiscovery_Enumerate_aVorneModules(aDiscoveryProc callback, void* reference, uint32_t networkInterface)
 {

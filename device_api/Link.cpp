@@ -120,6 +120,11 @@ aErr Link::impl::linkCreateHelper(linkSpec& linkSpecifier)
                                    static_cast<uint16_t>(linkSpecifier.tcpPort));
         break;
     case SERIAL:
+        // The name is used only when it ends within its field.
+        if (!std::memchr(linkSpecifier.portName, '\0', sizeof linkSpecifier.portName)) {
+            linkId = 0;
+            return aErrFileNameLength;
+        }
         linkId = aLink_CreateSerial(linkSpecifier.serialNumber, linkSpecifier.portName, linkSpecifier.baudRate);
         break;
     case AVORNE:

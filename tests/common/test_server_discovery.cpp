@@ -142,8 +142,27 @@ TEST_F(ServerDiscovery, LocalServerIsFoundByEveryLinkSharingType)
     aLinkSpec_Destroy(&byNumber);
 }
 
+// Specifiers of the right size that no link-sharing server announces: a link
+// type of its own (5 to 7) with an address and a TCP port is all it sends.
+std::vector<Datagram> notAnnounced(const char* address)
+{
+    std::vector<Datagram> answers;
+    for (linkType type : {INVALID, USB, TCPIP, SERIAL, AVORNE, static_cast<linkType>(8)})
+        answers.push_back(sim::bytesOf(sim::networkSpec(type, 0x71, address, 40400)));
+    linkSpec serial = sim::networkSpec(SERIAL, 0x72, address, 40401);
+    std::memset(serial.portName, 'A', sizeof serial.portName); // no end in sight
+    answers.push_back(sim::bytesOf(serial));
+    answers.push_back(sim::bytesOf(sim::networkSpec(AVORNE_TCPIP, 0x73, address, 0)));
+    linkSpec noPort = sim::networkSpec(AVORNE_USB, 0x74, address, 1);
+    noPort.tcpPort = 0x10000 + 40402;
+    answers.push_back(sim::bytesOf(noPort));
+    answers.push_back(sim::bytesOf(sim::networkSpec(AVORNE_SERIAL, 0x75, "0.0.0.0", 40403)));
+    return answers;
+}
+
 // Answers that are no specifier of this host are passed over: a datagram longer
-// or shorter than a specifier, and a specifier that advertises another address.
+// or shorter than a specifier, a specifier that advertises another address, and
+// one that no server announces.
 TEST_F(ServerDiscovery, LocalAnswersThatAreNoSpecAreIgnored)
 {
     Datagram spec = sim::bytesOf(sim::networkSpec(AVORNE_USB, 0x11, "127.0.0.1", 40001));
@@ -154,9 +173,15 @@ TEST_F(ServerDiscovery, LocalAnswersThatAreNoSpecAreIgnored)
     sim::LocalAnswerer tooShort({shorter});
     sim::LocalAnswerer remote({sim::bytesOf(sim::networkSpec(AVORNE_USB, 0x12, "10.1.2.3", 40002))});
     ASSERT_TRUE(tooLong.ok() && tooShort.ok() && remote.ok());
+    std::vector<std::unique_ptr<sim::LocalAnswerer>> strangers;
+    for (const Datagram& answer : notAnnounced("127.0.0.1")) {
+        strangers.push_back(std::make_unique<sim::LocalAnswerer>(std::vector<Datagram>{answer}));
+        ASSERT_TRUE(strangers.back()->ok());
+    }
     FoundDevices found;
     EXPECT_EQ(0, enumerate(&found));
     EXPECT_TRUE(found.specs.empty());
+    for (const auto& stranger : strangers) EXPECT_FALSE(stranger->received().empty()); // each was probed
 }
 
 // Two servers that agree in type, serial number, address and port are one;
@@ -240,7 +265,8 @@ TEST_F(ServerDiscovery, BeaconInterfaceTexts)
 }
 
 // A search on a network interface finds the server that answers its beacon,
-// once however often it publishes, and passes over beacons that are no specifier;
+// once however often it publishes, and passes over beacons that are no specifier
+// or one that no server announces (a serial port, a plain TCP/IP device);
 // the library's beacon interface is put back afterwards.
 TEST_F(ServerDiscovery, BeaconSearchFindsTheServersOfTheNetwork)
 {
@@ -248,8 +274,10 @@ TEST_F(ServerDiscovery, BeaconSearchFindsTheServersOfTheNetwork)
     const linkSpec spec = sim::networkSpec(AVORNE_TCPIP, 0x4455AA00, "10.77.0.2", 45000, 0x13, 4);
     std::unique_ptr<sim::BeaconAnswerer> server;
     network_->run([&] {
-        server = std::make_unique<sim::BeaconAnswerer>("10.77.0.255",
-                                                       std::vector<Datagram>{sim::bytesOf(spec), Datagram(100, 7)});
+        std::vector<Datagram> answers = notAnnounced("10.77.0.2");
+        answers.push_back(sim::bytesOf(spec));
+        answers.push_back(Datagram(100, 7));
+        server = std::make_unique<sim::BeaconAnswerer>("10.77.0.255", answers);
     });
     ASSERT_TRUE(server->ok());
     zsys_set_interface("");

@@ -83,12 +83,14 @@ TEST(LinkObject, SpecifiersThatMakeNoLink)
         linkType type;
         uint8_t enabled;
         aErr expected;
+        bool terminated = true; // the port name ends within its field
     } cases[] = {
         {INVALID, 0, aErrMode},
         {static_cast<linkType>(9), 0, aErrMode},
         {AVORNE, 0, aErrConfiguration},
         {AVORNE_TCPIP, 0, aErrConfiguration},
         {SERIAL, 0, aErrConnection}, // the port does not open
+        {SERIAL, 0, aErrFileNameLength, false}, // never read past the field
     };
     for (const Case& c : cases) {
         linkSpec spec{};
@@ -96,6 +98,7 @@ TEST(LinkObject, SpecifiersThatMakeNoLink)
         spec.serialNumber = kSerial;
         spec.baudRate = 115200;
         std::strcpy(spec.portName, "/nonexistent/tty");
+        if (!c.terminated) std::memset(spec.portName, '/', sizeof spec.portName);
         Link link(spec, "link");
         aVorneConfig config = unshared();
         config.enabled = c.enabled;
