@@ -7,13 +7,17 @@
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
+#include <type_traits>
 
 HTTPResponse::HTTPResponse(const char* url) : request(url ? url : "") {}
 
-size_t _rcv_data(void* data, size_t size, size_t count, void* response)
+// libcurl calls it through exactly this type.
+static_assert(std::is_same_v<decltype(&_rcv_data), curl_write_callback>, "the write callback's type is libcurl's");
+
+size_t _rcv_data(char* data, size_t size, size_t count, void* response)
 {
     const size_t length = size * count;
-    const char* bytes = static_cast<const char*>(data);
+    const char* bytes = data;
     Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", int(size), int(count),
              unsigned(reinterpret_cast<uintptr_t>(response)), int(std::min<size_t>(length, 100)), bytes);
     static_cast<HTTPResponse*>(response)->process(bytes, length);

@@ -33,4 +33,4 @@ public:
 
 // The libcurl write callback: appends size * count bytes to the HTTPResponse
 // and returns their number.
-size_t _rcv_data(void* data, size_t size, size_t count, void* response);
+size_t _rcv_data(char* data, size_t size, size_t count, void* response);

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -35,6 +36,21 @@ bool _read_line(aFile* file, std::string& line)
 }
 
 } // namespace
+
+bool KeyValueStore::Writable(const std::string& key, const std::string& value)
+{
+    // A line is text without NUL and ends at its newline; the reader takes the
+    // key up to the first "=", trims whitespace around key and value, and
+    // skips comments and lines too short to hold an entry.
+    for (const std::string* text : {&key, &value}) {
+        if (text->find_first_of(std::string("\n\0", 2)) != std::string::npos) return false;
+        if (!text->empty() && (std::strchr(WHITESPACE, text->front()) || std::strchr(WHITESPACE, text->back())))
+            return false;
+    }
+    if (key.find('=') != std::string::npos) return false;
+    if (!key.empty() && key[0] == '#') return false;
+    return !(key.empty() && value.empty());
+}
 
 KeyValueStore::KeyValueStore(const char* file)
 {
@@ -89,8 +105,17 @@ void KeyValueStore::Save(const char* file)
     if (dirty) Add(KEY_UPDATED_TIME, TimeStamp());
     const aErr rc = ReplaceFile(path, [this](aFile* out) {
         aErr written = aErrNone;
-        for (const auto& [key, value] : values)
+        for (const auto& [key, value] : values) {
+            // Every line written reads back as the entry it came from; an entry
+            // that no line can hold (read from a hand-edited file, or put into
+            // the map directly) is left out rather than written as another.
+            if (!Writable(key, value)) {
+                Log::log(DEBUG_Attributes, "Attibutes: Error - leaving out an entry that cannot be written: '%s'\n",
+                         key.c_str());
+                continue;
+            }
             if (written == aErrNone) written = aFile_Printf(out, "%s=%s\n", key.c_str(), value.c_str());
+        }
         return written;
     });
     if (rc == aErrNotFound) {
@@ -120,7 +145,14 @@ std::string KeyValueStore::GetString(const char* key, const char* defaultValue) 
 
 const char* KeyValueStore::numberText(const char* key)
 {
-    const std::string& value = values[key ? key : ""];
+    const std::string name = key ? key : "";
+    const auto found = values.find(name);
+    if (found == values.end()) {
+        // Entered so that the next save names the key, when a line can hold it.
+        if (Writable(name, "")) values[name];
+        return nullptr;
+    }
+    const std::string& value = found->second;
     return value.empty() ? nullptr : value.c_str();
 }
 
@@ -156,6 +188,11 @@ double KeyValueStore::GetDouble(const char* key, double defaultValue)
 
 bool KeyValueStore::Add(const char* key, const std::string& value)
 {
+    if (!Writable(key ? key : "", value)) {
+        Log::log(DEBUG_Attributes, "Attibutes: Error - refusing an entry that cannot be written: '%s'\n",
+                 key ? key : "");
+        return false;
+    }
     std::string& current = values[key ? key : ""];
     if (current != value) dirty = true;
     current = value;
@@ -188,9 +225,16 @@ bool KeyValueStore::AddHex(const char* key, unsigned value)
 
 bool KeyValueStore::Add(const KeyValueStore& other)
 {
-    for (const auto& [key, value] : other.values) values[key] = value;
-    if (!other.values.empty()) dirty = true;
-    return true;
+    bool all = true;
+    for (const auto& [key, value] : other.values) {
+        if (Writable(key, value)) {
+            values[key] = value;
+            dirty = true;
+        } else {
+            all = false;
+        }
+    }
+    return all;
 }
 
 bool KeyValueStore::Clear()

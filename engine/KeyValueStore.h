@@ -20,7 +20,9 @@ public:
     void Load(const char* path);
     // Writes every entry to the file given, else to the attached file, else
     // to ".settings" in the working directory; stamps UPDATED_TIME first when
-    // something changed since the last load or save.
+    // something changed since the last load or save. An entry that is not
+    // Writable (loaded from a hand-edited line such as "  #K=v", or put into
+    // `values` directly) is left out.
     void Save(const char* path = nullptr);
 
     // The value, or null for an absent key.
@@ -34,13 +36,20 @@ public:
     bool GetBOOL(const char* key, bool defaultValue = false);      // GetInt is not 0
     double GetDouble(const char* key, double defaultValue = 0.0);  // leading floating-point number
 
-    // Setters; each marks the store changed when the text differs.
+    // Whether the entry reads back as it is once saved: neither text holds a
+    // NUL or a newline or begins or ends with whitespace, the key holds no "="
+    // and does not begin with "#", and the line is more than "=" alone.
+    static bool Writable(const std::string& key, const std::string& value);
+
+    // Setters; each marks the store changed when the text differs, and
+    // refuses (false, nothing changed) an entry that is not Writable.
     bool Add(const char* key, int value);      // "%d"
     bool Add(const char* key, double value);   // "%f"
     bool Add(const char* key, const char* value);
     bool Add(const char* key, const std::string& value);
     bool AddHex(const char* key, unsigned value);  // "0x%08X"
-    // Copies every entry of the other store over this one's.
+    // Copies every entry of the other store over this one's; false when one
+    // was refused.
     bool Add(const KeyValueStore& other);
     bool Clear();
 

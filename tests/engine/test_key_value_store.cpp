@@ -221,6 +221,62 @@ TEST_F(KeyValueStoreTest, SettersFormatValuesAndMarkChanges)
     EXPECT_TRUE(copy.dirty);
 }
 
+// What a save writes reads back the same; an entry that no line can hold is
+// refused by the setters and left out by a save, never written as another.
+TEST_F(KeyValueStoreTest, EntriesReadBackAsStoredOrAreRefused)
+{
+    using namespace std::string_literals;
+    const struct {
+        std::string key, value;
+        bool writable;
+    } cases[] = {
+        {"K", "v", true},
+        {"K", "", true},
+        {"", "v", true},
+        {"K", "a = b", true},
+        {"K", "v\tw #x", true},
+        {"K#", "=v", true},
+        {"#K", "v", false},          // read as a comment
+        {"", "", false},             // the line "=" is too short to be read
+        {"K\0x"s, "v", false},       // a NUL ends the text on the way out
+        {"K", "v\0x"s, false},
+        {"K", "v\nL=w", false},      // a second line
+        {"K=", "v", false},          // the key ends at the first "="
+        {" K", "v", false},          // whitespace around key and value is not kept
+        {"K", "v ", false},
+        {"K", "\tv", false},
+        {"K", "v\r", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.key) + " = " + testing::PrintToString(c.value));
+        EXPECT_EQ(c.writable, KeyValueStore::Writable(c.key, c.value));
+
+        KeyValueStore store;
+        store.Add("A", "1");
+        if (c.key.find('\0') == std::string::npos) {
+            EXPECT_EQ(c.writable, store.Add(c.key.c_str(), c.value));
+        }
+        KeyValueStore other;
+        other.values[c.key] = c.value; // put in directly, past the setters
+        EXPECT_EQ(c.writable, store.Add(other));
+        store.values[c.key] = c.value;
+        store.Save(file.c_str());
+        KeyValueStore back(file.c_str());
+        back.values.erase(KeyValueStore::KEY_UPDATED_TIME);
+        store.values.erase(KeyValueStore::KEY_UPDATED_TIME);
+        if (c.writable) {
+            EXPECT_EQ(back.values, store.values);
+        } else {
+            EXPECT_EQ(back.values, (Values{{"A", "1"}}));
+        }
+    }
+    // A number getter names an absent key in the next save only when a line can hold it.
+    KeyValueStore store;
+    EXPECT_EQ(store.GetInt("#K", 3), 3);
+    EXPECT_EQ(store.GetInt(nullptr, 4), 4);
+    EXPECT_TRUE(store.values.empty());
+}
+
 TEST_F(KeyValueStoreTest, UnattachedStoreSavesToTheWorkingDirectory)
 {
     char here[4096];
