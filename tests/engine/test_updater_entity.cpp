@@ -4,6 +4,7 @@
 // the images the device ends up with, and the replies that must fail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <numeric>
@@ -30,8 +31,12 @@ constexpr uint32_t kAddress = 0x60001000;
 
 Bytes payloadOf(uint32_t address, const Bytes& image)
 {
-    Bytes out{uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
-    out.insert(out.end(), image.begin(), image.end());
+    // Sized once: growing a four-byte vector by insert draws a false
+    // array-bounds report from GCC 12 at -O3.
+    Bytes out(4 + image.size());
+    for (int i = 0; i < 4; i++)
+        out[i] = uint8_t(address >> (24 - 8 * i));
+    std::copy(image.begin(), image.end(), out.begin() + 4);
     return out;
 }
 
