@@ -289,6 +289,7 @@ aErr UpdaterEntity::_reconnect(unsigned delayMs)
             return aErrNone;
         }
         Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", int(delayMs));
+        module->disconnect();
         aTime_MSSleep(delayMs);
     }
     return result;

@@ -73,6 +73,9 @@ bool _reconnect_loader(Module& module, uint32_t serial)
         }
         module.discoverAndConnect(USB, serial);
         if (module.isConnected()) return true;
+        // A half-made link would make every later connect refuse, and would
+        // keep a USB device open across the context refresh above.
+        module.disconnect();
         aTime_MSSleep(kConnectPauseMs);
     }
     return false;

@@ -215,10 +215,17 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
 
     // A device updated from a file before any download gets its entry now,
     // so that the record lands in the store and nowhere else.
-    if (!stored) entry = store->AddDevice(serial);
-    entry.attributes.Add(UpdaterStore::KEY_LATEST_TRANSFER, path.empty() ? buildFileName(build) : path);
-    entry.attributes.Add(UpdaterStore::KEY_LAST_TRANSFER_DATE, now());
-    entry.attributes.Save();
+    // The device is written whatever becomes of its record: a store that
+    // cannot take the entry is reported as such, not as a failed update.
+    try {
+        if (!stored) entry = store->AddDevice(serial);
+        entry.attributes.Add(UpdaterStore::KEY_LATEST_TRANSFER, path.empty() ? buildFileName(build) : path);
+        entry.attributes.Add(UpdaterStore::KEY_LAST_TRANSFER_DATE, now());
+        entry.attributes.Save();
+    } catch (const std::exception& e) {
+        display.message(UpdaterDisplayInterface::ERROR, "Device updated, but its transfer was not recorded: %s",
+                        e.what());
+    }
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(UpdaterDisplayInterface::INFO, "Update time: %.4f sec", double(aTime_GetMSTicks() - start) / 1000.0);
     return true;
