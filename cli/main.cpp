@@ -108,8 +108,10 @@ int runUpdate(CLI_Display& display, Updater& updater, const Parameters& params)
     const unsigned build = buildNumber(params.build);
     updater.Set_UEIBytes_Load(params.ueiBytes);
     if (params.transport == TRANSPORT_RECOVER) {
-        display.message(Level::ERROR, "Recovery is not available in this build");
-        return 1;
+        return updater.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
+                                        params.birdFile, params.override)
+                   ? 0
+                   : 1;
     }
     if (params.serialNumber == 0) {
         display.message(Level::ERROR, "Must specify the specific device to be updated");

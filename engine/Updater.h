@@ -98,6 +98,12 @@ public:
     // Fetches the recovery firmware of the chip with that identifier: the
     // build given, or the update server's for it; the build number, 0 on failure.
     unsigned Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+    // Writes firmware into a chip in its boot ROM on the port: the file at
+    // path, or else the update server's recovery build for the chip's
+    // identifier (build, when not 0, in place of the server's). override is
+    // not used. True once the firmware is written and the chip started.
+    bool Recover_Firmware(std::string port, unsigned int build, unsigned int baudRate, unsigned int serial,
+                          std::string path, bool override);
 
     std::string serverUrl;
     std::string storeDir;
@@ -134,3 +140,8 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& file,
 // and starts it.
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, std::string& port,
                            unsigned int baudRate);
+// Writes the file's firmware through the upgrade protocol into the i.MX live
+// loader found on USB (under the default serial number or the one given)
+// and restarts the device.
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& file, unsigned int serial,
+                           bool ueiBytesLoad);

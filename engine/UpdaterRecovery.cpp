@@ -1,13 +1,18 @@
 // Recovery of a chip in its boot ROM: the LPC17xx flash written through the
-// boot ROM's in-system programming.
+// boot ROM's in-system programming, the i.MX firmware through its live loader.
 #include "engine/Updater.h"
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include "engine/BirdFile.h"
 #include "engine/Log.h"
+#include "engine/UpdateServerRequest.h"
+#include "engine/UpdaterTransfer.h"
+#include "device_api/Module.h"
+#include "platform/aTime.h"
 #include "recovery/NXPSerialClass.h"
 
 namespace {
@@ -154,4 +159,83 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, std
     display.message(UpdaterDisplayInterface::INFO, "Rebooting Device");
     chip.ExecuteFrom(0);
     return true;
+}
+
+namespace {
+
+constexpr unsigned kDefaultLoaderSerial = 0xDEADDEAD;
+constexpr unsigned kLoaderRounds = 15;
+constexpr unsigned kLoaderPauseMs = 1000;
+
+} // namespace
+
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& file, unsigned int serial, bool ueiBytesLoad)
+{
+    Zentrova::Tessaline::Module module(0, uint8_t(0));
+    if (_disableVorne(module, display) != aErrNone) {
+        display.message(UpdaterDisplayInterface::ERROR, "Failed to transfer firmware");
+        return false;
+    }
+    for (unsigned round = 0; round < kLoaderRounds; ++round) {
+        if (module.discoverAndConnect(USB, kDefaultLoaderSerial) == aErrNone && module.isConnected()) break;
+        module.disconnect();
+        if (module.discoverAndConnect(USB, serial) == aErrNone && module.isConnected()) break;
+        module.disconnect();
+        aTime_MSSleep(kLoaderPauseMs);
+    }
+    if (!module.isConnected()) {
+        display.message(UpdaterDisplayInterface::ERROR, "Could not connect to device");
+        return false;
+    }
+    if (_transfer_firmware(display, module, file, false, ueiBytesLoad) != aErrNone) {
+        display.message(UpdaterDisplayInterface::ERROR, "Failed to transfer firmware");
+        return false;
+    }
+    return true;
+}
+
+bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned int baudRate, unsigned int serial,
+                               std::string path, bool)
+{
+    const uint64_t start = aTime_GetMSTicks();
+    Fingerprint fingerprint = {};
+    if (!Get_Fingerprint(fingerprint, port, serial, path, kSyncBaudRate, false)) {
+        display.message(UpdaterDisplayInterface::ERROR, "Could not get Device Identifier");
+        return false;
+    }
+    const uint8_t chip = recoveryChip;
+    if (path.empty()) {
+        const unsigned words[4] = {fingerprint.words[0], fingerprint.words[1], fingerprint.words[2],
+                                   fingerprint.words[3]};
+        unsigned serverBuild = 0;
+        if (!UpdateServerRequest::GetRecoveryInfo(words, &serial, &serverBuild, serverUrl.c_str())) {
+            display.message(UpdaterDisplayInterface::ERROR,
+                            "Failed to retrieve recovery information from Zentrova server");
+            return false;
+        }
+        if (build == 0) build = serverBuild;
+    } else {
+        build = 0;
+    }
+    BirdFile file;
+    try {
+        file = load_bird("Recovering", path, serial, build, true);
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_Updater, "%s\n", e.what());
+        display.message(UpdaterDisplayInterface::ERROR, "Failed to load bird file");
+        return false;
+    }
+    if (file.has_serial_offsets) {
+        display.message(UpdaterDisplayInterface::ERROR, "Updater does not support offline recovery");
+        return false;
+    }
+    bool result = false;
+    if (chip == 1)
+        result = _recover_firmware_imx(display, file, serial, ueiBytesLoad);
+    else if (chip == 2)
+        result = _recover_firmware_lpc(display, file, port, baudRate);
+    else
+        display.message(UpdaterDisplayInterface::ERROR, "Unknown device");
+    display.message(UpdaterDisplayInterface::INFO, "Update time: %.4f sec", double(aTime_GetMSTicks() - start) / 1000.0);
+    return result;
 }

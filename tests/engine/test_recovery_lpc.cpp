@@ -221,3 +221,43 @@ TEST_F(LpcTest, AFailedCommandEndsTheRecoveryUnseen)
 }
 
 } // namespace
+
+// The whole recovery from an unsynchronised chip: the fingerprint road
+// synchronises it, the named file is written and the chip started; a file
+// carrying serial offsets is refused before the flash is touched.
+TEST_F(LpcTest, RecoverFirmwareFromAFile)
+{
+    struct Case {
+        const char* name;
+        bool serialOffsets;
+        bool result;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"plain file", false, true, "info Rebooting Device"},
+        {"serial offsets", true, false, "error Updater does not support offline recovery"},
+    };
+    for (const Case& c : cases) {
+        Rom chip;
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        RecordingDisplay shown;
+        const Bytes image = sim::randomBytes(6000, 9);
+        sim::BirdWriter bird;
+        bird.firmware(0x0, image).firmware(0x8000, {1, 2, 3, 4});
+        if (c.serialOffsets) bird.serialOffsets(0x400, 0x800);
+        const std::string path = dir + "/recover.bird";
+        bird.write(path);
+
+        const Bytes before = chip.flash();
+        Updater updater("http://127.0.0.1:1", dir.c_str(), shown);
+        EXPECT_EQ(updater.Recover_Firmware(line.path(), 0, 115200, 0, path, false), c.result) << c.name;
+        EXPECT_EQ(shown.count(c.message), 1u) << c.name;
+        EXPECT_EQ(shown.count("error Could not get Device Identifier"), 0u) << c.name;
+        const Bytes all = chip.flash();
+        if (c.result)
+            EXPECT_EQ(Bytes(all.begin(), all.begin() + image.size()), image) << c.name;
+        else
+            EXPECT_EQ(all, before) << c.name;
+        EXPECT_EQ(chip.counters().started, c.result) << c.name;
+    }
+}
