@@ -124,6 +124,20 @@ aErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* 
     return link->receivePacket(m_impl->address(), match, length, buffer);
 }
 
+aErr EntityClass::receivePacket(aPacketFilterProc accept, const void* reference, uint8_t* length, uint8_t* buffer)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->receivePacket(m_impl->address(), accept, reference, length, buffer);
+}
+
+aErr EntityClass::dropPackets(aPacketFilterProc match, const void* reference)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->dropPackets(m_impl->address(), match, reference);
+}
+
 aErr EntityClass::getUEI(uint8_t option, uei* record)
 {
     Link* link = m_impl->link();

@@ -31,6 +31,10 @@ public:
     // whose first *length data bytes equal match in.
     aErr sendPacket(uint8_t command, uint8_t length, const uint8_t* data);
     aErr receivePacket(const uint8_t* match, uint8_t* length, uint8_t* buffer);
+    // The first packet from the module that accept takes, and the drop of
+    // every queued packet from it that match takes (see Link).
+    aErr receivePacket(aPacketFilterProc accept, const void* reference, uint8_t* length, uint8_t* buffer);
+    aErr dropPackets(aPacketFilterProc match, const void* reference);
 
     // A get (answered from the stream cache when the option is streamed), a
     // set, and a set in the subindex form, of the record's value type; the

@@ -122,6 +122,13 @@ public:
     // buffer (room for 28 bytes).
     aErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
     aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer);
+    // The first packet from the module that accept takes, within the reply
+    // time: its data length in *length and its data in buffer (28 bytes).
+    aErr receivePacket(uint8_t module, aPacketFilterProc accept, const void* reference, uint8_t* length,
+                       uint8_t* buffer);
+    // Drops every queued packet from the module that match takes: what an
+    // earlier request left behind cannot answer the next one.
+    aErr dropPackets(uint8_t module, aPacketFilterProc match, const void* reference);
 
     // The address of the module that answers on this link.
     aErr getModuleAddress(uint8_t* address);

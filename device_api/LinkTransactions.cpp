@@ -126,12 +126,25 @@ struct CommandMatch {
     uint8_t count;
 };
 
-// The first packet whose first data bytes are the match bytes; a packet
-// shorter than the match has no such bytes.
+// A packet whose first data bytes are the match bytes; a packet shorter
+// than the match has no such bytes.
 bool sCommandFilter(const aPacket* packet, const void* reference)
 {
     auto* match = static_cast<const CommandMatch*>(reference);
     return packet->length >= match->count && std::memcmp(packet->data, match->bytes, match->count) == 0;
+}
+
+// A caller's filter, only for packets that come from the module.
+struct FromModule {
+    uint8_t module;
+    aPacketFilterProc filter;
+    const void* reference;
+};
+
+bool sFromModuleFilter(const aPacket* packet, const void* reference)
+{
+    auto* wanted = static_cast<const FromModule*>(reference);
+    return packet->address == wanted->module && wanted->filter(packet, wanted->reference);
 }
 
 bool MatchMagic(const aPacket* packet, const void*)
@@ -207,17 +220,47 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
     return putPacket(m_impl->linkId, module, static_cast<uint8_t>(length + 1), bytes);
 }
 
+namespace {
+
+aErr awaitRaw(aLinkId id, aPacketFilterProc filter, const void* reference, uint8_t* length, uint8_t* buffer)
+{
+    aPacket* reply = aLink_AwaitFirst(id, filter, reference, kReplyTimeoutMs);
+    if (!reply) return aErrTimeout;
+    *length = reply->length;
+    std::memcpy(buffer, reply->data, reply->length);
+    aPacket_Destroy(&reply);
+    return aErrNone;
+}
+
+} // namespace
+
+// The match form takes its packet from any module.
 aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer)
 {
     if (!isConnected()) return aErrConnection;
     if (!validModule(module)) return aErrPacket;
     if (!length || !buffer || *length > aPACKET_MAX_DATA || (*length != 0 && !match)) return aErrParam;
     CommandMatch wanted{match, *length};
-    aPacket* reply = aLink_AwaitFirst(m_impl->linkId, sCommandFilter, &wanted, kReplyTimeoutMs);
-    if (!reply) return aErrTimeout;
-    *length = reply->length;
-    std::memcpy(buffer, reply->data, reply->length);
-    aPacket_Destroy(&reply);
+    return awaitRaw(m_impl->linkId, sCommandFilter, &wanted, length, buffer);
+}
+
+aErr Link::receivePacket(uint8_t module, aPacketFilterProc accept, const void* reference, uint8_t* length,
+                         uint8_t* buffer)
+{
+    if (!isConnected()) return aErrConnection;
+    if (!validModule(module)) return aErrPacket;
+    if (!accept || !length || !buffer) return aErrParam;
+    FromModule wanted{module, accept, reference};
+    return awaitRaw(m_impl->linkId, sFromModuleFilter, &wanted, length, buffer);
+}
+
+aErr Link::dropPackets(uint8_t module, aPacketFilterProc match, const void* reference)
+{
+    if (!isConnected()) return aErrConnection;
+    if (!validModule(module)) return aErrPacket;
+    if (!match) return aErrParam;
+    FromModule wanted{module, match, reference};
+    aLink_DrainPackets(m_impl->linkId, sFromModuleFilter, &wanted);
     return aErrNone;
 }
 

@@ -31,6 +31,30 @@ uint32_t byteSum(const uint8_t* data, unsigned length)
     return sum;
 }
 
+// Data lengths of the status replies: the bare status, and the answers to
+// PREPARE (with the block size), SUM (with the sum) and WRITE.
+constexpr uint8_t kBareStatus = 3;
+constexpr uint8_t kPrepareStatus = 5;
+constexpr uint8_t kSumStatus = 7;
+constexpr uint8_t kWriteStatus = kBareStatus;
+
+struct ReplyForm {
+    uint8_t option;
+    uint8_t statusLength; // 0: any length
+};
+
+bool isUpgradePacket(const aPacket* packet, const void*)
+{
+    return packet->length >= 1 && packet->data[0] == cmdUPGRADE;
+}
+
+bool isAwaitedReply(const aPacket* packet, const void* reference)
+{
+    auto* form = static_cast<const ReplyForm*>(reference);
+    if (packet->length < 2 || packet->data[0] != cmdUPGRADE || packet->data[1] != form->option) return false;
+    return form->statusLength == 0 || packet->length == kBareStatus || packet->length == form->statusLength;
+}
+
 } // namespace
 
 UpdaterEntity::UpdaterEntity() : module(nullptr), validate(true), no_wait(false), uei_data(false) {}
@@ -49,15 +73,18 @@ aErr UpdaterEntity::request(uint8_t option, uint8_t length, const uint8_t* argum
     if (!module) return aErrResource;
     uint8_t data[aPACKET_MAX_DATA] = {option};
     std::copy(arguments, arguments + length, data + 1);
+    // The device answers in order and each request waits for its answer, so
+    // whatever upgrade reply is queued now belongs to a request that gave up
+    // on it.
+    dropPackets(isUpgradePacket, nullptr);
     return sendPacket(cmdUPGRADE, uint8_t(length + 1), data);
 }
 
-aErr UpdaterEntity::reply(uint8_t option, uint8_t* data, uint8_t& length)
+aErr UpdaterEntity::reply(uint8_t option, uint8_t* data, uint8_t& length, uint8_t statusLength)
 {
     if (!module) return aErrResource;
-    const uint8_t match[2] = {cmdUPGRADE, option};
-    length = sizeof match;
-    return receivePacket(match, &length, data);
+    const ReplyForm form{option, option == val_UPGRADE_STATUS ? statusLength : uint8_t(0)};
+    return receivePacket(isAwaitedReply, &form, &length, data);
 }
 
 aErr UpdaterEntity::LoaderInit()
@@ -94,14 +121,14 @@ aErr UpdaterEntity::TransferPrepare(const unsigned char* payload, unsigned lengt
     }
     uint8_t data[aPACKET_MAX_DATA];
     uint8_t got = 0;
-    if (reply(val_UPGRADE_STATUS, data, got) != aErrNone) return aErrTimeout;
+    if (reply(val_UPGRADE_STATUS, data, got, kPrepareStatus) != aErrNone) return aErrTimeout;
     if (got < 3 || data[2] != 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return aErrInvalidOption;
     }
-    // A success without the block size tells nothing to send by.
-    if (got < 5) return aErrPacket;
-    blockSize = uint16_t(data[3] << 8 | data[4]);
+    // A success without the block size is enough for a loader block; a
+    // firmware block cannot be sent by a size of 0 and fails there.
+    blockSize = got >= kPrepareStatus ? uint16_t(data[3] << 8 | data[4]) : 0;
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", blockSize);
     return aErrNone;
 }
@@ -175,13 +202,13 @@ aErr UpdaterEntity::_block_transfer(const unsigned char* data, unsigned length, 
     request(val_UPGRADE_SUM);
     uint8_t answer[aPACKET_MAX_DATA];
     uint8_t got = 0;
-    if (reply(val_UPGRADE_STATUS, answer, got) != aErrNone || got < 3) {
+    if (reply(val_UPGRADE_STATUS, answer, got, kSumStatus) != aErrNone || got < 3) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
         return aErrPacket;
     }
     const uint8_t status = answer[2];
     // A reply without the device's sum cannot confirm the data.
-    const bool hasSum = got >= 7;
+    const bool hasSum = got >= kSumStatus;
     const uint32_t deviceSum = hasSum ? bigEndian32(answer + 3) : 0;
     if (status == 0 && hasSum && deviceSum == sum) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum,
@@ -237,7 +264,7 @@ aErr UpdaterEntity::FirmwareWrite(unsigned length)
     }
     uint8_t data[aPACKET_MAX_DATA];
     uint8_t got = 0;
-    if (reply(val_UPGRADE_STATUS, data, got) != aErrNone || got < 3 || data[2] != 0) {
+    if (reply(val_UPGRADE_STATUS, data, got, kWriteStatus) != aErrNone || got < 3 || data[2] != 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
         return aErrInvalidOption;
     }

@@ -61,8 +61,11 @@ private:
     aErr _block_transfer(const unsigned char* data, unsigned length, unsigned& count);
     aErr _block_transfer_uei_helper(const unsigned char* data, unsigned length, unsigned& count, unsigned& sum);
 
-    // One request: option and its arguments after the command byte.
+    // One request: option and its arguments after the command byte. Upgrade
+    // replies still queued from an earlier request are dropped first.
     aErr request(uint8_t option, uint8_t length = 0, const uint8_t* arguments = nullptr);
     // The reply whose data begins with [0x5F, option]; its data and length.
-    aErr reply(uint8_t option, uint8_t* data, uint8_t& length);
+    // Status replies answer three requests: one is taken when it is a bare
+    // status or has the given length, the form of the awaited request's answer.
+    aErr reply(uint8_t option, uint8_t* data, uint8_t& length, uint8_t statusLength = 0);
 };

@@ -337,6 +337,39 @@ TEST_F(Transactions, RawPacketsMatchTheirFirstBytes)
     EXPECT_EQ(0x01, buffer[1]);
 }
 
+bool secondByteIs(const aPacket* packet, const void* reference)
+{
+    return packet->length >= 2 && packet->data[1] == *static_cast<const uint8_t*>(reference);
+}
+
+TEST_F(Transactions, FilteredRawRepliesComeFromTheModuleAndStaleOnesCanBeDropped)
+{
+    const uint8_t data[] = {0xFF};
+    EXPECT_EQ(aErrNone, link.sendPacket(kModule, 0x49, 1, data));
+    ASSERT_TRUE(received(Packet{kModule, {0x49, 0xFF}}));
+
+    device.send(Packet{0x06, {0x5F, 0x07, 0x01}}); // another module's
+    device.send(Packet{kModule, {0x5F, 0x07, 0x02}});
+    device.send(Packet{kModule, {0x5F, 0x01, 0x03}});
+    device.send(Packet{kModule, {0x5F, 0x07, 0x04}});
+    const uint8_t status = 0x07;
+    uint8_t length = 0;
+    uint8_t buffer[aPACKET_MAX_DATA] = {};
+    ASSERT_EQ(aErrNone, link.receivePacket(kModule, secondByteIs, &status, &length, buffer));
+    EXPECT_EQ((std::vector<uint8_t>{0x5F, 0x07, 0x02}), std::vector<uint8_t>(buffer, buffer + length));
+
+    // The drop takes the module's matching packets and leaves the rest.
+    ASSERT_EQ(aErrNone, link.dropPackets(kModule, secondByteIs, &status));
+    EXPECT_EQ(aErrTimeout, link.receivePacket(kModule, secondByteIs, &status, &length, buffer));
+    const uint8_t data1 = 0x01;
+    ASSERT_EQ(aErrNone, link.receivePacket(kModule, secondByteIs, &data1, &length, buffer));
+    EXPECT_EQ(0x03, buffer[2]);
+    const uint8_t any[] = {0x5F};
+    length = 1;
+    ASSERT_EQ(aErrNone, link.receivePacket(kModule, any, &length, buffer));
+    EXPECT_EQ(0x01, buffer[2]);
+}
+
 TEST_F(Transactions, RefusedArguments)
 {
     uint8_t data[28] = {};

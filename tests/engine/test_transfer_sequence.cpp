@@ -200,6 +200,19 @@ TEST_F(Sequence, FailedFirmwarePrepareIsNotRetried)
     EXPECT_FALSE(upgrade.rebooted());
 }
 
+TEST_F(Sequence, PrepareWithoutBlockSizeFailsOnlyTheFirmwareStage)
+{
+    sim::UpgradeFaults faults;
+    faults.prepareWithoutSize = true;
+    upgrade.setFaults(faults);
+    const BirdFile file = load(threeBlocks());
+    ASSERT_EQ(aErrNone, _transfer_loader(display, module, file));
+    EXPECT_EQ(sim::randomBytes(60, 1), upgrade.loader()[0x20000000]);
+    EXPECT_NE(aErrNone, _transfer_firmware(display, module, file, true, false));
+    EXPECT_TRUE(upgrade.firmware()[0x60000000].empty());
+    EXPECT_FALSE(upgrade.rebooted());
+}
+
 TEST_F(Sequence, ByteArrayDataAndPooledPacketsWhenTheDeviceHasThem)
 {
     upgrade.acceptUeiData();
@@ -218,5 +231,65 @@ TEST_F(Sequence, DeviceWithoutByteArrayDataIsNotAskedForPooledPackets)
     for (const sim::UeiRequest& r : entities.requests()) EXPECT_FALSE(r.command == 3 && r.option == 45);
     EXPECT_EQ(12u, upgrade.requests(val_UPGRADE_DATA));
 }
+
+// A slow device answers one request after the host gave up on it, and keeps
+// the next data byte it receives wrong. Whatever the late answer meets, the
+// sequence ends with the file's images in the device, or with a failure and
+// no reboot: never with a wrong image taken as written.
+struct LateCase {
+    const char* name;
+    bool firmwareStage;
+    uint8_t option;
+    unsigned nth;
+    aErr expected;
+};
+
+class LateReply : public Sequence, public ::testing::WithParamInterface<LateCase> {};
+
+TEST_P(LateReply, NeverPassesAWrongImageAsWritten)
+{
+    const LateCase& c = GetParam();
+    // Two chunks per block, so that an answer can also be late within a block.
+    sim::BirdWriter writer;
+    writer.loader(0x20000000, sim::randomBytes(60, 1));
+    for (uint32_t i = 0; i < 3; ++i) writer.firmware(0x60000000 + 0x1000 * i, sim::randomBytes(700, 10 + i));
+    const BirdFile file = load(writer);
+    sim::UpgradeFaults faults;
+    faults.lateOption = c.option;
+    faults.lateNth = c.nth;
+    faults.lateMs = 1300; // beyond the host's 1000 ms wait for a reply
+    faults.spoilAfterLate = true;
+
+    if (!c.firmwareStage) upgrade.setFaults(faults);
+    aErr result = _transfer_loader(display, module, file);
+    if (result == aErrNone) {
+        ASSERT_TRUE(upgrade.loaderStarted());
+        EXPECT_EQ(sim::randomBytes(60, 1), upgrade.loader()[0x20000000]);
+        ASSERT_TRUE(_reconnect_loader(module, apitest::kSerial));
+        if (c.firmwareStage) upgrade.setFaults(faults);
+        result = _transfer_firmware(display, module, file, true, false);
+    }
+    EXPECT_EQ(c.expected, result);
+    if (result == aErrNone) {
+        for (uint32_t i = 0; i < 3; ++i)
+            EXPECT_EQ(sim::randomBytes(700, 10 + i), upgrade.firmware()[0x60000000 + 0x1000 * i]) << "block " << i;
+        EXPECT_TRUE(upgrade.rebooted());
+    } else {
+        EXPECT_FALSE(upgrade.rebooted());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, LateReply,
+    ::testing::Values(LateCase{"LoaderInit", false, val_UPGRADE_INIT, 1, aErrTimeout},
+                      LateCase{"LoaderPrepare", false, val_UPGRADE_PREPARE, 1, aErrInvalidOption},
+                      LateCase{"LoaderData", false, val_UPGRADE_DATA, 2, aErrPacket},
+                      LateCase{"LoaderSum", false, val_UPGRADE_SUM, 1, aErrPacket},
+                      LateCase{"LoaderStart", false, val_UPGRADE_LOAD, 1, aErrNone},
+                      LateCase{"FirmwarePrepare", true, val_UPGRADE_PREPARE, 1, aErrTimeout},
+                      LateCase{"FirmwareData", true, val_UPGRADE_DATA, 3, aErrNone},
+                      LateCase{"FirmwareSum", true, val_UPGRADE_SUM, 2, aErrNone},
+                      LateCase{"FirmwareWrite", true, val_UPGRADE_WRITE, 1, aErrNone}),
+    [](const ::testing::TestParamInfo<LateCase>& param) { return std::string(param.param.name); });
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "tests/sim/upgrade_device.h"
 
+#include <chrono>
 #include <numeric>
+#include <thread>
 
 namespace sim {
 
@@ -41,6 +43,8 @@ void UpgradeDevice::setFaults(const UpgradeFaults& faults)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_ = faults;
+    lateSeen_ = 0;
+    spoilPending_ = false;
 }
 
 std::map<uint32_t, std::vector<uint8_t>> UpgradeDevice::loader() const
@@ -74,13 +78,22 @@ unsigned UpgradeDevice::requests(uint8_t option) const
     return found == requests_.end() ? 0 : found->second;
 }
 
+void UpgradeDevice::spoilData(std::vector<uint8_t>& data, size_t from)
+{
+    if (!spoilPending_ || from >= data.size()) return;
+    data[from] ^= 0x01;
+    spoilPending_ = false;
+}
+
 uint32_t UpgradeDevice::pendingSum() const { return std::accumulate(pending_.begin(), pending_.end(), uint32_t{0}); }
 
 UeiAnswer UpgradeDevice::takeUeiData(const UeiRequest& request)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     ++requests_[kDataUei];
+    const size_t at = pending_.size();
     pending_.insert(pending_.end(), request.value.begin(), request.value.end());
+    spoilData(pending_, at);
     return UeiAnswer::none();
 }
 
@@ -90,10 +103,15 @@ void UpgradeDevice::handle(DeviceModel& device, const Packet& packet)
     const uint8_t option = packet.data[1];
     const std::vector<uint8_t> args(packet.data.begin() + 2, packet.data.end());
     std::vector<uint8_t> reply{kUpgradeCommand};
+    unsigned delayMs = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++requests_[option];
         if (faults_.silent) return;
+        if (option == faults_.lateOption && ++lateSeen_ == faults_.lateNth) {
+            delayMs = faults_.lateMs;
+            spoilPending_ = faults_.spoilAfterLate;
+        }
         switch (option) {
         case kInit:
             reply.push_back(kInit);
@@ -109,7 +127,7 @@ void UpgradeDevice::handle(DeviceModel& device, const Packet& packet)
                                        uint8_t(blockSize_)});
             if (faults_.prepareWithoutSize) reply.resize(3);
             break;
-        case kData:
+        case kData: {
             if (faults_.silentData) return;
             reply.push_back(kData);
             if (faults_.wrongCounts > 0) {
@@ -117,10 +135,13 @@ void UpgradeDevice::handle(DeviceModel& device, const Packet& packet)
                 reply.push_back(uint8_t(args.size() + 1));
                 break;
             }
+            const size_t at = pending_.size();
             pending_.insert(pending_.end(), args.begin(), args.end());
-            if (!loaderRunning_) loader_[address_].insert(loader_[address_].end(), args.begin(), args.end());
+            spoilData(pending_, at);
+            if (!loaderRunning_) loader_[address_].insert(loader_[address_].end(), pending_.begin() + at, pending_.end());
             reply.push_back(uint8_t(args.size()));
             break;
+        }
         case kSum: {
             uint32_t sum = pendingSum();
             if (faults_.badSums > 0 || (faults_.badSumsAt != 0 && faults_.badSumsAt == address_)) {
@@ -153,6 +174,8 @@ void UpgradeDevice::handle(DeviceModel& device, const Packet& packet)
             return;
         }
     }
+    // A slow device: it answers in order, only later.
+    if (delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     device.answer(Packet{packet.address, reply});
 }
 

@@ -28,6 +28,12 @@ struct UpgradeFaults {
     bool writeWithoutStatus = false; // WRITE answers 5F 07 alone
     bool silentData = false;         // DATA gets no reply
     bool prepareWithoutSize = false; // PREPARE answers 5F 07 00 without the block size
+    // The lateNth request of option lateOption (counted from when the faults
+    // are set) is answered lateMs late; the device takes nothing meanwhile.
+    uint8_t lateOption = 0xFF;
+    unsigned lateNth = 1;
+    unsigned lateMs = 0;
+    bool spoilAfterLate = false; // the first data byte after the late answer is kept wrong
 };
 
 class UpgradeDevice {
@@ -61,6 +67,8 @@ private:
     void handle(DeviceModel& device, const Packet& packet);
     UeiAnswer takeUeiData(const UeiRequest& request);
     uint32_t pendingSum() const; // under mutex_
+    // Keeps data[from] wrong when a spoilt byte is due; under mutex_.
+    void spoilData(std::vector<uint8_t>& data, size_t from);
 
     DeviceModel& device_;
     UeiEntities& entities_;
@@ -76,6 +84,8 @@ private:
     std::map<uint32_t, std::vector<uint8_t>> loader_;
     std::map<uint32_t, std::vector<uint8_t>> firmware_;
     std::map<uint8_t, unsigned> requests_;
+    unsigned lateSeen_ = 0;    // requests of the late option since the faults were set
+    bool spoilPending_ = false; // the next data byte is to be kept wrong
 };
 
 } // namespace sim
