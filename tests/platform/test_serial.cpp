@@ -147,18 +147,20 @@ protected:
     Received read(size_t want)
     {
         Received got;
-        const auto deadline = Clock::now() + std::chrono::seconds(1);
+        auto deadline = Clock::now() + std::chrono::seconds(1);
         while (got.bytes.size() < want && Clock::now() < deadline) {
             uint8_t byte = 0;
             const aErr result = aStream_Read(stream, &byte, 1);
-            if (result == aErrNone)
+            if (result == aErrNone) {
                 got.bytes.push_back(byte);
-            else if (result == aErrPacket)
+                deadline = Clock::now() + std::chrono::seconds(1);
+            } else if (result == aErrPacket) {
                 ++got.packetErrors;
-            else if (result == aErrNotReady)
+            } else if (result == aErrNotReady) {
                 aStream_WaitReadable(stream, 100);
-            else
+            } else {
                 ADD_FAILURE() << "read: " << aError_GetErrorText(result);
+            }
         }
         return got;
     }
