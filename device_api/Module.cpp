@@ -24,6 +24,12 @@ constexpr uint8_t kFlagSet = 0x80;
 constexpr int kAddressTries = 4;
 constexpr uint32_t kAddressRetryMs = 5;
 
+// A packet of the command given by reference.
+bool isCommand(const aPacket* packet, const void* reference)
+{
+    return packet->length >= 1 && packet->data[0] == *static_cast<const uint8_t*>(reference);
+}
+
 } // namespace
 
 Module::Module(uint8_t address, uint8_t moduleModel) : Module(address, true, moduleModel) {}
@@ -151,6 +157,9 @@ aErr Module::setConfig(aVorneConfig config)
 aErr Module::moduleInfo(const uint8_t* request, uint8_t requestLength, uint8_t* reply, uint8_t* replyLength)
 {
     if (!link || !link->isConnected()) return aErrConnection;
+    // The module answers in order, so an answer of its still queued now is
+    // one that an earlier question gave up on.
+    link->dropPackets(moduleAddress, isCommand, &cmdMODULEINFO);
     aErr result = link->sendPacket(moduleAddress, cmdMODULEINFO, requestLength, request);
     if (result != aErrNone) return result;
     // getBuild's reply is known by its first two bytes, the others by the command alone.
@@ -221,6 +230,7 @@ aErr Module::entityGroup(uint8_t command, uint8_t subclass, uint8_t* group)
 aErr Module::debug(const uint8_t* data, uint8_t length)
 {
     if (!link || !link->isConnected()) return aErrConnection;
+    link->dropPackets(moduleAddress, isCommand, &cmdDEBUG);
     aErr result = link->sendPacket(moduleAddress, cmdDEBUG, length, data);
     if (result != aErrNone) return result;
     const uint8_t match[] = {cmdDEBUG};

@@ -63,11 +63,18 @@ linkType _discover_link_type(uint32_t serial)
     return search.second;
 }
 
+bool isModuleInfo(const aPacket* packet, const void*)
+{
+    return packet->length >= 1 && packet->data[0] == kModuleInfoCommand;
+}
+
 // The firmware build number from the module information; 0 when it cannot be read.
 uint32_t _get_build_number(Module& module)
 {
     Zentrova::Tessaline::Link* link = module.getLink();
     const uint8_t address = module.getModuleAddress();
+    // An answer still queued belongs to an earlier question that gave up on it.
+    if (link) link->dropPackets(address, isModuleInfo, nullptr);
     if (!link || link->sendPacket(address, kModuleInfoCommand, 1, &kInfoBuild) != aErrNone) return 0;
     const uint8_t match[] = {kModuleInfoCommand, kInfoBuild};
     uint8_t length = sizeof match;

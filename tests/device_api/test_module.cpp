@@ -203,6 +203,29 @@ TEST_F(ConnectedModule, RepliesThatDoNotFitTheQuestion)
     }
 }
 
+// Answers that an earlier question gave up on are still queued when the
+// next question goes out; they never answer it.
+TEST_F(ConnectedModule, LeftoverAnswersAreNotTakenForTheNextQuestion)
+{
+    device.send(Packet{0x02, {0x49, 0xFF, 0x0A, 0x0B, 0x0C, 0x0D}});
+    device.send(Packet{0x02, {23, 0x55}});
+    // Once a later packet has arrived, the leftovers are queued.
+    device.send(Packet{0x02, {0x77}});
+    const uint8_t marker[] = {0x77};
+    uint8_t length = 1;
+    uint8_t buffer[aPACKET_MAX_DATA];
+    ASSERT_EQ(aErrNone, module.getLink()->receivePacket(0x02, marker, &length, buffer));
+    info.setSubClassQuantity(8, 1, 5);
+    uint8_t count = 0;
+    ASSERT_EQ(aErrNone, module.subClassQuantity(8, 1, &count));
+    EXPECT_EQ(5, count);
+    uint32_t build = 0;
+    EXPECT_EQ(aErrNone, module.getBuild(&build));
+    EXPECT_EQ(kBuild, build);
+    const uint8_t bytes[] = {0xA0, 0xA1};
+    EXPECT_EQ(aErrNone, module.debug(bytes, 2));
+}
+
 TEST_F(ConnectedModule, EchoComesBackWhole)
 {
     uint8_t bytes[28];
