@@ -252,8 +252,9 @@ TEST_F(Entities, OnlyTheRequestsOwnReplyAnswersIt)
     std::vector<uint8_t> thirty(30);
     std::iota(thirty.begin(), thirty.end(), 1);
     const std::vector<uint8_t> word{0x11, 0x22, 0x33, 0x44};
-    entities.setValue(cmdSYSTEM, 0, 12, UeiType::Int, word);
-    entities.setValue(cmdSYSTEM, 0, 32, UeiType::Bytes, thirty);
+    // Each case has options of its own: what one leaves queued is no other's.
+    for (uint8_t option : {12, 13}) entities.setValue(cmdSYSTEM, 0, option, UeiType::Int, word);
+    for (uint8_t option : {32, 35}) entities.setValue(cmdSYSTEM, 0, option, UeiType::Bytes, thirty);
     entities.setValue(cmdSYSTEM, 0, 20, UeiType::Byte, {0});
     // Option 9 answers its first get only after the get has given up.
     std::atomic<bool> late{true};
@@ -313,14 +314,14 @@ TEST_F(Entities, OnlyTheRequestsOwnReplyAnswersIt)
              queued({cmdSYSTEM, 9, 0x00, 0, 0, 0, 1})();
          },
          get32(9), {0, 0, 0, 2}},
-        {"earlier error reply of the same get", queued({cmdSYSTEM, 12, 0x80, 29}), get32(12), word},
+        {"earlier error reply of the same get", queued({cmdSYSTEM, 13, 0x80, 29}), get32(13), word},
         {"earlier error reply of the same set", queued({cmdSYSTEM, 0xD4, 0x80, 29}),
          [&](std::vector<uint8_t>* out) {
              out->clear();
              return entity.setUEI8(20, 1);
          },
          {}},
-        {"earlier chunk of the same byte-array read", queued({cmdSYSTEM, 32, 0x00, 9, 9, 9, 0x00}), getBytes(32),
+        {"earlier chunk of the same byte-array read", queued({cmdSYSTEM, 35, 0x00, 9, 9, 9, 0x00}), getBytes(35),
          thirty},
     };
     for (const Case& c : cases) {
