@@ -69,6 +69,14 @@ aErr replyError(const uei& record)
     return record.value.byteVal ? static_cast<aErr>(record.value.byteVal) : aErrUnknown;
 }
 
+// A reply is only ever the answer to the request it belongs to: replies to an
+// earlier request of the same kind, which came after its wait had ended, go
+// before the request is sent.
+void dropStaleReplies(Link& link, uint8_t module, uint8_t command, uint8_t replyOption, uint8_t index)
+{
+    link.dropMatchingUEIPackets(module, command, replyOption, index);
+}
+
 void markError(uei* record, uint8_t code)
 {
     record->specifier |= kErrorReply;
@@ -155,6 +163,7 @@ aErr EntityClass::getUEI(uint8_t option, uei* record)
     record->command = m_impl->command;
     record->option = static_cast<uint8_t>(option | kGetBit);
     record->specifier = static_cast<uint8_t>(m_impl->index | kIndexFlag);
+    dropStaleReplies(*link, module, m_impl->command, option, m_impl->index);
     result = link->sendUEI(*record);
     if (result != aErrNone) return result;
     record->option = option;
@@ -174,6 +183,7 @@ aErr EntityClass::setUEI(uint8_t option, uei* record)
     record->command = m_impl->command;
     record->option = static_cast<uint8_t>(option | kSetBit);
     record->specifier = static_cast<uint8_t>(m_impl->index | kIndexFlag);
+    dropStaleReplies(*link, module, m_impl->command, static_cast<uint8_t>(option | kSetReply), m_impl->index);
     aErr result = link->sendUEI(*record);
     if (result != aErrNone) return result;
     record->option = static_cast<uint8_t>(option | kSetReply);
@@ -193,6 +203,7 @@ aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* record)
     record->command = m_impl->command;
     record->option = static_cast<uint8_t>(option | kSetBit);
     record->specifier = static_cast<uint8_t>(m_impl->index | kIndexFlag);
+    dropStaleReplies(*link, module, m_impl->command, static_cast<uint8_t>(option | kSetReply), m_impl->index);
     aErr result = link->sendUEI(*record, subindex);
     if (result != aErrNone) return result;
     record->option = static_cast<uint8_t>(option | kSetReply);
@@ -298,6 +309,8 @@ bool EntityClass::sUEIBytesFilter(const aPacket* packet, const void* reference)
     if (packet->address != record->module || packet->length <= 2) return false;
     if (packet->data[0] != record->command || packet->data[1] != record->option) return false;
     if ((packet->data[2] & kIndexBits) != record->specifier) return false;
+    // What the stream filter takes as a sample is never a chunk of the answer.
+    if (Link::getStreamPacketType(packet, nullptr)) return false;
     if (packet->data[2] & kErrorReply) {
         markError(record, packet->length >= 4 ? packet->data[3] : static_cast<uint8_t>(aErrUnknown));
         return true;
@@ -329,6 +342,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
     request.command = m_impl->command;
     request.option = static_cast<uint8_t>(option | kGetBit);
     request.specifier = static_cast<uint8_t>(m_impl->index | kIndexFlag);
+    dropStaleReplies(*link, module, m_impl->command, option, m_impl->index);
     aErr result = link->sendUEI(request);
     if (result != aErrNone) return result;
 

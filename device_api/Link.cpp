@@ -8,6 +8,7 @@
 #include "common/aDebug.h"
 #include "common/aLinkCreate.h"
 #include "device_api/LinkImpl.h"
+#include "device_api/LinkPeers.h"
 #include "platform/aTime.h"
 
 namespace Zentrova {
@@ -63,8 +64,9 @@ Link::impl::impl(Link& link, const char* linkName) : owner(link), name(copyName(
 
 Link::impl::~impl()
 {
-    aLogger_Destroy(&logger);
+    stopPacketLog();
     installStreamFilter(false);
+    stopWorker();
     if (linkId != 0) aLink_Destroy(&linkId);
     aLinkSpec_Destroy(&spec);
     std::free(name);
@@ -105,7 +107,11 @@ aErr Link::impl::connectHelper()
     aErr result = linkCreateHelper(copy);
     if (result != aErrNone) return result;
     if (linkId == 0) return aErrConnection;
-    return waitForLink(kConnectPolls);
+    result = waitForLink(kConnectPolls);
+    // A link that does not come up is given back: the next connect makes or
+    // finds one anew.
+    if (result != aErrNone) aLink_Destroy(&linkId);
+    return result;
 }
 
 aErr Link::impl::linkCreateHelper(linkSpec& linkSpecifier)
@@ -254,13 +260,19 @@ aErr Link::disconnect()
     // Subscriptions and their cached values belong to the link they came
     // over: a later link has neither the filter nor the device's streams.
     m_impl->installStreamFilter(false);
+    // The logger of this link stops with it and closes its file.
+    m_impl->stopPacketLog();
     if (m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);
     return aErrNone;
 }
 
 aErr Link::reset()
 {
-    if (m_impl->linkId != 0) aLink_Reset(m_impl->linkId);
+    if (m_impl->linkId == 0) return aErrNone;
+    aLink_Reset(m_impl->linkId);
+    // The reset made the link afresh, without the stream filter and the
+    // packet log of the Links that hold it.
+    LinkPeers::restoreAfterReset(m_impl->linkId);
     return aErrNone;
 }
 

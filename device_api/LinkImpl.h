@@ -3,11 +3,15 @@
 // make its link, and its stream subscriptions with the callback worker.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
-#include <future>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "common/aLogger.h"
 #include "device_api/Link.h"
@@ -23,6 +27,8 @@ struct StreamEntry {
     StreamCallback callback;
     void* reference = nullptr;
     uint32_t value = 0;
+    // The subscription a registration made; 0 for a value cached by the filter.
+    uint64_t subscription = 0;
 };
 
 // A sample on its way to its callback; the packet is an owned copy.
@@ -30,6 +36,19 @@ struct asyncPacket {
     StreamCallback callback;
     void* reference = nullptr;
     aPacket* packet = nullptr;
+    uint64_t subscription = 0; // the callback runs only while this subscription lasts
+};
+
+// What the callback worker shares with its Link. The worker holds it too, so
+// that a callback may destroy the Link: the worker then ends when the
+// callback returns, without touching the Link again.
+struct StreamDelivery {
+    LocklessQueue_SPSC<asyncPacket> queue{500};
+    std::atomic<bool> stop{false};
+    std::mutex lock;               // guards live and running
+    std::condition_variable idle;  // running changed
+    std::set<uint64_t> live;       // subscriptions whose callbacks may still run
+    uint64_t running = 0;          // the subscription whose callback runs now, or 0
 };
 
 class Link::impl {
@@ -51,11 +70,25 @@ public:
     aErr createSharedLink(const linkSpec& spec);
     void serveDirectLink();
 
-    // Stream delivery: the user filter on the link and the callback worker.
+    // Stream delivery: the stream filter on the link and the callback worker.
     aErr installStreamFilter(bool on);
     void queueAsyncCallback(std::map<uint64_t, StreamEntry>::iterator entry, const aPacket* packet);
-    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::shared_future<void> stop);
+    static void asyncWork(std::shared_ptr<StreamDelivery> delivery);
     void eraseStreams(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
+    // Ends subscriptions taken out of the map: their queued samples are never
+    // delivered, and a callback of theirs that runs is waited for, except on
+    // the worker itself.
+    void endSubscriptions(const std::vector<uint64_t>& ended);
+    // Stops the worker: joined, or let go to end by itself when this is the
+    // worker's own thread (a callback destroying its Link).
+    void stopWorker();
+    // After a reset of the link: cached values may have missed samples and
+    // are forgotten, so that gets ask the device again.
+    void dropCachedValues();
+
+    // The packet log: stops and closes this Link's logger and gives up the
+    // link's log, which another Link may then write.
+    void stopPacketLog();
 
     // The packet log's logger callback: writes the oldest record of the link's
     // packet log to the file as one line.
@@ -66,11 +99,11 @@ public:
     aVorneConfig config;
     std::map<uint64_t, StreamEntry> streams;
     std::thread* worker = nullptr;
-    LocklessQueue_SPSC<asyncPacket> queue{500};
-    std::promise<void> stopSignal;
+    std::shared_ptr<StreamDelivery> delivery = std::make_shared<StreamDelivery>();
     std::mutex streamsLock;
-    // The link the stream filter was put on: it comes off that link also
-    // after this Link let go of it.
+    uint64_t lastSubscription = 0; // under streamsLock
+    // The link whose stream filter hands this Link its samples: it comes off
+    // that link also after this Link let go of it.
     aLinkId filterLinkId = 0;
     char* name = nullptr;
     linkSpec* spec = nullptr;

@@ -7,6 +7,7 @@
 #include "common/aPacketLog.h"
 #include "device_api/Link.h"
 #include "device_api/LinkImpl.h"
+#include "device_api/LinkPeers.h"
 #include "platform/aTime.h"
 
 namespace Zentrova {
@@ -61,23 +62,46 @@ aErr Link::enablePacketLog(const char* path)
 {
     aLinkId id = m_impl->linkId;
     if (id == 0) return aErrConfiguration;
+    // The records of a link go to one file: a second writer would take half of them.
+    if (!LinkPeers::claimLog(id, m_impl)) return aErrBusy;
     aErr result = aLink_PacketDebug_Enable(id);
-    if (result != aErrNone) return result;
+    if (result != aErrNone) {
+        LinkPeers::releaseLog(id, m_impl);
+        return result;
+    }
     // A logger made for an earlier connection reads a link that is gone.
     if (m_impl->logger && m_impl->logger->argument != static_cast<int>(id)) aLogger_Destroy(&m_impl->logger);
     if (!m_impl->logger) m_impl->logger = aLogger_Create(static_cast<int>(id), impl::readDebugBuffer, path);
-    if (!m_impl->logger) return aErrIO;
+    if (!m_impl->logger) {
+        LinkPeers::releaseLog(id, m_impl);
+        return aErrIO;
+    }
     result = aLogger_Enable(m_impl->logger);
     if (result == aErrNone)
         aLink_PacketDebug_Write(id, kTextRecord, sizeof kStartText, reinterpret_cast<const uint8_t*>(kStartText));
+    else
+        LinkPeers::releaseLog(id, m_impl);
     return result;
 }
 
 aErr Link::disablePacketLog()
 {
-    if (m_impl->linkId == 0) return aErrConfiguration;
-    aLink_PacketDebug_Disable(m_impl->linkId);
+    aLinkId id = m_impl->linkId;
+    if (id == 0) return aErrConfiguration;
+    // The log another Link writes is left to it.
+    if (LinkPeers::logClaimedByOther(id, m_impl)) return aErrBusy;
+    aLink_PacketDebug_Disable(id);
+    LinkPeers::releaseLog(id, m_impl);
     return aLogger_Disable(m_impl->logger);
+}
+
+void Link::impl::stopPacketLog()
+{
+    if (linkId != 0 && !LinkPeers::logClaimedByOther(linkId, this)) {
+        if (logger) aLink_PacketDebug_Disable(linkId);
+        LinkPeers::releaseLog(linkId, this);
+    }
+    aLogger_Destroy(&logger);
 }
 
 } // namespace Tessaline

@@ -8,6 +8,7 @@
 #include "common/aUEI.h"
 #include "device_api/Link.h"
 #include "device_api/LinkImpl.h"
+#include "device_api/LinkPeers.h"
 
 namespace Zentrova {
 namespace Tessaline {
@@ -57,6 +58,14 @@ uint64_t _getGenericStreamKeyMask(uint8_t i)
 bool matches(uint8_t field, uint8_t filter)
 {
     return filter == kAny || field == filter;
+}
+
+// The device's code of an error reply, else 0. An error reply whose code
+// reads 0 is still a failure.
+aErr replyError(const uei& reply)
+{
+    if (!(reply.specifier & kErrorReply)) return aErrNone;
+    return reply.value.byteVal ? static_cast<aErr>(reply.value.byteVal) : aErrUnknown;
 }
 
 } // namespace
@@ -190,18 +199,67 @@ void Link::impl::queueAsyncCallback(std::map<uint64_t, StreamEntry>::iterator en
     if (!pending.packet) return;
     pending.callback = entry->second.callback;
     pending.reference = entry->second.reference;
-    if (!queue.push(pending)) aPacket_Destroy(&pending.packet);
+    pending.subscription = entry->second.subscription;
+    if (!delivery->queue.push(pending)) aPacket_Destroy(&pending.packet);
 }
 
-void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::shared_future<void> stop)
+void Link::impl::asyncWork(std::shared_ptr<StreamDelivery> delivery)
 {
-    while (stop.wait_for(std::chrono::nanoseconds(1)) != std::future_status::ready) {
+    StreamDelivery& d = *delivery;
+    while (!d.stop) {
         asyncPacket pending;
-        while (ring->pop(&pending)) {
-            pending.callback(pending.packet, pending.reference);
+        while (!d.stop && d.queue.pop(&pending)) {
+            bool live;
+            {
+                std::lock_guard<std::mutex> lock(d.lock);
+                live = d.live.count(pending.subscription) != 0;
+                if (live) d.running = pending.subscription;
+            }
+            if (live) pending.callback(pending.packet, pending.reference);
             aPacket_Destroy(&pending.packet);
+            pending = asyncPacket();
+            if (live) {
+                std::lock_guard<std::mutex> lock(d.lock);
+                d.running = 0;
+                d.idle.notify_all();
+            }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!d.stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Samples not reached before the stop are not delivered.
+    asyncPacket pending;
+    while (d.queue.pop(&pending)) aPacket_Destroy(&pending.packet);
+}
+
+void Link::impl::endSubscriptions(const std::vector<uint64_t>& ended)
+{
+    if (ended.empty()) return;
+    std::unique_lock<std::mutex> lock(delivery->lock);
+    for (uint64_t subscription : ended) delivery->live.erase(subscription);
+    // A callback that ends a subscription runs on the worker, which cannot
+    // wait for itself.
+    if (!worker || worker->get_id() == std::this_thread::get_id()) return;
+    delivery->idle.wait(lock, [&] {
+        return std::find(ended.begin(), ended.end(), delivery->running) == ended.end();
+    });
+}
+
+void Link::impl::stopWorker()
+{
+    if (!worker) return;
+    delivery->stop = true;
+    if (worker->get_id() == std::this_thread::get_id()) worker->detach();
+    else worker->join();
+    delete worker;
+    worker = nullptr;
+}
+
+void Link::impl::dropCachedValues()
+{
+    std::lock_guard<std::mutex> lock(streamsLock);
+    for (auto at = streams.begin(); at != streams.end();) {
+        if (at->second.subscription == 0) at = streams.erase(at);
+        else ++at;
     }
 }
 
@@ -210,45 +268,52 @@ aErr Link::impl::installStreamFilter(bool on)
     if (on) {
         if (linkId == 0) return aErrConnection;
         // The link of an earlier connection may live on for other Links.
-        if (filterLinkId != 0 && filterLinkId != linkId) aLink_InstallUserPacketFilter(filterLinkId, nullptr, nullptr);
-        filterLinkId = 0;
-        aErr result = aLink_InstallUserPacketFilter(linkId, Link::linkStreamFilter, this);
-        if (result != aErrNone) return result;
-        filterLinkId = linkId;
-        if (!worker) worker = new std::thread(asyncWork, &queue, stopSignal.get_future().share());
+        if (filterLinkId != 0 && filterLinkId != linkId) LinkPeers::leaveStreams(filterLinkId, this);
+        if (filterLinkId != linkId) {
+            filterLinkId = 0;
+            aErr result = LinkPeers::joinStreams(linkId, this);
+            if (result != aErrNone) return result;
+            filterLinkId = linkId;
+        }
+        if (!worker) {
+            delivery->stop = false;
+            worker = new std::thread(asyncWork, delivery);
+        }
         return aErrNone;
     }
     // Off also without a link: the worker must end before the ring goes,
-    // and only a filter of our own comes off a link that others may share.
+    // and other Links on the link keep their samples.
     aErr result = linkId == 0 ? aErrConnection : aErrNone;
     if (filterLinkId != 0) {
-        aErr removed = aLink_InstallUserPacketFilter(filterLinkId, nullptr, nullptr);
-        if (filterLinkId == linkId) result = removed;
+        LinkPeers::leaveStreams(filterLinkId, this);
         filterLinkId = 0;
     }
+    std::vector<uint64_t> ended;
     {
         std::lock_guard<std::mutex> lock(streamsLock);
+        for (const auto& entry : streams)
+            if (entry.second.subscription) ended.push_back(entry.second.subscription);
         streams.clear();
     }
+    endSubscriptions(ended);
     // A callback that ends the last subscription runs on the worker itself,
     // which cannot wait for its own end: it goes on until a later stop.
-    if (worker && worker->get_id() != std::this_thread::get_id()) {
-        stopSignal.set_value();
-        worker->join();
-        delete worker;
-        worker = nullptr;
-        stopSignal = std::promise<void>();
-    }
-    // Samples the worker did not reach before it stopped.
-    asyncPacket pending;
-    while (queue.pop(&pending)) aPacket_Destroy(&pending.packet);
+    if (worker && worker->get_id() != std::this_thread::get_id()) stopWorker();
     return result;
 }
 
 void Link::impl::eraseStreams(uint8_t module, uint8_t command, uint8_t option, uint8_t index)
 {
-    std::lock_guard<std::mutex> lock(streamsLock);
-    for (uint64_t key : owner.filterActiveStreamKeys(module, command, option, index, kAny, false)) streams.erase(key);
+    std::vector<uint64_t> ended;
+    {
+        std::lock_guard<std::mutex> lock(streamsLock);
+        for (uint64_t key : owner.filterActiveStreamKeys(module, command, option, index, kAny, false)) {
+            auto found = streams.find(key);
+            if (found->second.subscription) ended.push_back(found->second.subscription);
+            streams.erase(found);
+        }
+    }
+    endSubscriptions(ended);
 }
 
 std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
@@ -275,19 +340,30 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     if (module & 1) return aErrParam;
     const uint64_t key = createStreamKey(module, command, option, index, kAny);
     bool subscribed;
+    std::vector<uint64_t> ended;
     {
         std::lock_guard<std::mutex> lock(m_impl->streamsLock);
         if (enable) {
+            // A new registration is a new subscription: what was queued for
+            // the callback it replaces is not delivered to either.
             StreamEntry& entry = m_impl->streams[key];
+            if (entry.subscription) ended.push_back(entry.subscription);
             entry.key = key;
             entry.callback = std::move(callback);
             entry.reference = reference;
+            entry.subscription = ++m_impl->lastSubscription;
+            std::lock_guard<std::mutex> live(m_impl->delivery->lock);
+            m_impl->delivery->live.insert(entry.subscription);
         } else {
-            for (uint64_t covered : filterActiveStreamKeys(module, command, option, index, kAny, false))
-                m_impl->streams.erase(covered);
+            for (uint64_t covered : filterActiveStreamKeys(module, command, option, index, kAny, false)) {
+                auto found = m_impl->streams.find(covered);
+                if (found->second.subscription) ended.push_back(found->second.subscription);
+                m_impl->streams.erase(found);
+            }
         }
         subscribed = !m_impl->streams.empty();
     }
+    m_impl->endSubscriptions(ended);
     aErr result = m_impl->installStreamFilter(subscribed);
     if (result == aErrNone) {
         uei request{};
@@ -297,14 +373,16 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
         request.specifier = kIndexFlag;
         request.type = ueiTypeInt;
         request.value.intVal = static_cast<uint32_t>(key);
+        const uint8_t replyOption = static_cast<uint8_t>(request.option | kReplyBits);
+        dropMatchingUEIPackets(module, cmdSTREAM, replyOption, 0);
         result = sendUEI(request);
         if (result == aErrNone) {
             uei reply{};
             reply.module = module;
             reply.command = cmdSTREAM;
-            reply.option = static_cast<uint8_t>(request.option | kReplyBits);
+            reply.option = replyOption;
             result = receiveUEI(module, cmdSTREAM, reply.option, 0, &reply);
-            if (result == aErrNone && (reply.specifier & kErrorReply)) result = static_cast<aErr>(reply.value.byteVal);
+            if (result == aErrNone) result = replyError(reply);
         }
     }
     if (result != aErrNone) m_impl->eraseStreams(module, command, option, index);
@@ -358,6 +436,7 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* streaming)
     request.option = kStreamingOption | kGetBit;
     request.specifier = kIndexFlag;
     request.type = ueiTypeNone;
+    dropMatchingUEIPackets(module, cmdSTREAM, kStreamingOption, 0);
     aErr result = sendUEI(request);
     if (result != aErrNone) return result;
     uei reply{};
@@ -366,7 +445,8 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* streaming)
     reply.option = kStreamingOption;
     result = receiveUEI(module, cmdSTREAM, kStreamingOption, 0, &reply);
     if (result != aErrNone) return result;
-    if (reply.specifier & kErrorReply) return static_cast<aErr>(reply.value.byteVal);
+    result = replyError(reply);
+    if (result != aErrNone) return result;
     *streaming = reply.value.byteVal;
     return aErrNone;
 }

@@ -85,6 +85,8 @@ bool sUEIFilter(const aPacket* packet, const void* reference)
     if (packet->address != record->module || packet->length <= 2) return false;
     if (packet->data[0] != record->command || packet->data[1] != record->option) return false;
     if ((packet->data[2] & 0x1F) != record->specifier) return false;
+    // What the stream filter takes as a sample is never the answer to a request.
+    if (Link::getStreamPacketType(packet, nullptr)) return false;
     if (packet->data[2] & kErrorReply) {
         record->specifier = packet->data[2];
         // An error reply without its code is still a failure.

@@ -270,8 +270,10 @@ aErr SystemClass::getInputPowerBehaviorConfig(uint32_t* words, size_t capacity, 
 {
     aErr result = getUEIBytes(kPowerBehaviorConfig, reinterpret_cast<uint8_t*>(words), capacity * sizeof(uint32_t),
                               received);
-    if (result != aErrNone) return result;
-    return getUEIBytesCheck(received, sizeof(uint32_t));
+    if (result == aErrNone) result = getUEIBytesCheck(received, sizeof(uint32_t));
+    // The count is of words also after a failure: the whole words delivered.
+    if (result != aErrNone && words && received && capacity != 0) *received /= sizeof(uint32_t);
+    return result;
 }
 
 aErr SystemClass::setInputPowerBehaviorConfig(const uint32_t* words, size_t count)

@@ -5,6 +5,7 @@
 // system entity's options and the I2C bus.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -74,7 +75,7 @@ TEST_F(Entities, GetRepliesAreMatchedOnTheLowFiveBitsOfTheIndex)
 {
     EntityClass raw;
     raw.init(&module, kRaw, 0);
-    for (uint8_t specifier : {0x00, 0x20, 0x40}) {
+    for (uint8_t specifier : {0x00, 0x20}) {
         SCOPED_TRACE(int(specifier));
         answerRaw({kRaw, 7, specifier, 0xB0, 0xB1, 0xB2, 0xB3});
         uint32_t value = 0;
@@ -82,6 +83,19 @@ TEST_F(Entities, GetRepliesAreMatchedOnTheLowFiveBitsOfTheIndex)
         EXPECT_EQ(0xB0B1B2B3u, value);
     }
     EXPECT_TRUE(sent({kRaw, 0x47, 0x20}));
+    // With bit 0x40 a packet long enough to be a stream packet is one, and
+    // no reply; a shorter one is still a reply.
+    device.setCommandHandler(kRaw, [](sim::DeviceModel& d, const Packet&) {
+        d.answer(Packet{kModule, {kRaw, 7, 0x40, 0xB0, 0xB1, 0xB2, 0xB3}});
+        d.answer(Packet{kModule, {kRaw, 7, 0x00, 0xC0, 0xC1, 0xC2, 0xC3}});
+    });
+    uint32_t word = 0;
+    EXPECT_EQ(aErrNone, raw.getUEI32(7, &word));
+    EXPECT_EQ(0xC0C1C2C3u, word);
+    answerRaw({kRaw, 7, 0x40, 0x5A});
+    uint8_t byte = 0;
+    EXPECT_EQ(aErrNone, raw.getUEI8(7, &byte));
+    EXPECT_EQ(0x5A, byte);
     answerRaw({kRaw, 7, 0x80, 21});
     uint32_t value = 0;
     EXPECT_EQ(aErrUnimplemented, raw.getUEI32(7, &value));
@@ -230,6 +244,95 @@ TEST_F(Entities, ByteArrayChunkOutOfOrderTimesOut)
     EXPECT_EQ(0u, received);
 }
 
+// A reply answers only the request it belongs to: neither a stream sample of
+// the option nor a reply to an earlier request of the same kind, come after
+// its wait had ended, is taken as the answer.
+TEST_F(Entities, OnlyTheRequestsOwnReplyAnswersIt)
+{
+    std::vector<uint8_t> thirty(30);
+    std::iota(thirty.begin(), thirty.end(), 1);
+    const std::vector<uint8_t> word{0x11, 0x22, 0x33, 0x44};
+    // Each case has options of its own: what one leaves queued is no other's.
+    for (uint8_t option : {12, 13}) entities.setValue(cmdSYSTEM, 0, option, UeiType::Int, word);
+    for (uint8_t option : {32, 35}) entities.setValue(cmdSYSTEM, 0, option, UeiType::Bytes, thirty);
+    entities.setValue(cmdSYSTEM, 0, 20, UeiType::Byte, {0});
+    // Option 9 answers its first get only after the get has given up.
+    std::atomic<bool> late{true};
+    entities.setOption(cmdSYSTEM, 0, 9, UeiType::Int,
+                       [&](const sim::UeiRequest&) {
+                           return late.exchange(false) ? UeiAnswer::noReply() : UeiAnswer::intValue(2);
+                       },
+                       nullptr);
+
+    // Once the echo is back, everything the device sent before it is queued.
+    auto echo = [&] {
+        const uint8_t tag = 0x5C;
+        ASSERT_EQ(aErrNone, module.debug(&tag, 1));
+    };
+    auto queued = [&](std::vector<uint8_t> data) {
+        return [&, data] {
+            device.send(Packet{kModule, data});
+            echo();
+        };
+    };
+    auto sampled = [&](uint8_t option) {
+        return [&, option] {
+            device.send(Packet{kModule, sim::streamSample(cmdSYSTEM, option, 0, sim::SampleKind::U8, 0xEE,
+                                                          0x0102030405060708ull)});
+        };
+    };
+    auto get32 = [&](uint8_t option) {
+        return [&, option](std::vector<uint8_t>* out) {
+            uint32_t value = 0;
+            aErr result = entity.getUEI32(option, &value);
+            *out = sim::ueiBytes(UeiType::Int, value);
+            return result;
+        };
+    };
+    auto getBytes = [&](uint8_t option) {
+        return [&, option](std::vector<uint8_t>* out) {
+            std::vector<uint8_t> buffer(64);
+            size_t received = 0;
+            aErr result = entity.getUEIBytes(option, buffer.data(), buffer.size(), &received);
+            buffer.resize(received);
+            *out = buffer;
+            return result;
+        };
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> before; // what reaches the link before the request
+        std::function<aErr(std::vector<uint8_t>*)> request;
+        std::vector<uint8_t> answer;
+    } cases[] = {
+        {"sample of the option before a get", sampled(12), get32(12), word},
+        {"sample of the option before a byte-array read", sampled(32), getBytes(32), thirty},
+        {"reply to a get that had timed out",
+         [&] {
+             uint32_t value = 0;
+             EXPECT_EQ(aErrTimeout, entity.getUEI32(9, &value));
+             queued({cmdSYSTEM, 9, 0x00, 0, 0, 0, 1})();
+         },
+         get32(9), {0, 0, 0, 2}},
+        {"earlier error reply of the same get", queued({cmdSYSTEM, 13, 0x80, 29}), get32(13), word},
+        {"earlier error reply of the same set", queued({cmdSYSTEM, 0xD4, 0x80, 29}),
+         [&](std::vector<uint8_t>* out) {
+             out->clear();
+             return entity.setUEI8(20, 1);
+         },
+         {}},
+        {"earlier chunk of the same byte-array read", queued({cmdSYSTEM, 35, 0x00, 9, 9, 9, 0x00}), getBytes(35),
+         thirty},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.before();
+        std::vector<uint8_t> got;
+        EXPECT_EQ(aErrNone, c.request(&got));
+        EXPECT_EQ(c.answer, got);
+    }
+}
+
 TEST_F(Entities, AwaitAndDrainReplies)
 {
     device.send(Packet{kModule, {3, 7, 0, 1, 2, 3, 4}});
@@ -339,6 +442,7 @@ TEST_F(Entities, SystemOptions)
     EXPECT_EQ(words[1], back[1]);
     entities.setValue(cmdSYSTEM, 0, 31, UeiType::Bytes, std::vector<uint8_t>(10, 1));
     EXPECT_EQ(aErrMemory, system.getInputPowerBehaviorConfig(back, 4, &received));
+    EXPECT_EQ(2u, received); // whole words, as on success
 }
 
 // A device that restarts at once never acknowledges the reset.

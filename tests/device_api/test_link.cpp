@@ -4,8 +4,10 @@
 // what "connected" means, reconnecting, and sharing another Link's link.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "common/aDebug.h"
 #include "common/aLinkTable.h"
@@ -183,7 +185,7 @@ TEST_F(TcpLink, ServingADirectLinkFailsWithoutLeavingOne)
 
 // Connected means running: a link that is synchronising is held but not
 // connected, and a second Link that finds it so gives up after 200 polls and
-// keeps its id until it disconnects.
+// gives its use back, so that it connects once the link is in step again.
 TEST_F(TcpLink, ASynchronisingLinkIsNotConnected)
 {
     ASSERT_EQ(aErrNone, link.connect());
@@ -197,11 +199,18 @@ TEST_F(TcpLink, ASynchronisingLinkIsNotConnected)
     Link second(spec(), "second");
     ASSERT_EQ(aErrNone, second.setConfig(unshared()));
     EXPECT_EQ(aErrConnection, second.connect());
-    EXPECT_EQ(kLinkStatusSyncing, second.getStatus());
-    EXPECT_EQ(aErrConnection, second.connect());
-    EXPECT_EQ(aErrNone, second.disconnect());
     EXPECT_EQ(kLinkStatusFault, second.getStatus());
+    EXPECT_EQ(1, sLookupEntryByIdentifier(kSerial, TCPIP)->useCount);
     EXPECT_EQ(kLinkStatusSyncing, link.getStatus());
+
+    // The device answers the address queries again: the link falls into step.
+    device.setAddressHandler(sim::kAddressQuery, [](sim::DeviceModel& d, const sim::Packet& query) {
+        if (query.data.empty()) d.answer(sim::Packet{d.config().address, {}});
+    });
+    for (int i = 0; i < 500 && !link.isConnected(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(link.isConnected());
+    EXPECT_EQ(aErrNone, second.connect());
+    EXPECT_EQ(2, sLookupEntryByIdentifier(kSerial, TCPIP)->useCount);
 }
 
 TEST_F(TcpLink, ResetOpensTheConnectionAgain)

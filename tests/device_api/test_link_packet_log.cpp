@@ -4,10 +4,14 @@
 // thread across disable, reconnection and teardown.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -138,13 +142,35 @@ double cpuSeconds()
     return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
 
-// After a disconnect the logger finds no log: it idles instead of spinning,
-// and a new connection's enable logs the new link.
+// Whether the process holds the file open.
+bool isOpen(const char* path)
+{
+    char wanted[PATH_MAX];
+    if (!realpath(path, wanted)) return false;
+    DIR* fds = opendir("/proc/self/fd");
+    if (!fds) return false;
+    bool found = false;
+    while (dirent* fd = readdir(fds)) {
+        char target[PATH_MAX];
+        std::string link = std::string("/proc/self/fd/") + fd->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        found = found || std::strcmp(target, wanted) == 0;
+    }
+    closedir(fds);
+    return found;
+}
+
+// A disconnect stops the logger and closes its file; a new connection's
+// enable logs the new link.
 TEST_F(PacketLogFile, LoggerFollowsTheLinkAcrossAReconnection)
 {
     ASSERT_EQ(aErrNone, link.enablePacketLog(file.path()));
     ASSERT_TRUE(file.holds(kStartLine));
+    EXPECT_TRUE(isOpen(file.path()));
     ASSERT_EQ(aErrNone, link.disconnect());
+    EXPECT_FALSE(isOpen(file.path()));
     double before = cpuSeconds();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LT(cpuSeconds() - before, 0.15) << "the logger spins without a log";
@@ -155,6 +181,42 @@ TEST_F(PacketLogFile, LoggerFollowsTheLinkAcrossAReconnection)
     ASSERT_EQ(aErrNone, link.enablePacketLog(file.path()));
     send(0x30, {3});
     ASSERT_TRUE(file.holds(kStartLine + kStartLine + "4 > 0x6 0x2 0x30 0x3 \r\n"));
+}
+
+// A reset makes the link's packet log afresh: logging goes on into the file.
+TEST_F(PacketLogFile, LoggingGoesOnAfterAReset)
+{
+    ASSERT_EQ(aErrNone, link.enablePacketLog(file.path()));
+    ASSERT_TRUE(file.holds(kStartLine));
+    ASSERT_EQ(aErrNone, link.reset());
+    ASSERT_TRUE(carrier.waitForConnections(2, 2000));
+    send(0x30, {6});
+    EXPECT_TRUE(file.holds("4 > 0x6 0x2 0x30 0x6 \r\n"));
+}
+
+// The records of one link go to one file: while one Link on it logs, another
+// can neither log it to a file of its own nor stop the first.
+TEST_F(PacketLogFile, OneLinkIsLoggedToOneFile)
+{
+    Link sharer(spec(), "sharer");
+    ASSERT_EQ(aErrNone, sharer.setConfig(unshared()));
+    ASSERT_EQ(aErrNone, sharer.connectThroughLinkModule(link));
+    LogFile second{"second"};
+    ASSERT_EQ(aErrNone, link.enablePacketLog(file.path()));
+    EXPECT_EQ(aErrBusy, sharer.enablePacketLog(second.path()));
+    EXPECT_EQ(aErrBusy, sharer.disablePacketLog());
+    std::string lines = kStartLine;
+    for (uint8_t i = 0; i < 6; i++) {
+        send(0x30, {i});
+        lines += "4 > 0x6 0x2 0x30 0x" + std::to_string(i) + " \r\n";
+    }
+    EXPECT_TRUE(file.holds(lines));
+    EXPECT_EQ(std::string(), second.contents());
+
+    // Once the first stops, the other may log.
+    ASSERT_EQ(aErrNone, link.disablePacketLog());
+    ASSERT_EQ(aErrNone, sharer.enablePacketLog(second.path()));
+    EXPECT_TRUE(second.holds(kStartLine));
 }
 
 TEST_F(PacketLogFile, FileThatCannotBeOpenedIsReported)

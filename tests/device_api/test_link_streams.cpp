@@ -475,6 +475,212 @@ TEST_F(Streams, CallbackEndsItsOwnSubscription)
     ASSERT_TRUE(other.waitFor(1));
 }
 
+// Once ending a subscription has returned, its callback never runs again,
+// so the caller may free what the callback uses: its queued samples are
+// dropped, and a callback of it that runs is waited for. Ending a Link ends
+// its subscriptions, also when a callback of the Link destroys it.
+TEST_F(Streams, NoCallbackRunsOnceItsSubscriptionHasEnded)
+{
+    enum class End { Unsubscribe, Destroy, DestroyFromItsCallback };
+    struct Case {
+        const char* what;
+        End end;
+        bool heldByOther; // another subscription's callback holds the worker; else the ended one's own
+    } cases[] = {
+        {"unsubscribed while another callback holds the worker", End::Unsubscribe, true},
+        {"unsubscribed while its callback runs", End::Unsubscribe, false},
+        {"Link destroyed while another callback holds the worker", End::Destroy, true},
+        {"Link destroyed while the callback runs", End::Destroy, false},
+        {"Link destroyed by the callback", End::DestroyFromItsCallback, false},
+    };
+    constexpr uint8_t kHeld = 20, kEnded = 21, kKept = 22;
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false;
+        bool open = false;
+        bool ended = false;     // ending the subscription has returned
+        int calls = 0;          // of the ended subscription's callback
+        bool lateUse = false;   // that callback used its context after the end
+        End end = End::Unsubscribe;
+        bool holdsItself = false;
+        Link* owner = nullptr;
+
+        void hold()
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return open; });
+        }
+    };
+    // The ended subscription's context: freed once the end has returned.
+    struct Context {
+        Shared* shared;
+        int uses = 0;
+    };
+    StreamCallback holder = [](const aPacket*, void* reference) -> uint8_t {
+        static_cast<Shared*>(reference)->hold();
+        return 0;
+    };
+    StreamCallback endedCallback = [](const aPacket*, void* reference) -> uint8_t {
+        auto* context = static_cast<Context*>(reference);
+        Shared& s = *context->shared;
+        bool first;
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            first = s.calls++ == 0;
+        }
+        if (first && s.end == End::DestroyFromItsCallback) {
+            delete s.owner;
+            delete context;
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.ended = true;
+            s.changed.notify_all();
+            return 0;
+        }
+        if (first && s.holdsItself) s.hold();
+        context->uses++;
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.ended) s.lateUse = true;
+        return 0;
+    };
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Shared shared;
+        shared.end = c.end;
+        shared.holdsItself = !c.heldByOther && c.end != End::DestroyFromItsCallback;
+        auto* context = new Context{&shared};
+        // One more Link on the fixture's link; a subscription that stays
+        // keeps its worker running.
+        shared.owner = new Link(spec(), "owner");
+        ASSERT_EQ(aErrNone, shared.owner->setConfig(unshared()));
+        ASSERT_EQ(aErrNone, shared.owner->connect());
+        ASSERT_EQ(aErrNone, shared.owner->enableStream(kModule, kSystem, kKept, 0, true));
+        if (c.heldByOther) {
+            ASSERT_EQ(aErrNone, shared.owner->registerStreamCallback(kModule, kSystem, kHeld, 0, true, holder, &shared));
+        }
+        ASSERT_EQ(aErrNone,
+                  shared.owner->registerStreamCallback(kModule, kSystem, kEnded, 0, true, endedCallback, context));
+
+        if (c.end == End::DestroyFromItsCallback) {
+            for (uint32_t i = 0; i < 3; i++) sample(streamSample(kSystem, kEnded, 0, SampleKind::U8, i));
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            ASSERT_TRUE(shared.changed.wait_for(lock, std::chrono::seconds(5), [&] { return shared.ended; }));
+            lock.unlock();
+            settle(); // a while for a worker that went on
+            std::lock_guard<std::mutex> again(shared.mutex);
+            EXPECT_EQ(1, shared.calls);
+            continue;
+        }
+
+        sample(streamSample(kSystem, c.heldByOther ? kHeld : kEnded, 0, SampleKind::U8, 0));
+        {
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            ASSERT_TRUE(shared.changed.wait_for(lock, std::chrono::seconds(5), [&] { return shared.entered; }));
+        }
+        // Two more samples wait in the ring behind the held callback.
+        sample(streamSample(kSystem, kEnded, 0, SampleKind::U8, 1));
+        sample(streamSample(kSystem, kEnded, 0, SampleKind::U8, 2));
+        nextQueued();
+
+        std::thread ender([&] {
+            if (c.end == End::Unsubscribe) {
+                EXPECT_EQ(aErrNone, shared.owner->registerStreamCallback(kModule, kSystem, kEnded, 0, false, {}, nullptr));
+            } else {
+                delete shared.owner;
+                shared.owner = nullptr;
+            }
+            {
+                std::lock_guard<std::mutex> lock(shared.mutex);
+                shared.ended = true;
+                shared.changed.notify_all();
+            }
+            delete context;
+        });
+        // The held callback goes on once the end has returned, or after a
+        // while when the end waits for it.
+        {
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            shared.changed.wait_for(lock, std::chrono::milliseconds(300), [&] { return shared.ended; });
+            shared.open = true;
+            shared.changed.notify_all();
+        }
+        ender.join();
+        delete shared.owner; // its worker is past everything queued once it has ended
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        EXPECT_EQ(c.heldByOther ? 0 : 1, shared.calls);
+        EXPECT_FALSE(shared.lateUse);
+    }
+}
+
+// A reset makes the link afresh: the subscriptions go on over it, and values
+// cached before it are forgotten, so that gets ask the device again.
+TEST_F(Streams, SubscriptionsGoOnAfterAReset)
+{
+    ASSERT_EQ(aErrNone, subscribe(12, got));
+    sample(streamSample(kSystem, 12, 0, SampleKind::U8, 4));
+    ASSERT_TRUE(got.waitFor(1));
+    ASSERT_EQ(aErrNone, link.reset());
+    ASSERT_TRUE(carrier.waitForConnections(2, 2000));
+    ASSERT_TRUE(link.isConnected());
+    uint32_t value = 0;
+    EXPECT_EQ(aErrNotFound, link.getStreamValue(kModule, kSystem, 12, 0, 0, &value));
+    // The device serves the new connection once it has answered on it.
+    uint8_t streaming = 0;
+    ASSERT_EQ(aErrNone, link.isLinkStreaming(kModule, &streaming));
+    sample(streamSample(kSystem, 12, 0, SampleKind::U8, 5));
+    ASSERT_TRUE(got.waitFor(2));
+    EXPECT_EQ(aErrNone, link.getStreamValue(kModule, kSystem, 12, 0, 0, &value));
+    EXPECT_EQ(5u, value);
+}
+
+// Two Links on one link, as a routing module and a module behind it: each
+// subscribed Link receives the samples for as long as it is subscribed.
+TEST_F(Streams, TwoLinksOnOneLinkEachReceiveTheirSamples)
+{
+    Link sharer(spec(), "sharer");
+    ASSERT_EQ(aErrNone, sharer.setConfig(unshared()));
+    ASSERT_EQ(aErrNone, sharer.connectThroughLinkModule(link));
+    ASSERT_EQ(aErrNone, subscribe(12, got));
+    ASSERT_EQ(aErrNone, sharer.registerStreamCallback(kModule, kSystem, 12, 0, true, Received::take, &other));
+    sample(streamSample(kSystem, 12, 0, SampleKind::U8, 1));
+    ASSERT_TRUE(got.waitFor(1));
+    ASSERT_TRUE(other.waitFor(1));
+
+    // Either one's last subscription ending leaves the other's.
+    ASSERT_EQ(aErrNone, subscribe(12, got, kModule, false));
+    sample(streamSample(kSystem, 12, 0, SampleKind::U8, 2));
+    ASSERT_TRUE(other.waitFor(2));
+    ASSERT_EQ(aErrNone, subscribe(12, got));
+    ASSERT_EQ(aErrNone, sharer.registerStreamCallback(kModule, kSystem, 12, 0, false, {}, nullptr));
+    sample(streamSample(kSystem, 12, 0, SampleKind::U8, 3));
+    ASSERT_TRUE(got.waitFor(2));
+    uint32_t value = 0;
+    EXPECT_EQ(aErrNone, link.getStreamValue(kModule, kSystem, 12, 0, 0, &value));
+    EXPECT_EQ(3u, value);
+    EXPECT_EQ(aErrNotFound, sharer.getStreamValue(kModule, kSystem, 12, 0, 0, &value));
+    EXPECT_EQ(2u, other.count());
+}
+
+// An error reply whose code reads 0 is no success.
+TEST_F(Streams, StreamControlErrorWithCodeZeroIsAFailure)
+{
+    device.setCommandHandler(sim::kStreamCommand, [](sim::DeviceModel& d, const Packet& request) {
+        uint8_t option = request.data.at(1);
+        option = option & 0x80 ? option | 0xC0 : option & 0x3F;
+        d.answer(Packet{kModule, {sim::kStreamCommand, option, 0x80, 0}});
+    });
+    uint8_t streaming = 7;
+    EXPECT_EQ(aErrUnknown, link.isLinkStreaming(kModule, &streaming));
+    EXPECT_EQ(7, streaming);
+    EXPECT_EQ(aErrUnknown, subscribe(12, got));
+    uint32_t value = 0;
+    EXPECT_EQ(aErrNotFound, link.getStreamValue(kModule, kSystem, 12, 0xFF, 0, &value));
+    EXPECT_TRUE(link.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
+}
+
 // Subscriptions end with the link they were made on: after a new connect the
 // cache is empty and stream packets reach the link's queue again.
 TEST_F(Streams, DisconnectEndsTheSubscriptions)

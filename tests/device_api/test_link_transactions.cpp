@@ -206,7 +206,9 @@ TEST_F(Transactions, RepliesAreDecodedByTheirLength)
     } cases[] = {
         {{3, 7, 0x00}, ueiTypeNone, 0xEEEEEEEE, 0},
         {{3, 7, 0x20, 0x9A}, ueiTypeByte, 0x9A, 0},
-        {{3, 7, 0x40, 0xBE, 0xEF}, ueiTypeShort, 0xBEEF, 0},
+        {{3, 7, 0x00, 0xBE, 0xEF}, ueiTypeShort, 0xBEEF, 0},
+        // With bit 0x40 only what cannot be a stream packet is a reply.
+        {{3, 7, 0x40, 0xBE, 0x00}, ueiTypeShort, 0xBE00, 0},
         {{3, 7, 0x00, 1, 2, 3, 4}, ueiTypeInt, 0x01020304, 0},
         // Another length is taken, and leaves type and value as they were.
         {{3, 7, 0x00, 1, 2, 3}, 9, 0xEEEEEEEE, 0},
