@@ -23,6 +23,7 @@ namespace Tessaline {
 // One subscription or cached stream value.
 struct StreamEntry {
     uint64_t key = 0;
+    bool held = false;  // a value came since the entry was made or the link reset
     bool fresh = false; // a value came since it was last read
     StreamCallback callback;
     void* reference = nullptr;

@@ -164,6 +164,7 @@ bool Link::linkStreamFilter(const aPacket* packet, void* reference)
         self->queueAsyncCallback(exact, packet);
         if (decoded) {
             exact->second.value = value;
+            exact->second.held = true;
             exact->second.fresh = true;
         }
     }
@@ -184,6 +185,7 @@ bool Link::linkStreamFilter(const aPacket* packet, void* reference)
     if (exact == streams.end() && covered && decoded) {
         StreamEntry entry;
         entry.key = key;
+        entry.held = true;
         entry.fresh = true;
         entry.value = value;
         streams.emplace(key, entry);
@@ -258,8 +260,14 @@ void Link::impl::dropCachedValues()
 {
     std::lock_guard<std::mutex> lock(streamsLock);
     for (auto at = streams.begin(); at != streams.end();) {
-        if (at->second.subscription == 0) at = streams.erase(at);
-        else ++at;
+        if (at->second.subscription == 0) {
+            at = streams.erase(at);
+        } else {
+            // A subscription's own key keeps no value across the reset either.
+            at->second.held = false;
+            at->second.fresh = false;
+            ++at;
+        }
     }
 }
 
@@ -399,7 +407,7 @@ aErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8
 {
     std::lock_guard<std::mutex> lock(m_impl->streamsLock);
     auto found = m_impl->streams.find(createStreamKey(module, command, option, index, subindex));
-    if (found == m_impl->streams.end()) return aErrNotFound;
+    if (found == m_impl->streams.end() || !found->second.held) return aErrNotFound;
     if (value) *value = found->second.value;
     if (!found->second.fresh) return aErrStreamStale;
     found->second.fresh = false;
@@ -418,7 +426,7 @@ aErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint
         for (STREAM_KEY field : {STREAM_KEY_MODULE, STREAM_KEY_CMD, STREAM_KEY_OPTION, STREAM_KEY_INDEX,
                                  STREAM_KEY_SUBINDEX})
             wildcard = wildcard || getStreamKeyElement(key, field) == kAny;
-        if (wildcard) continue;
+        if (wildcard || !m_impl->streams.at(key).held) continue;
         if (*count == capacity) return aErrSize;
         entries[*count] = StreamStatusEntry{key, m_impl->streams.at(key).value};
         ++*count;

@@ -620,18 +620,24 @@ TEST_F(Streams, NoCallbackRunsOnceItsSubscriptionHasEnded)
 TEST_F(Streams, SubscriptionsGoOnAfterAReset)
 {
     ASSERT_EQ(aErrNone, subscribe(12, got));
+    uint32_t value = 0;
+    // The subscription's own key holds no value before a sample of it.
+    EXPECT_EQ(aErrNotFound, link.getStreamValue(kModule, kSystem, 12, 0, 0xFF, &value));
     sample(streamSample(kSystem, 12, 0, SampleKind::U8, 4));
-    ASSERT_TRUE(got.waitFor(1));
+    sample(streamSample(kSystem, 12, 0, SampleKind::SubU8, 6, 0, 0xFF));
+    ASSERT_TRUE(got.waitFor(2));
+    EXPECT_EQ(aErrNone, link.getStreamValue(kModule, kSystem, 12, 0, 0xFF, &value));
+    EXPECT_EQ(6u, value);
     ASSERT_EQ(aErrNone, link.reset());
     ASSERT_TRUE(carrier.waitForConnections(2, 2000));
     ASSERT_TRUE(link.isConnected());
-    uint32_t value = 0;
     EXPECT_EQ(aErrNotFound, link.getStreamValue(kModule, kSystem, 12, 0, 0, &value));
+    EXPECT_EQ(aErrNotFound, link.getStreamValue(kModule, kSystem, 12, 0, 0xFF, &value));
     // The device serves the new connection once it has answered on it.
     uint8_t streaming = 0;
     ASSERT_EQ(aErrNone, link.isLinkStreaming(kModule, &streaming));
     sample(streamSample(kSystem, 12, 0, SampleKind::U8, 5));
-    ASSERT_TRUE(got.waitFor(2));
+    ASSERT_TRUE(got.waitFor(3));
     EXPECT_EQ(aErrNone, link.getStreamValue(kModule, kSystem, 12, 0, 0, &value));
     EXPECT_EQ(5u, value);
 }
