@@ -63,7 +63,11 @@ protected:
     void SetUp() override
     {
         SequenceTest::SetUp();
-        server.addBuild(kSerial, 1200, sim::BirdWriter().identity(1200, "2.15.1", kSerial, "Korvel").file());
+        server.addBuild(kSerial, 1200,
+                        sim::BirdWriter()
+                            .identity(1200, "2.15.1", kSerial, "Korvel")
+                            .firmware(0, sim::randomBytes(4096, 2))
+                            .file());
         server.addBuild(kSerial, 1234,
                         sim::BirdWriter()
                             .identity(1234, "2.15.3", kSerial, "Korvel")
