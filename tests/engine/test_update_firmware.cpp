@@ -163,4 +163,17 @@ TEST_F(UpdateFirmware, RefusedBeforeAnyDeviceIsTouched)
     EXPECT_EQ(0u, upgrade.requests(val_UPGRADE_INIT));
 }
 
+// The device holds its new firmware whatever becomes of the record.
+TEST_F(UpdateFirmware, RecordThatCannotBeSavedIsReportedApart)
+{
+    const std::string folder = root + "/store/0BADCAFE";
+    ASSERT_EQ(0, std::system(("mkdir -p '" + folder + "/.settings'").c_str()));
+    const std::string path = sim::sampleBird(kSerial, kBuildNumber, "Korvel").write(root + "/given.bird");
+    EXPECT_TRUE(updater->Update_Firmware(kSerial, 0, path, 0, 0, false));
+    EXPECT_EQ(patchedFirmware(path), upgrade.firmware()[SampleBird::firmwareAddress]);
+    EXPECT_TRUE(upgrade.rebooted());
+    EXPECT_EQ(1u, display.count("error Device updated, but its transfer was not recorded: could not write " + folder +
+                                "/.settings"));
+}
+
 } // namespace
