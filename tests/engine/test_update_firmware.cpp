@@ -58,6 +58,10 @@ protected:
                     50);
                 if (asked) {
                     ++reboots;
+                    if (spoilStoreOnReboot) {
+                        std::string command = "rm -rf '" + root + "/store' && touch '" + root + "/store'";
+                        EXPECT_EQ(0, std::system(command.c_str()));
+                    }
                     carrier.reenumerate(handle);
                 }
             }
@@ -103,6 +107,8 @@ protected:
     enginetest::RecordingDisplay display;
     std::unique_ptr<Updater> updater;
     std::atomic<bool> stopping{false};
+    // When the device is told to reboot, its store becomes a plain file.
+    std::atomic<bool> spoilStoreOnReboot{false};
     std::thread rebooter;
 };
 
@@ -174,6 +180,19 @@ TEST_F(UpdateFirmware, RecordThatCannotBeSavedIsReportedApart)
     EXPECT_TRUE(upgrade.rebooted());
     EXPECT_EQ(1u, display.count("error Device updated, but its transfer was not recorded: could not write " + folder +
                                 "/.settings"));
+}
+
+// The device was written before its entry could be made: that is its outcome,
+// and the store's trouble is told apart.
+TEST_F(UpdateFirmware, EntryThatCannotBeMadeAfterTheTransferIsReportedApart)
+{
+    const std::string path = sim::sampleBird(kSerial, kBuildNumber, "Korvel").write(root + "/given.bird");
+    spoilStoreOnReboot = true;
+    EXPECT_TRUE(updater->Update_Firmware(kSerial, 0, path, 0, 0, false));
+    EXPECT_EQ(patchedFirmware(path), upgrade.firmware()[SampleBird::firmwareAddress]);
+    EXPECT_EQ(1u, std::count_if(display.calls.begin(), display.calls.end(), [](const std::string& c) {
+                  return c.rfind("error Device updated, but its transfer was not recorded: UpdaterStore: ", 0) == 0;
+              }));
 }
 
 } // namespace
