@@ -38,10 +38,13 @@ unsigned latestStoredBuild(UpdaterDisplayInterface& display, UpdaterStoreItem* e
         return 0;
     }
     if (build == 0) return 0;
+    bool held = entry != nullptr;
     try {
-        if (!entry) throw std::runtime_error("no store entry");
-        entry->ReadBirdFile(buildFileName(build).c_str());
+        if (held) entry->ReadBirdFile(buildFileName(build).c_str());
     } catch (const std::runtime_error&) {
+        held = false;
+    }
+    if (!held) {
         display.message(UpdaterDisplayInterface::INFO,
                         "New firmware is available.  Updater will proceed if valid firmware is found locally.");
         return 0;
