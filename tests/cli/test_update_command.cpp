@@ -1,4 +1,4 @@
-// test-labels: integration netns
+// test-labels: integration netns threaded
 // test-wrapper: umockdev
 // The updater program's update command, run as its user runs it, against
 // simulated devices on the emulated USB bus, directly and behind a routing

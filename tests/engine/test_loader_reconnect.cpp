@@ -1,4 +1,4 @@
-// test-labels: integration
+// test-labels: integration threaded
 // test-wrapper: umockdev
 // Writing a firmware file into a simulated device on the emulated USB bus
 // that restarts into its loader when told to start it: the device is found

@@ -1,4 +1,4 @@
-// test-labels: integration
+// test-labels: integration threaded
 // test-wrapper: umockdev
 // The update operation against a simulated device on the emulated USB bus,
 // with the update server out of reach in the test's own network namespace:
