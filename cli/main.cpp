@@ -2,7 +2,7 @@
 // directory and runs the commands asked for in their fixed order (the
 // fingerprint and the download first, then at most one of discover, update
 // or recover, list server builds and list local builds), turning the outcome
-// into the exit code.
+// into the exit code. An exception that reaches it ends the run with code 1.
 #include "cli/CLI_Display.h"
 #include "cli/CommandsClass.h"
 #include "cli/Parameters.h"
@@ -181,12 +181,22 @@ int main(int argc, char** argv)
     Log::SetOutput(stderr);
 
     int code;
-    if (_get_params(display, argc, argv, &params) != 0) {
-        _display_app_version(display);
-        _display_usage(false, false);
+    // Whatever goes wrong below ends the run with its reason and code 1,
+    // never by aborting the program.
+    try {
+        if (_get_params(display, argc, argv, &params) != 0) {
+            _display_app_version(display);
+            _display_usage(false, false);
+            code = 1;
+        } else {
+            code = run(display, params);
+        }
+    } catch (const std::exception& e) {
+        display.message(Level::ERROR, "Updater stopped: %s", e.what());
         code = 1;
-    } else {
-        code = run(display, params);
+    } catch (...) {
+        display.message(Level::ERROR, "Updater stopped by an unknown error");
+        code = 1;
     }
     _release_params(&params);
     return code;

@@ -95,7 +95,7 @@ void KeyValueStore::Load(const char* file)
     aFile_Close(&in);
 }
 
-void KeyValueStore::Save(const char* file)
+bool KeyValueStore::Save(const char* file)
 {
     if (file) path = file;
     if (path.empty()) {
@@ -121,14 +121,15 @@ void KeyValueStore::Save(const char* file)
     if (rc == aErrNotFound) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                  path.c_str(), errno);
-        return;
+        return false;
     }
     if (rc != aErrNone) {
         // The file on disk is as it was: keep the changes marked as unsaved.
         Log::log(DEBUG_Attributes, "Attibutes: Error - writing attributes file: '%s' (%d)\n", path.c_str(), int(rc));
-        return;
+        return false;
     }
     dirty = false;
+    return true;
 }
 
 const char* KeyValueStore::operator[](const char* key) const

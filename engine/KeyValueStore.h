@@ -1,6 +1,6 @@
 // Key/value text files (a device's ".settings"): one "key=value" line per
-// entry in key order, read with comments and blank lines skipped. Never fails
-// to its caller: problems go to the debug log and changes stay in memory.
+// entry in key order, read with comments and blank lines skipped. Problems go
+// to the debug log; a save that fails says so and keeps the changes in memory.
 #pragma once
 
 #include <map>
@@ -22,8 +22,9 @@ public:
     // to ".settings" in the working directory; stamps UPDATED_TIME first when
     // something changed since the last load or save. An entry that is not
     // Writable (loaded from a hand-edited line such as "  #K=v", or put into
-    // `values` directly) is left out.
-    void Save(const char* path = nullptr);
+    // `values` directly) is left out. False when the file could not be
+    // written: it is as it was, and the changes stay marked unsaved.
+    bool Save(const char* path = nullptr);
 
     // The value, or null for an absent key.
     const char* operator[](const char* key) const;

@@ -101,7 +101,7 @@ bool _build_number_fits(const std::string& text)
     const char first = text[start];
     if (!isdigit(static_cast<unsigned char>(first)) && first != '+' && first != '-') return true;
     unsigned ignored;
-    return _read_number(text, 10, &ignored);
+    return UpdateServerRequest::ReadBuildNumber(text, &ignored);
 }
 
 // A build-list entry with its version read as three bytes, when it can be.
@@ -134,6 +134,11 @@ bool _sortVersion(const VersionedBuild& a, const VersionedBuild& b)
 }
 
 } // namespace
+
+bool UpdateServerRequest::ReadBuildNumber(const std::string& text, unsigned* build)
+{
+    return _read_number(text, 10, build);
+}
 
 bool UpdateServerRequest::ping(const char* baseUrl)
 {
@@ -182,10 +187,11 @@ bool UpdateServerRequest::GetBuildList(unsigned serial, std::map<std::string, st
         Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", lines[i].c_str());
         const std::vector<std::string> fields = _split(lines[i], ";\r\n");
         if (fields.empty()) continue;
+        // One entry that cannot name a build hides none of the others.
         if (!_build_number_fits(fields[0])) {
-            Log::log(DEBUG_ServerComm, "%s: not a 32-bit build number [%.20s]\n", "GetBuildList", fields[0].c_str());
-            builds.clear();
-            return false;
+            Log::log(DEBUG_ServerComm, "%s: not a 32-bit build number [%.20s], entry left out\n", "GetBuildList",
+                     fields[0].c_str());
+            continue;
         }
         const std::string version = fields.size() > 1 ? fields[1] : std::string();
         builds.emplace(fields[0], version);

@@ -24,14 +24,21 @@ public:
     // data: the base64 text of the build's firmware file.
     static bool GetBuild(unsigned serial, const char* family, const char* build, std::string& data,
                          const char* baseUrl = nullptr, bool noCal = false);
-    // builds: build text -> version text; emptied first, and left empty when
-    // a build number does not fit in 32 bits.
+    // builds: build text -> version text; emptied first. An entry whose
+    // build number does not fit in 32 bits (or carries a minus sign) is left
+    // out, and the others are kept.
     static bool GetBuildList(unsigned serial, std::map<std::string, std::string>& builds,
                              const char* baseUrl = nullptr);
     // fingerprint: the four words of the chip identifier; serial and build
     // change only on success, and must be numbers of 32 bits.
     static bool GetRecoveryInfo(const unsigned* fingerprint, unsigned* serial, unsigned* build,
                                 const char* baseUrl = nullptr);
+
+    // The build number of a text the server sent (its latest build, a build
+    // list's entry): the decimal number after any leading whitespace, with
+    // what follows it ignored; false for a text without one, a negative one
+    // or one that does not fit in 32 bits.
+    static bool ReadBuildNumber(const std::string& text, unsigned* build);
 
     // Newest version first; entries whose version is not three numbers
     // separated by dots come last, in build-text order.

@@ -40,13 +40,12 @@ bool _valid_build(unsigned serial, unsigned build, const char* url)
     BuildList builds;
     if (!UpdateServerRequest::GetBuildList(serial, builds, url)) return false;
     for (const auto& entry : builds) {
-        unsigned long listed = 0;
-        try {
-            listed = std::stoul(entry.first, nullptr, 10);
-        } catch (const std::logic_error&) {
+        unsigned listed = 0;
+        if (!UpdateServerRequest::ReadBuildNumber(entry.first, &listed)) {
             Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
+            listed = 0;
         }
-        if (static_cast<unsigned>(listed) == build) return true;
+        if (listed == build) return true;
     }
     return false;
 }

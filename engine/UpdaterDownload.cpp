@@ -92,8 +92,11 @@ unsigned Updater::Download_Firmware(unsigned int serial, std::string buildText, 
         return 0;
     }
     if (build == 0) {
-        if (!_parse_build(latest, &build))
+        // Read as the update reads it, so that both take the same build.
+        if (!UpdateServerRequest::ReadBuildNumber(latest, &build)) {
             Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+            build = 0;
+        }
         // Build 0 names no firmware, and a result of 0 reads as a failure.
         if (build == 0) {
             display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
@@ -131,8 +134,13 @@ unsigned Updater::Download_Firmware(unsigned int serial, std::string buildText, 
         display.message(UpdaterDisplayInterface::ERROR, "Failed to write file with %d", written);
         return 0;
     }
-    entry.attributes.Add(UpdaterStore::KEY_LATEST_DOWNLOAD, file);
-    entry.attributes.Add(UpdaterStore::KEY_LAST_DOWNLOAD_DATE, when);
-    entry.attributes.Save();
+    // The file is stored whatever becomes of its record; a record that could
+    // not be saved is told, since a later update without a build relies on it.
+    const bool recorded = entry.attributes.Add(UpdaterStore::KEY_LATEST_DOWNLOAD, file) &&
+                          entry.attributes.Add(UpdaterStore::KEY_LAST_DOWNLOAD_DATE, when) &&
+                          entry.attributes.Save();
+    if (!recorded)
+        display.message(UpdaterDisplayInterface::ERROR, "Build %u was stored, but could not be recorded in %s",
+                        build, entry.attributes.path.c_str());
     return build;
 }

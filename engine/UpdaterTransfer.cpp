@@ -21,6 +21,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
     aErr result = entity.LoaderInit();
     if (result != aErrNone) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", result, aError_GetErrorText(result));
+        display.message(UpdaterDisplayInterface::ERROR, "Device did not open its upgrade [%d, %s]", result,
+                        aError_GetErrorText(result));
         return result;
     }
 
@@ -48,7 +50,11 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
     }
     display.message(UpdaterDisplayInterface::INFO, "Transferred %d blocks, %d total bytes", int(k - 1), int(total));
     display.display_progress(false);
-    if (result != aErrNone) return result;
+    if (result != aErrNone) {
+        display.message(UpdaterDisplayInterface::ERROR, "Error transferring loader block %d of %d [%d, %s]", int(k),
+                        int(blocks.size()), result, aError_GetErrorText(result));
+        return result;
+    }
 
     display.message(UpdaterDisplayInterface::INFO, "Starting Load on Device");
     result = entity.LoaderStart();
@@ -116,6 +122,14 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
         ++k;
     }
     display.message(UpdaterDisplayInterface::INFO, "Transferred %d blocks, %d total bytes", int(k - 1), int(total));
-    if (code == aErrNone) code = entity.LoaderReboot(display);
+    if (code != aErrNone) {
+        display.message(UpdaterDisplayInterface::ERROR, "Error transferring firmware block %u of %u [%d, %s]", k,
+                        unsigned(blocks.size()), code, aError_GetErrorText(code));
+        return code;
+    }
+    code = entity.LoaderReboot(display);
+    if (code != aErrNone)
+        display.message(UpdaterDisplayInterface::ERROR, "Error asking the device to reboot [%d, %s]", code,
+                        aError_GetErrorText(code));
     return code;
 }

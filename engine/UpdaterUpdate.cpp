@@ -25,23 +25,26 @@ constexpr const char* kCaller = "Update_Firmware";
 std::string buildFileName(unsigned build) { return std::to_string(build) + ".bird"; }
 
 // The server's latest build for the device when its file is stored, else 0.
-unsigned latestStoredBuild(UpdaterDisplayInterface& display, UpdaterStoreItem& entry, unsigned serial,
+// A device without an entry has nothing stored: nothing is read for it.
+unsigned latestStoredBuild(UpdaterDisplayInterface& display, UpdaterStoreItem* entry, unsigned serial,
                            const std::string& url)
 {
     std::string latest;
     std::string family;
     UpdateServerRequest::QueryBuild(serial, latest, family, url.c_str());
     unsigned build = 0;
-    try {
-        build = unsigned(std::stoul(latest));
-    } catch (const std::logic_error&) {
+    if (!UpdateServerRequest::ReadBuildNumber(latest, &build)) {
         Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
         return 0;
     }
     if (build == 0) return 0;
+    bool held = entry != nullptr;
     try {
-        entry.ReadBirdFile(buildFileName(build).c_str());
+        if (held) entry->ReadBirdFile(buildFileName(build).c_str());
     } catch (const std::runtime_error&) {
+        held = false;
+    }
+    if (!held) {
         display.message(UpdaterDisplayInterface::INFO,
                         "New firmware is available.  Updater will proceed if valid firmware is found locally.");
         return 0;
@@ -72,7 +75,7 @@ std::string now()
 
 bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& file, Module& module, unsigned serial)
 {
-    if (file.block_count == 0) return false;
+    if (file.block_count == 0 || file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) return false;
     if (!file.has_serial_offsets && !file.ValidateSerialNumber(serial)) return false;
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     SystemClass system;
@@ -132,7 +135,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     const uint64_t start = aTime_GetMSTicks();
 
     if (path.empty()) {
-        if (build == 0) build = latestStoredBuild(display, entry, serial, serverUrl);
+        if (build == 0) build = latestStoredBuild(display, stored ? &entry : nullptr, serial, serverUrl);
         if (build == 0 && (build = unsigned(entry.attributes.GetInt(UpdaterStore::KEY_LATEST_DOWNLOAD, 0))) != 0)
             display.message(UpdaterDisplayInterface::INFO, "Updating with the Latest Download");
         if (build == 0 && (build = unsigned(entry.attributes.GetInt(UpdaterStore::KEY_LATEST_TRANSFER, 0))) != 0)
@@ -150,10 +153,18 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         return false;
     }
 
+    // Nothing is connected to, let alone written, for a file with no firmware.
+    if (file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
+        display.message(UpdaterDisplayInterface::ERROR, "Birdfile holds no firmware blocks");
+        return false;
+    }
+
     if (file.has_serial_offsets) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
         if (!file.ReplaceSerialNumber(serial)) {
             Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            display.message(UpdaterDisplayInterface::ERROR, "Unable to put serial number [%08X] into the firmware",
+                            serial);
             return false;
         }
         Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
@@ -205,7 +216,11 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     }
     if (status == aErrNone) status = _transfer_loader(display, module, file);
     if (status == aErrNone) {
-        _reconnect_loader(module, serial);
+        // Without the device the firmware stage fails on its first request,
+        // and says so; this tells why.
+        if (!_reconnect_loader(module, serial))
+            display.message(UpdaterDisplayInterface::ERROR, "Device [%08X] not found after its loader started",
+                            serial);
         status = _transfer_firmware(display, module, file, routerSerial != 0, ueiBytesLoad);
     }
     if (status != aErrNone) {
@@ -219,9 +234,11 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     // cannot take the entry is reported as such, not as a failed update.
     try {
         if (!stored) entry = store->AddDevice(serial);
-        entry.attributes.Add(UpdaterStore::KEY_LATEST_TRANSFER, path.empty() ? buildFileName(build) : path);
-        entry.attributes.Add(UpdaterStore::KEY_LAST_TRANSFER_DATE, now());
-        entry.attributes.Save();
+        const std::string name = path.empty() ? buildFileName(build) : path;
+        if (!entry.attributes.Add(UpdaterStore::KEY_LATEST_TRANSFER, name))
+            throw std::runtime_error("the name " + name + " cannot be kept in " + entry.attributes.path);
+        if (!entry.attributes.Add(UpdaterStore::KEY_LAST_TRANSFER_DATE, now()) || !entry.attributes.Save())
+            throw std::runtime_error("could not write " + entry.attributes.path);
     } catch (const std::exception& e) {
         display.message(UpdaterDisplayInterface::ERROR, "Device updated, but its transfer was not recorded: %s",
                         e.what());

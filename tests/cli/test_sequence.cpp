@@ -63,7 +63,11 @@ protected:
     void SetUp() override
     {
         SequenceTest::SetUp();
-        server.addBuild(kSerial, 1200, sim::BirdWriter().identity(1200, "2.15.1", kSerial, "Korvel").file());
+        server.addBuild(kSerial, 1200,
+                        sim::BirdWriter()
+                            .identity(1200, "2.15.1", kSerial, "Korvel")
+                            .firmware(0, sim::randomBytes(4096, 2))
+                            .file());
         server.addBuild(kSerial, 1234,
                         sim::BirdWriter()
                             .identity(1234, "2.15.3", kSerial, "Korvel")
@@ -230,6 +234,22 @@ TEST_F(ServerSequenceTest, ServerBuildsAreListed)
     EXPECT_NE(r.out.find("1234"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("2.15.1"), std::string::npos) << r.out;
     EXPECT_FALSE(fs::exists(deviceFolder("40F5849A") + "/1234.bird")) << "listing downloaded";
+}
+
+// Entries whose build numbers the program cannot take hide nothing else.
+TEST_F(ServerSequenceTest, OddBuildListEntriesHideNoOtherBuild)
+{
+    server.setFaults(R"({"builds": {"lines": ["99999999999;9.9.9", "-5;9.9.8", "1200;2.15.1", "1234;2.15.3"]}})");
+    const Outcome listed = runWithServer({"-B", "-d", "40F5849A"});
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_NE(listed.out.find("2.15.3"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("2.15.1"), std::string::npos) << listed.out;
+    EXPECT_EQ(listed.out.find("9.9."), std::string::npos) << listed.out;
+
+    const Outcome fetched = runWithServer({"-G", "-d", "40F5849A", "-b", "1234"});
+    EXPECT_EQ(fetched.code, 0) << fetched.err;
+    EXPECT_TRUE(hasLine(fetched.out, "Build 1234 is valid")) << fetched.out;
+    EXPECT_TRUE(fs::exists(deviceFolder("40F5849A") + "/1234.bird"));
 }
 
 TEST_F(ServerSequenceTest, EmptyListsEndWithCodeZero)

@@ -7,10 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/sim/tsan_suppressions.h"
 
 extern char** environ;
 
@@ -30,6 +33,24 @@ inline std::string readFile(const std::string& path)
     return text.str();
 }
 
+// The environment of the program: this process's, and under the thread
+// sanitizer also the suppressions of the tests' own list, which the program
+// is built without (written into scratch).
+inline std::vector<std::string> childEnvironment([[maybe_unused]] const std::string& scratch)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+#if defined(__SANITIZE_THREAD__)
+    const std::string file = scratch + "/tsan-suppressions";
+    std::ofstream(file) << sim::tsanSuppressionText();
+    const auto options = std::find_if(env.begin(), env.end(),
+                                      [](const std::string& v) { return v.rfind("TSAN_OPTIONS=", 0) == 0; });
+    if (options != env.end()) *options += ":suppressions=" + file;
+    else env.push_back("TSAN_OPTIONS=suppressions=" + file);
+#endif
+    return env;
+}
+
 // The updater with these arguments; the captured texts are kept in scratch
 // (a directory) until the next run.
 inline Outcome runUpdater(const std::vector<std::string>& args, const std::string& scratch)
@@ -46,9 +67,13 @@ inline Outcome runUpdater(const std::vector<std::string>& args, const std::strin
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> env = childEnvironment(scratch);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
     Outcome run;
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return run;
     int status = 0;

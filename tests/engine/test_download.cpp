@@ -89,6 +89,14 @@ TEST_F(DownloadTest, LatestBuildIsStoredAndRecorded)
     EXPECT_GE(display.count("spinner on Downloading"), 1u);
 }
 
+// Read as the update reads it: blanks around the number do not matter.
+TEST_F(DownloadTest, LatestBuildSentWithBlanksIsTheSameBuild)
+{
+    server.setFaults(R"({"qu": {"lines": [" 1234 ", "A"]}})");
+    EXPECT_EQ(download(""), 1234u);
+    EXPECT_EQ(bytes(device("1234.bird")), bird);
+}
+
 TEST_F(DownloadTest, GivenBuildIsRequestedInDecimalWithTheCalibrationFlag)
 {
     ASSERT_EQ(download("1234"), 1234u);
@@ -221,6 +229,18 @@ TEST_F(DownloadTest, StoreThatCannotBeMadeOrWrittenFails)
     EXPECT_EQ(download("1234"), 0u);
     ASSERT_FALSE(display.lines().empty());
     EXPECT_EQ(display.lines().back().rfind("error Failed to write file with ", 0), 0u) << display.lines().back();
+}
+
+// The file is stored, but a later update without a build would not find it
+// as the latest download: that is told.
+TEST_F(DownloadTest, RecordThatCannotBeSavedIsReported)
+{
+    fs::create_directories(device(".settings"));
+    EXPECT_EQ(download("1234"), 1234u);
+    EXPECT_EQ(bytes(device("1234.bird")), bird);
+    ASSERT_FALSE(display.lines().empty());
+    EXPECT_EQ(display.lines().back(),
+              "error Build 1234 was stored, but could not be recorded in " + device(".settings"));
 }
 
 } // namespace

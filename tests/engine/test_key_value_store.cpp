@@ -294,13 +294,16 @@ TEST_F(KeyValueStoreTest, FailedSavesKeepTheChangesMarked)
 {
     KeyValueStore store;
     store.Add("K", "v");
-    store.Save((dir + "/missing/.settings").c_str());
+    EXPECT_FALSE(store.Save((dir + "/missing/.settings").c_str()));
     EXPECT_TRUE(store.dirty);
     EXPECT_EQ(store.GetString("K"), "v");
 
     // Opened, but the bytes cannot be written out.
-    store.Save("/dev/full");
+    EXPECT_FALSE(store.Save("/dev/full"));
     EXPECT_TRUE(store.dirty);
+
+    EXPECT_TRUE(store.Save(file.c_str()));
+    EXPECT_FALSE(store.dirty);
 }
 
 TEST_F(KeyValueStoreTest, ASaveThatCannotFinishLeavesTheOldFile)
@@ -311,7 +314,7 @@ TEST_F(KeyValueStoreTest, ASaveThatCannotFinishLeavesTheOldFile)
     store.Add("LATEST_TRANSFER", std::string(4096, 'x'));
     {
         FileSizeLimit diskFull(1024);
-        store.Save();
+        EXPECT_FALSE(store.Save());
     }
     EXPECT_TRUE(store.dirty);
     EXPECT_EQ(read().substr(0, 21), "LATEST_DOWNLOAD=1200\n");
@@ -320,7 +323,7 @@ TEST_F(KeyValueStoreTest, ASaveThatCannotFinishLeavesTheOldFile)
     for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
     EXPECT_EQ(names, std::vector<std::string>{".settings"});
 
-    store.Save();
+    EXPECT_TRUE(store.Save());
     EXPECT_FALSE(store.dirty);
     EXPECT_NE(read().find("LATEST_TRANSFER=" + std::string(4096, 'x') + "\n"), std::string::npos);
 }

@@ -1,4 +1,4 @@
-// test-labels: integration
+// test-labels: integration threaded
 // test-wrapper: umockdev
 // Writing a firmware file into a simulated device on the emulated USB bus
 // that restarts into its loader when told to start it: the device is found
@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -28,6 +31,8 @@ using sim::SampleBird;
 
 constexpr uint32_t kSerial = 0x0BADCAFE;
 constexpr uint32_t kBuildNumber = 77;
+// Address queries with which a new link starts; the next one is the module's own.
+constexpr unsigned kStartQueries = 6;
 
 // One side of the device: its running firmware, or its loader.
 struct Side {
@@ -36,6 +41,36 @@ struct Side {
     sim::UeiEntities entities{device};
     sim::ModuleInfo info{device, entities, apitest::kBuild};
     sim::UpgradeDevice upgrade{device, entities};
+};
+
+// While it lives, the debug log hands each text written to it to the hook, on
+// the thread that writes it, before that thread goes on.
+class HookedLog {
+public:
+    explicit HookedLog(std::function<void(const std::string&)> hook) : hook_(std::move(hook))
+    {
+        cookie_io_functions_t io{nullptr, &HookedLog::write, nullptr, nullptr};
+        file_ = fopencookie(this, "w", io);
+        setvbuf(file_, nullptr, _IONBF, 0);
+        Log::SetOutput(file_);
+    }
+    ~HookedLog()
+    {
+        Log::SetOutput(nullptr);
+        std::fclose(file_);
+    }
+    HookedLog(const HookedLog&) = delete;
+    HookedLog& operator=(const HookedLog&) = delete;
+
+private:
+    static ssize_t write(void* self, const char* data, size_t size)
+    {
+        static_cast<HookedLog*>(self)->hook_(std::string(data, size));
+        return ssize_t(size);
+    }
+
+    std::function<void(const std::string&)> hook_;
+    FILE* file_ = nullptr;
 };
 
 class LoaderRestart : public ::testing::Test {
@@ -138,6 +173,64 @@ TEST_F(LoaderRestart, DeviceThatNeverComesBackFailsTheFirmwareStage)
     EXPECT_EQ(5u, logged("Failed enumeration after 3 tries, refreshing libusb context.\n"));
     EXPECT_NE(aErrNone, _transfer_firmware(display, module, file, false, false));
     EXPECT_EQ(0u, running.upgrade.requests(val_UPGRADE_REBOOT));
+}
+
+// The device is plugged in again just as the last attempt begins, with the
+// fifth refresh of the USB context.
+TEST_F(LoaderRestart, DeviceBackOnTheLastAllowedAttemptTakesTheFirmware)
+{
+    carrier.unplug(handle);
+    for (int i = 0; i < 300 && module.isConnected(); i++) aTime_MSSleep(10);
+    ASSERT_FALSE(module.isConnected());
+    unsigned refreshes = 0;
+    {
+        HookedLog log([&](const std::string& text) {
+            if (text.find("refreshing libusb context") != std::string::npos && ++refreshes == 5)
+                carrier.plug(sim::UsbDeviceDescription::tessaline(kSerial), loader.device);
+        });
+        ASSERT_TRUE(_reconnect_loader(module, kSerial));
+    }
+    EXPECT_EQ(5u, refreshes);
+    ASSERT_EQ(aErrNone, _transfer_firmware(display, module, file, true, false));
+    EXPECT_EQ(SampleBird::firmwareImage(kBuildNumber), loader.upgrade.firmware()[SampleBird::firmwareAddress]);
+}
+
+// The restarted loader restarts its USB once more while the host asks it for
+// its address, once its link is up: that attempt's link dies half made, and
+// the next attempt finds the device.
+TEST_F(LoaderRestart, LoaderDroppingAgainDuringAnAttemptIsFoundByTheNext)
+{
+    std::mutex lock;
+    std::condition_variable asked;
+    bool restartAgain = false;
+    bool restarted = false;
+    unsigned queries = 0;
+    loader.device.setAddressHandler(sim::kAddressQuery, [&](sim::DeviceModel& device, const sim::Packet& request) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!restarted && ++queries > kStartQueries) {
+            restartAgain = true;
+            asked.notify_all();
+            return;
+        }
+        if (request.data.empty()) device.answer(sim::Packet{device.config().address, {}});
+    });
+    std::thread again([&] {
+        std::unique_lock<std::mutex> hold(lock);
+        if (!asked.wait_for(hold, std::chrono::seconds(30), [&] { return restartAgain; })) return;
+        carrier.reenumerate(handle, &loader.device);
+        restarted = true;
+    });
+    carrier.reenumerate(handle, &loader.device);
+    for (int i = 0; i < 300 && module.isConnected(); i++) aTime_MSSleep(10);
+    ASSERT_FALSE(module.isConnected());
+
+    const bool found = _reconnect_loader(module, kSerial);
+    again.join();
+    ASSERT_TRUE(restarted);
+    ASSERT_TRUE(found);
+    ASSERT_EQ(aErrNone, _transfer_firmware(display, module, file, true, false));
+    EXPECT_EQ(SampleBird::firmwareImage(kBuildNumber), loader.upgrade.firmware()[SampleBird::firmwareAddress]);
+    EXPECT_TRUE(loader.upgrade.rebooted());
 }
 
 } // namespace

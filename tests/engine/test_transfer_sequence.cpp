@@ -72,6 +72,11 @@ protected:
     }
 
     size_t shown(const std::string& line) const { return display.count("info " + line); }
+    // The error line of a failed stage: what failed, the code and its name.
+    static std::string failure(const std::string& what, aErr code)
+    {
+        return "error " + what + " [" + std::to_string(int(code)) + ", " + aError_GetErrorText(code) + "]";
+    }
 
     // Three firmware blocks of 100 bytes each.
     static sim::BirdWriter threeBlocks()
@@ -126,6 +131,7 @@ TEST_F(Sequence, LoaderStageFailures)
         sim::UpgradeFaults faults;
         aErr expected;
         unsigned dataRequests;
+        const char* error; // what the user is told, before the code and its name
     };
     auto faults = [](auto set) {
         sim::UpgradeFaults f;
@@ -133,18 +139,23 @@ TEST_F(Sequence, LoaderStageFailures)
         return f;
     };
     const Case cases[] = {
-        {"upgrade not opened", faults([](auto& f) { f.shortInit = true; }), aErrPacket, 0},
-        {"prepare refused", faults([](auto& f) { f.refusePrepare = true; }), aErrInvalidOption, 0},
-        {"bad sum", faults([](auto& f) { f.badSums = 1; }), aErrInvalidOption, 3},
+        {"upgrade not opened", faults([](auto& f) { f.shortInit = true; }), aErrPacket, 0,
+         "Device did not open its upgrade"},
+        {"prepare refused", faults([](auto& f) { f.refusePrepare = true; }), aErrInvalidOption, 0,
+         "Error transferring loader block 1 of 1"},
+        {"bad sum", faults([](auto& f) { f.badSums = 1; }), aErrInvalidOption, 3,
+         "Error transferring loader block 1 of 1"},
     };
     const BirdFile file = load(threeBlocks());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const unsigned before = upgrade.requests(val_UPGRADE_DATA);
+        display.calls.clear();
         upgrade.setFaults(c.faults);
         EXPECT_EQ(c.expected, _transfer_loader(display, module, file));
         EXPECT_EQ(c.dataRequests, upgrade.requests(val_UPGRADE_DATA) - before);
         EXPECT_FALSE(upgrade.loaderStarted());
+        EXPECT_EQ(1u, display.count(failure(c.error, c.expected)));
     }
 }
 
@@ -185,6 +196,7 @@ TEST_F(Sequence, FirmwareBlockFailingFiveTimesStopsTheStage)
     EXPECT_EQ(0u, shown("Transferring firmware block 3 of 3, 104 bytes"));
     EXPECT_EQ(1u, shown("Transferred 1 blocks, 104 total bytes"));
     EXPECT_NE(std::string::npos, log().find("Error firmware transfer block failed.\n"));
+    EXPECT_EQ(1u, display.count(failure("Error transferring firmware block 2 of 3", aErrInvalidOption)));
     EXPECT_FALSE(upgrade.rebooted());
 }
 
@@ -197,6 +209,7 @@ TEST_F(Sequence, FailedFirmwarePrepareIsNotRetried)
     EXPECT_EQ(1u, upgrade.requests(val_UPGRADE_PREPARE));
     EXPECT_EQ(0u, shown("  Retry 1"));
     EXPECT_EQ(1u, shown("Transferred 0 blocks, 0 total bytes"));
+    EXPECT_EQ(1u, display.count(failure("Error transferring firmware block 1 of 3", aErrInvalidOption)));
     EXPECT_FALSE(upgrade.rebooted());
 }
 

@@ -1,4 +1,4 @@
-// test-labels: integration
+// test-labels: integration threaded
 // test-wrapper: umockdev
 // The update operation against a simulated device on the emulated USB bus,
 // with the update server out of reach in the test's own network namespace:
@@ -58,6 +58,10 @@ protected:
                     50);
                 if (asked) {
                     ++reboots;
+                    if (spoilStoreOnReboot) {
+                        std::string command = "rm -rf '" + root + "/store' && touch '" + root + "/store'";
+                        EXPECT_EQ(0, std::system(command.c_str()));
+                    }
                     carrier.reenumerate(handle);
                 }
             }
@@ -103,6 +107,8 @@ protected:
     enginetest::RecordingDisplay display;
     std::unique_ptr<Updater> updater;
     std::atomic<bool> stopping{false};
+    // When the device is told to reboot, its store becomes a plain file.
+    std::atomic<bool> spoilStoreOnReboot{false};
     std::thread rebooter;
 };
 
@@ -161,6 +167,32 @@ TEST_F(UpdateFirmware, RefusedBeforeAnyDeviceIsTouched)
     EXPECT_EQ(1u, shown("Updating firmware with build: 999"));
     EXPECT_EQ(1u, display.count("error Failed to load bird file"));
     EXPECT_EQ(0u, upgrade.requests(val_UPGRADE_INIT));
+}
+
+// The device holds its new firmware whatever becomes of the record.
+TEST_F(UpdateFirmware, RecordThatCannotBeSavedIsReportedApart)
+{
+    const std::string folder = root + "/store/0BADCAFE";
+    ASSERT_EQ(0, std::system(("mkdir -p '" + folder + "/.settings'").c_str()));
+    const std::string path = sim::sampleBird(kSerial, kBuildNumber, "Korvel").write(root + "/given.bird");
+    EXPECT_TRUE(updater->Update_Firmware(kSerial, 0, path, 0, 0, false));
+    EXPECT_EQ(patchedFirmware(path), upgrade.firmware()[SampleBird::firmwareAddress]);
+    EXPECT_TRUE(upgrade.rebooted());
+    EXPECT_EQ(1u, display.count("error Device updated, but its transfer was not recorded: could not write " + folder +
+                                "/.settings"));
+}
+
+// The device was written before its entry could be made: that is its outcome,
+// and the store's trouble is told apart.
+TEST_F(UpdateFirmware, EntryThatCannotBeMadeAfterTheTransferIsReportedApart)
+{
+    const std::string path = sim::sampleBird(kSerial, kBuildNumber, "Korvel").write(root + "/given.bird");
+    spoilStoreOnReboot = true;
+    EXPECT_TRUE(updater->Update_Firmware(kSerial, 0, path, 0, 0, false));
+    EXPECT_EQ(patchedFirmware(path), upgrade.firmware()[SampleBird::firmwareAddress]);
+    EXPECT_EQ(1u, std::count_if(display.calls.begin(), display.calls.end(), [](const std::string& c) {
+                  return c.rfind("error Device updated, but its transfer was not recorded: UpdaterStore: ", 0) == 0;
+              }));
 }
 
 } // namespace

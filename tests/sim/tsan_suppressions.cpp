@@ -1,7 +1,8 @@
 #include "tests/sim/tsan_suppressions.h"
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_suppressions()
+namespace sim {
+
+const char* tsanSuppressionText()
 {
     return "called_from_lib:libumockdev.so.0\n"
            "called_from_lib:libglib-2.0.so.0\n"
@@ -12,8 +13,14 @@ extern "C" const char* __tsan_default_suppressions()
            "race:libzmq.so\n"
            "race:libczmq.so\n";
 }
-#endif
 
-namespace sim {
 const bool kTsanSuppressions = true;
+
+} // namespace sim
+
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_suppressions()
+{
+    return sim::tsanSuppressionText();
 }
+#endif

@@ -10,5 +10,8 @@
 
 namespace sim {
 extern const bool kTsanSuppressions;
+// The suppressions as a sanitizer's suppressions file holds them, for the
+// programs that tests start (which are built without this list).
+const char* tsanSuppressionText();
 [[gnu::used]] static const bool kTsanSuppressionsLinked = kTsanSuppressions;
 } // namespace sim
