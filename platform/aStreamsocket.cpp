@@ -31,7 +31,8 @@ constexpr size_t kReceiveSize = 1024;
 constexpr int kConnectTimeoutMs = 2000;
 
 // The stream's reference. The reader thread calls get and wait, the writer
-// thread write and put; either may re-make the connection. Every use of the
+// thread write and put; either may close the connection, and the writer
+// re-makes it after a block it could send only in part. Every use of the
 // socket holds `guard` shared, a reconnection holds it alone, so that no
 // thread ever uses a descriptor that another one closed.
 struct SocketStream {
@@ -47,9 +48,6 @@ struct SocketStream {
     // Grows with every connection made, so that two threads that saw the same
     // connection fail make only one new one. Changed under `guard` alone.
     uint32_t generation = 0;
-    // The peer ended the connection in an orderly way: reads find nothing
-    // until a write re-makes it.
-    std::atomic<bool> peerClosed{false};
 
     // Read side only: bytes received and not yet handed out.
     uint8_t received[kReceiveSize] = {};
@@ -135,7 +133,6 @@ aErr sSocketStreamReset(SocketStream* ref)
     ref->socket.store(fd);
     ref->flags.fetch_or(kFlagConnected);
     ref->generation++;
-    ref->peerClosed.store(false);
     aErr err = sSetOptions(fd);
     if (err != aErrNone)
         sClose(ref);
@@ -158,6 +155,18 @@ bool sLostConnection(int err)
     return err == ECONNRESET || err == ENOTCONN || err == ETIMEDOUT;
 }
 
+// The device ended the connection that was in use while `seen` was the
+// generation: it has gone away (restarting, say), as a USB device that leaves
+// the bus. The stream stays down, so that its link sees the loss; a new link
+// or a reset of this one connects again.
+aErr sLost(SocketStream* ref, uint32_t seen)
+{
+    std::unique_lock<std::shared_mutex> alone(ref->guard);
+    if (ref->generation == seen)
+        sClose(ref);
+    return aErrConnection;
+}
+
 // One non-blocking receive into the read buffer: the number of bytes, 0 when
 // the peer has closed, -1 with errno otherwise.
 ssize_t sReceive(SocketStream* ref, uint32_t* seen, int* err)
@@ -169,8 +178,6 @@ ssize_t sReceive(SocketStream* ref, uint32_t* seen, int* err)
     if (n > 0) {
         ref->receivedNext = 0;
         ref->receivedCount = static_cast<size_t>(n);
-    } else if (n == 0) {
-        ref->peerClosed.store(true);
     }
     return n;
 }
@@ -197,17 +204,12 @@ aErr sSocketStreamGet(uint8_t* byte, void* reference)
     ssize_t n = sReceive(ref, &seen, &err);
     if (n > 0)
         return sTakeByte(ref, byte);
-    if (n == 0 || err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
+    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR))
         return aErrNotReady;
-    if (!sLostConnection(err))
-        return aErrConnection;
-
-    aErr reconnected = sReconnect(ref, seen);
-    if (reconnected != aErrNone)
-        return reconnected;
-    if (sReceive(ref, &seen, &err) > 0)
-        return sTakeByte(ref, byte);
-    return aErrNotReady;
+    // Closed in an orderly way (0 bytes) or reset by the device.
+    if (n == 0 || sLostConnection(err))
+        return sLost(ref, seen);
+    return aErrConnection;
 }
 
 aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* reference)
@@ -242,13 +244,7 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* reference)
         } else if (err == EAGAIN || err == EWOULDBLOCK) {
             attempts++;
         } else if (err == EPIPE || err == ECONNRESET || err == ENOTCONN) {
-            aErr reconnected = sReconnect(ref, seen);
-            if (reconnected != aErrNone)
-                return reconnected;
-            // What went out over the lost connection is gone with it: the
-            // whole block goes out again over the new one.
-            sent = 0;
-            attempts++;
+            return sLost(ref, seen);
         } else {
             return aErrIO;
         }
@@ -281,8 +277,8 @@ aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
         return aErrParam;
     if (ref->receivedCount)
         return aErrNone;
-    if (!sConnected(ref) || ref->peerClosed.load()) {
-        // Nothing can arrive until a write re-makes the connection.
+    if (!sConnected(ref)) {
+        // Nothing can arrive over a stream that is down.
         std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
         return aErrTimeout;
     }
