@@ -265,6 +265,43 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* reference)
     return aErrTimeout;
 }
 
+// One send without waiting: what the connection takes now.
+aErr sSocketStreamTryWrite(const uint8_t* data, size_t count, size_t* written, void* reference)
+{
+    auto* ref = static_cast<SocketStream*>(reference);
+    if (!sValid(ref) || (!data && count) || !written)
+        return aErrParam;
+    *written = 0;
+    if (!sConnected(ref))
+        return aErrConnection;
+    for (;;) {
+        uint32_t seen = 0;
+        ssize_t n = 0;
+        int err = 0;
+        {
+            // A thread that closes or re-makes the connection holds the
+            // guard for a while: nothing goes out now.
+            std::shared_lock<std::shared_mutex> shared(ref->guard, std::try_to_lock);
+            if (!shared.owns_lock())
+                return aErrNone;
+            seen = ref->generation;
+            n = ::send(ref->socket.load(), data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+            err = errno;
+        }
+        if (n >= 0) {
+            *written = static_cast<size_t>(n);
+            return aErrNone;
+        }
+        if (err == EINTR)
+            continue;
+        if (err == EAGAIN || err == EWOULDBLOCK)
+            return aErrNone;
+        if (err == EPIPE || err == ECONNRESET || err == ENOTCONN)
+            return sLost(ref, seen);
+        return aErrIO;
+    }
+}
+
 aErr sSocketStreamPut(const uint8_t* byte, void* reference)
 {
     return sSocketStreamWrite(byte, 1, reference);
@@ -318,8 +355,10 @@ aErr sSocketStreamAcceptDelete(void* reference)
 aStream* sMakeStream(SocketStream* ref, aStreamDeleteProc release)
 {
     aStream* stream = aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite, release, ref);
-    if (stream)
+    if (stream) {
         aStream_SetWaitProc(stream, sSocketStreamWait);
+        aStream_SetTryWriteProc(stream, sSocketStreamTryWrite);
+    }
     return stream;
 }
 
