@@ -23,7 +23,8 @@ namespace {
 constexpr uint16_t kSocketCheck = 0xDEAD;
 constexpr uint32_t kFlagConnected = 0x1;
 constexpr int kWriteAttempts = 10;
-constexpr auto kWritePause = std::chrono::milliseconds(60);
+// Longest wait for room in the connection before a write tries again.
+constexpr int kWritePauseMs = 60;
 constexpr auto kClosePause = std::chrono::milliseconds(10);
 constexpr size_t kReceiveSize = 1024;
 // Longest wait for a connection to be made: an address that does not answer
@@ -212,6 +213,14 @@ aErr sSocketStreamGet(uint8_t* byte, void* reference)
     return aErrConnection;
 }
 
+// Waits until the connection takes bytes again, kWritePauseMs at most.
+void sAwaitRoom(SocketStream* ref)
+{
+    std::shared_lock<std::shared_mutex> shared(ref->guard);
+    pollfd writable = {ref->socket.load(), POLLOUT, 0};
+    ::poll(&writable, 1, kWritePauseMs);
+}
+
 aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* reference)
 {
     auto* ref = static_cast<SocketStream*>(reference);
@@ -248,7 +257,7 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* reference)
         } else {
             return aErrIO;
         }
-        std::this_thread::sleep_for(kWritePause);
+        sAwaitRoom(ref);
     }
     if (sent == 0) {
         // The block is dropped whole; the traffic above notices by its own time-outs.
