@@ -27,8 +27,8 @@ using namespace roundtrip;
 constexpr int kWarmup = 100;
 // Link and minimal client take turns, and the best round of each counts, so
 // that the other load on the machine weighs alike on both.
-constexpr int kRounds = 10;
-constexpr int kIdleSeconds = 5;
+const int kRounds = runLength(10, 2);
+const int kIdleSeconds = runLength(5, 1);
 
 Figures measureStreamLink(aStream* stream)
 {
@@ -51,8 +51,13 @@ Figures measureMinimal(int fd)
     return measure(exchange, kWarmup);
 }
 
+// Set when a figure could not be measured: the run then fails.
+bool failed = false;
+
 void print(const std::string& carrier, const Figures& link, const Figures& minimal)
 {
+    if (link.perSecond <= 0 || minimal.perSecond <= 0)
+        failed = true;
     std::printf("link.roundtrip.per_second.%s %.0f 1/s\n", carrier.c_str(), link.perSecond);
     std::printf("link.roundtrip.median_us.%s %.1f us\n", carrier.c_str(), link.medianUs);
     std::printf("link.minimal.roundtrip.per_second.%s %.0f 1/s\n", carrier.c_str(), minimal.perSecond);
@@ -102,6 +107,7 @@ void tcpRun()
     uint16_t port = device.port();
     if (!port) {
         std::fprintf(stderr, "link_roundtrip: tessaline-sim did not start\n");
+        failed = true;
         return;
     }
     // The device serves one connection at a time: each new one replaces the last.
@@ -118,11 +124,15 @@ void tcpRun()
     }
     print("tcp", link, minimal);
 
-    if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream) != aErrNone)
+    if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream) != aErrNone) {
+        failed = true;
         return;
+    }
     linktest::TestLink idle(stream);
-    if (aLink_Start(idle.id()) != aErrNone)
+    if (aLink_Start(idle.id()) != aErrNone) {
+        failed = true;
         return;
+    }
     double before = cpuSeconds();
     std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
     double used = cpuSeconds() - before;
@@ -140,5 +150,5 @@ int main()
     }
     socketpairRun();
     tcpRun();
-    return 0;
+    return failed ? 1 : 0;
 }

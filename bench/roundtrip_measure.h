@@ -1,6 +1,9 @@
 // What the round-trip benchmarks share: the echo request they send, the
 // timing of an exchange repeated after a warm-up (rate and median latency),
-// that exchange through a running link, and the process's CPU time.
+// that exchange through a running link, and the process's CPU time. With
+// TESS_BENCH_SHORT set (and not 0) every benchmark makes a short run: a few
+// rounds of fewer exchanges, figures printed as usual, for CI to see that it
+// still works; its figures are rough.
 #pragma once
 
 #include <sys/resource.h>
@@ -8,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -20,7 +25,24 @@ namespace roundtrip {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kDevice = 0x02;
-constexpr int kRoundTrips = 2000;
+
+// Whether TESS_BENCH_SHORT asks for a short run.
+inline bool shortRun()
+{
+    const char* value = std::getenv("TESS_BENCH_SHORT");
+    return value && *value && std::strcmp(value, "0") != 0;
+}
+
+// The count for a full run, or the short run's.
+inline int runLength(int full, int brief)
+{
+    return shortRun() ? brief : full;
+}
+
+inline int roundTrips()
+{
+    return runLength(2000, 200);
+}
 
 // One 30-byte packet: the device's address, 28 data bytes, the echo command first.
 inline std::vector<uint8_t> requestWire()
@@ -41,22 +63,23 @@ struct Figures {
     }
 };
 
-// Runs one exchange warmup + kRoundTrips times; all zero when one fails.
+// Runs one exchange warmup + roundTrips() times; all zero when one fails.
 inline Figures measure(const std::function<bool()>& exchange, int warmup)
 {
     for (int i = 0; i < warmup; i++)
         if (!exchange()) return {};
+    const int count = roundTrips();
     std::vector<double> latencies;
-    latencies.reserve(kRoundTrips);
+    latencies.reserve(count);
     auto start = Clock::now();
-    for (int i = 0; i < kRoundTrips; i++) {
+    for (int i = 0; i < count; i++) {
         auto before = Clock::now();
         if (!exchange()) return {};
         latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::nth_element(latencies.begin(), latencies.begin() + kRoundTrips / 2, latencies.end());
-    return {kRoundTrips / seconds, latencies[kRoundTrips / 2]};
+    std::nth_element(latencies.begin(), latencies.begin() + count / 2, latencies.end());
+    return {count / seconds, latencies[count / 2]};
 }
 
 // The request and its echo through a running link.

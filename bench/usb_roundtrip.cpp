@@ -31,8 +31,8 @@ constexpr uint32_t kSerial = 0x00C0FFEE;
 constexpr uint8_t kIn = 0x81;
 constexpr uint8_t kOut = 0x01;
 constexpr int kWarmup = 200;
-constexpr int kRounds = 5;
-constexpr int kIdleSeconds = 5;
+const int kRounds = runLength(5, 2);
+const int kIdleSeconds = runLength(5, 1);
 
 // The floor: the same request and reply with synchronous bulk transfers on a
 // context of its own and nothing else.

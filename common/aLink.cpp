@@ -261,6 +261,15 @@ void sWriteStream(aLink* link, const uint8_t* bytes, size_t n)
     link->slowStream = err != aErrNone || aTime_GetMonotonicMSTicks() - start > kSlowWriteMs;
 }
 
+// Sends the end of a packet that a caller could send only in part.
+void sWriteDirectRest(aLink* link)
+{
+    if (link->directRestCount == 0)
+        return;
+    sWriteStream(link, link->directRest, link->directRestCount);
+    link->directRestCount = 0;
+}
+
 // Writes one packet; true when it was the last of a stopping link.
 bool sWriteSingly(aLink* link, const aPacket* packet)
 {
@@ -306,6 +315,7 @@ void* sOutPipeProcess(void* argument)
         uint64_t wait = link->running ? kWriterAwaitMs : kWriterStoppingAwaitMs;
         aPacket* packet = aPacketFifo_AwaitFirst(link->outbound, sTakeForWriter, link, wait);
         std::lock_guard<std::mutex> writing(link->writeLock);
+        sWriteDirectRest(link);
         if (packet) {
             if (!sDroppedOnStop(link, packet)) {
                 // Recorded before it goes out, so that no answer to it can
@@ -320,6 +330,7 @@ void* sOutPipeProcess(void* argument)
     // The stop has queued force route off: what is queued before it goes out
     // singly, and it goes out last.
     std::lock_guard<std::mutex> writing(link->writeLock);
+    sWriteDirectRest(link);
     while (!ended) {
         aPacket* packet = aPacketFifo_Get(link->outbound);
         if (!packet)
@@ -399,6 +410,7 @@ aLinkId aLink_Init(aLinkId id, aStream* stream)
     link->draining = false;
     link->writerHolding = false;
     link->slowStream = false;
+    link->directRestCount = 0;
 
     bool complete = link->inbound && link->outbound && link->packet && link->userFilterSema;
     return complete ? id : 0;
@@ -559,22 +571,37 @@ aLinkStatus aLink_GetStatus(aLinkId id)
     return link->status;
 }
 
-// Sends the packet from the caller's thread when the link runs, the last write
-// went through quickly, no write is under way and nothing queued or taken by
-// the writer waits to go first; false leaves it to the writer.
+// Sends the packet from the caller's thread, as far as the stream takes it at
+// once, when the link runs, keeps no packet log, the last write went through
+// quickly, no write is under way and nothing queued, taken by the writer or
+// left over waits to go first. The stream is never waited on: what it does
+// not take at once the writer sends next. False leaves the packet to the
+// writer; so does a stream that cannot try a write.
 bool sSendDirectly(aLink* link, const aPacket* packet)
 {
-    if (!aVALIDPACKET(packet) || !link->running || link->slowStream || !link->writeLock.try_lock())
+    if (!aVALIDPACKET(packet) || !link->running || link->slowStream || link->packetLog
+        || !link->writeLock.try_lock())
         return false;
     // The length is read under the FIFO's lock, under which the writer also
     // notes what it takes: a packet taken before it shows as held.
-    bool direct = link->running && !link->draining && aPacketFifo_GetLength(link->outbound) == 0
-        && !link->writerHolding;
+    bool direct = link->running && !link->draining && link->directRestCount == 0
+        && aPacketFifo_GetLength(link->outbound) == 0 && !link->writerHolding;
+    size_t n = 0;
+    size_t written = 0;
+    uint8_t wire[aPACKET_MAX_WIRE];
     if (direct) {
-        aLink_PacketDebug_Record(link, aPACKETLOG_SENT, packet);
-        sWriteSingly(link, packet);
+        n = sWireForm(packet, wire, sizeof wire);
+        aStream_TryWrite(link->stream, wire, n, &written);
+        direct = written > 0;
+    }
+    bool rest = direct && written < n;
+    if (rest) {
+        std::copy(wire + written, wire + n, link->directRest);
+        link->directRestCount = n - written;
     }
     link->writeLock.unlock();
+    if (rest)
+        aPacketFifo_Wake(link->outbound);
     return direct;
 }
 

@@ -99,14 +99,18 @@ struct aLink {
     // Set under `control` by aLink_Release: no start gets through any more.
     bool released;
     // Held for every write to the stream: by the writer thread, and by a
-    // caller of aLink_PutPacket that sends its packet itself while nothing
-    // else waits to be sent.
+    // caller of aLink_PutPacket that tries to send its packet itself, without
+    // waiting, while nothing else waits to be sent.
     std::mutex writeLock;
     // The writer has taken a packet from the outbound FIFO and not yet sent it.
     std::atomic<bool> writerHolding;
     // The last write failed or the device took long to take it: callers leave
     // their packets to the writer until a write goes through quickly again.
     std::atomic<bool> slowStream;
+    // Under `writeLock`: the end of a packet that a caller could send only in
+    // part; the writer sends it before anything else.
+    uint8_t directRest[aPACKET_MAX_WIRE];
+    size_t directRestCount;
 };
 
 // The filter that accepts every packet.

@@ -42,6 +42,8 @@ public:
     size_t drain(aPacketFilterProc filter, const void* reference);
     // Empties the queue for good and wakes every waiter.
     void invalidate();
+    // Ends the current or the next await at once.
+    void wake();
 
 private:
     using Queue = std::deque<SerialPacket>;
@@ -58,6 +60,8 @@ private:
     std::condition_variable mCondition;
     std::mutex mMutex;
     std::atomic<bool> mValid{true};
+    // A wake-up that no await has taken yet; under mMutex.
+    bool mWoken = false;
     // Sequence number of the front packet, or of the next put when empty.
     std::atomic<int64_t> mWindowStart{0};
     std::atomic<int64_t> mNextId{0};
@@ -100,7 +104,8 @@ aPacket* packetFifo::get()
 aPacket* packetFifo::await(uint64_t msTimeout)
 {
     Lock lock(mMutex);
-    waitFor(lock, msTimeout, [this] { return !mQueue.empty() || !mValid; });
+    waitFor(lock, msTimeout, [this] { return !mQueue.empty() || !mValid || mWoken; });
+    mWoken = false;
     return mQueue.empty() ? nullptr : take(mQueue.begin());
 }
 
@@ -133,7 +138,8 @@ aPacket* packetFifo::awaitFirst(aPacketFilterProc filter, const void* reference,
         }
         return false;
     };
-    waitFor(lock, msTimeout, [&] { return (matched = scan()) || !mValid; });
+    waitFor(lock, msTimeout, [&] { return (matched = scan()) || !mValid || mWoken; });
+    mWoken = false;
     return matched ? take(match) : nullptr;
 }
 
@@ -154,6 +160,13 @@ void packetFifo::invalidate()
     Lock lock(mMutex);
     clearAndSyncWindow();
     mValid = false;
+    mCondition.notify_all();
+}
+
+void packetFifo::wake()
+{
+    Lock lock(mMutex);
+    mWoken = true;
     mCondition.notify_all();
 }
 
@@ -297,4 +310,12 @@ size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc filter, cons
 {
     if (!filter) return 0;
     return sWithFifo<size_t>(id, 0, 0, [&](packetFifo& fifo) { return fifo.drain(filter, reference); });
+}
+
+aErr aPacketFifo_Wake(aPacketFifoId id)
+{
+    return sWithFifo(id, aErrParam, aErrUnknown, [](packetFifo& fifo) {
+        fifo.wake();
+        return aErrNone;
+    });
 }

@@ -43,5 +43,9 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc filter, const 
 // for one. The filter sees each packet at most once per call, in arrival order.
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, const void* reference,
                                 uint64_t msTimeout);
+// Ends the await under way on the FIFO, or the next one, at once: it takes a
+// packet as usual when one is there, else returns NULL. aErrParam for an
+// unknown handle.
+aErr aPacketFifo_Wake(aPacketFifoId id);
 // Removes and frees every queued packet that the filter accepts; returns how many.
 size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc filter, const void* reference);

@@ -23,6 +23,7 @@ struct aStream {
     uint64_t readIndex;  // the oldest held byte, read next
     uint16_t check;
     aStreamWaitProc wait;
+    aStreamTryWriteProc tryWrite;
 };
 
 static bool sValid(const aStream* stream)
@@ -92,6 +93,21 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait)
     if (!sValid(stream)) return aErrParam;
     stream->wait = wait;
     return aErrNone;
+}
+
+aErr aStream_SetTryWriteProc(aStream* stream, aStreamTryWriteProc tryWrite)
+{
+    if (!sValid(stream)) return aErrParam;
+    stream->tryWrite = tryWrite;
+    return aErrNone;
+}
+
+aErr aStream_TryWrite(aStream* stream, const void* data, size_t n, size_t* written)
+{
+    if (!sValid(stream) || !written || (!data && n)) return aErrParam;
+    *written = 0;
+    if (!stream->tryWrite) return aErrUnimplemented;
+    return stream->tryWrite((const uint8_t*)data, n, written, stream->reference);
 }
 
 aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs)

@@ -25,6 +25,11 @@ typedef aErr (*aStreamDeleteProc)(void* reference);
 // aErrTimeout otherwise. It lets a reader sleep instead of polling get.
 typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
 
+// tryWrite (optional) sends what of the block the transport takes at once,
+// without waiting for the device: *written receives how many bytes went out
+// (0 to length). 0, or the transport's error with nothing sent.
+typedef aErr (*aStreamTryWriteProc)(const uint8_t* data, size_t length, size_t* written, void* reference);
+
 typedef struct aStream aStream;
 
 // A new stream over the operations (each may be NULL) and the reference,
@@ -34,6 +39,15 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
 
 // Gives the stream a wait operation; aErrParam for a foreign stream.
 aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
+
+// Gives the stream a try-write operation; aErrParam for a foreign stream.
+aErr aStream_SetTryWriteProc(aStream* stream, aStreamTryWriteProc tryWrite);
+
+// Sends the first bytes of the block that the transport takes without
+// waiting; *written receives their number. aErrUnimplemented (nothing sent)
+// for a stream without a try-write operation, aErrParam for a foreign stream
+// or NULL arguments, else the operation's answer.
+aErr aStream_TryWrite(aStream* stream, const void* data, size_t n, size_t* written);
 
 // Waits up to timeoutMs until a read can deliver a byte: 0 at once when
 // pushed-back bytes are held, else the wait operation's answer;

@@ -16,6 +16,9 @@ constexpr unsigned kAddressBytes = 4;
 constexpr unsigned kReconnectAttempts = 5;
 constexpr unsigned kLoadReconnectDelayMs = 500;
 constexpr unsigned kRebootPollMs = 250;
+// A device told to reboot drops its link at once; one whose link is still up
+// after this long did not restart, and the update ends with an error.
+constexpr unsigned kRebootDropLimitMs = 10000;
 constexpr uint32_t kPooledPacketsFeature = 0x80000000u;
 constexpr const char* kVerifying = "Verifying Update";
 
@@ -325,9 +328,17 @@ aErr UpdaterEntity::_reconnect(unsigned delayMs)
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
-    const aErr result = request(val_UPGRADE_REBOOT);
+    aErr result = request(val_UPGRADE_REBOOT);
     if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    const uint64_t since = aTime_GetMonotonicMSTicks();
     while (module && module->isConnected()) {
+        if (!no_wait && aTime_GetMonotonicMSTicks() - since >= kRebootDropLimitMs) {
+            display.update_spinner(false, kVerifying);
+            display.message(UpdaterDisplayInterface::ERROR,
+                            "The device did not restart: its link was still up %u s after the reboot request",
+                            kRebootDropLimitMs / 1000);
+            return result == aErrNone ? aErrTimeout : result;
+        }
         aTime_MSSleep(kRebootPollMs);
         display.update_spinner(true, kVerifying);
         Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");

@@ -23,7 +23,8 @@ namespace {
 constexpr uint16_t kSocketCheck = 0xDEAD;
 constexpr uint32_t kFlagConnected = 0x1;
 constexpr int kWriteAttempts = 10;
-constexpr auto kWritePause = std::chrono::milliseconds(60);
+// Longest wait for room in the connection before a write tries again.
+constexpr int kWritePauseMs = 60;
 constexpr auto kClosePause = std::chrono::milliseconds(10);
 constexpr size_t kReceiveSize = 1024;
 // Longest wait for a connection to be made: an address that does not answer
@@ -31,7 +32,8 @@ constexpr size_t kReceiveSize = 1024;
 constexpr int kConnectTimeoutMs = 2000;
 
 // The stream's reference. The reader thread calls get and wait, the writer
-// thread write and put; either may re-make the connection. Every use of the
+// thread write and put; either may close the connection, and the writer
+// re-makes it after a block it could send only in part. Every use of the
 // socket holds `guard` shared, a reconnection holds it alone, so that no
 // thread ever uses a descriptor that another one closed.
 struct SocketStream {
@@ -47,9 +49,6 @@ struct SocketStream {
     // Grows with every connection made, so that two threads that saw the same
     // connection fail make only one new one. Changed under `guard` alone.
     uint32_t generation = 0;
-    // The peer ended the connection in an orderly way: reads find nothing
-    // until a write re-makes it.
-    std::atomic<bool> peerClosed{false};
 
     // Read side only: bytes received and not yet handed out.
     uint8_t received[kReceiveSize] = {};
@@ -135,7 +134,6 @@ aErr sSocketStreamReset(SocketStream* ref)
     ref->socket.store(fd);
     ref->flags.fetch_or(kFlagConnected);
     ref->generation++;
-    ref->peerClosed.store(false);
     aErr err = sSetOptions(fd);
     if (err != aErrNone)
         sClose(ref);
@@ -158,6 +156,18 @@ bool sLostConnection(int err)
     return err == ECONNRESET || err == ENOTCONN || err == ETIMEDOUT;
 }
 
+// The device ended the connection that was in use while `seen` was the
+// generation: it has gone away (restarting, say), as a USB device that leaves
+// the bus. The stream stays down, so that its link sees the loss; a new link
+// or a reset of this one connects again.
+aErr sLost(SocketStream* ref, uint32_t seen)
+{
+    std::unique_lock<std::shared_mutex> alone(ref->guard);
+    if (ref->generation == seen)
+        sClose(ref);
+    return aErrConnection;
+}
+
 // One non-blocking receive into the read buffer: the number of bytes, 0 when
 // the peer has closed, -1 with errno otherwise.
 ssize_t sReceive(SocketStream* ref, uint32_t* seen, int* err)
@@ -169,8 +179,6 @@ ssize_t sReceive(SocketStream* ref, uint32_t* seen, int* err)
     if (n > 0) {
         ref->receivedNext = 0;
         ref->receivedCount = static_cast<size_t>(n);
-    } else if (n == 0) {
-        ref->peerClosed.store(true);
     }
     return n;
 }
@@ -197,17 +205,20 @@ aErr sSocketStreamGet(uint8_t* byte, void* reference)
     ssize_t n = sReceive(ref, &seen, &err);
     if (n > 0)
         return sTakeByte(ref, byte);
-    if (n == 0 || err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
+    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR))
         return aErrNotReady;
-    if (!sLostConnection(err))
-        return aErrConnection;
+    // Closed in an orderly way (0 bytes) or reset by the device.
+    if (n == 0 || sLostConnection(err))
+        return sLost(ref, seen);
+    return aErrConnection;
+}
 
-    aErr reconnected = sReconnect(ref, seen);
-    if (reconnected != aErrNone)
-        return reconnected;
-    if (sReceive(ref, &seen, &err) > 0)
-        return sTakeByte(ref, byte);
-    return aErrNotReady;
+// Waits until the connection takes bytes again, kWritePauseMs at most.
+void sAwaitRoom(SocketStream* ref)
+{
+    std::shared_lock<std::shared_mutex> shared(ref->guard);
+    pollfd writable = {ref->socket.load(), POLLOUT, 0};
+    ::poll(&writable, 1, kWritePauseMs);
 }
 
 aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* reference)
@@ -242,17 +253,11 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* reference)
         } else if (err == EAGAIN || err == EWOULDBLOCK) {
             attempts++;
         } else if (err == EPIPE || err == ECONNRESET || err == ENOTCONN) {
-            aErr reconnected = sReconnect(ref, seen);
-            if (reconnected != aErrNone)
-                return reconnected;
-            // What went out over the lost connection is gone with it: the
-            // whole block goes out again over the new one.
-            sent = 0;
-            attempts++;
+            return sLost(ref, seen);
         } else {
             return aErrIO;
         }
-        std::this_thread::sleep_for(kWritePause);
+        sAwaitRoom(ref);
     }
     if (sent == 0) {
         // The block is dropped whole; the traffic above notices by its own time-outs.
@@ -269,6 +274,43 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* reference)
     return aErrTimeout;
 }
 
+// One send without waiting: what the connection takes now.
+aErr sSocketStreamTryWrite(const uint8_t* data, size_t count, size_t* written, void* reference)
+{
+    auto* ref = static_cast<SocketStream*>(reference);
+    if (!sValid(ref) || (!data && count) || !written)
+        return aErrParam;
+    *written = 0;
+    if (!sConnected(ref))
+        return aErrConnection;
+    for (;;) {
+        uint32_t seen = 0;
+        ssize_t n = 0;
+        int err = 0;
+        {
+            // A thread that closes or re-makes the connection holds the
+            // guard for a while: nothing goes out now.
+            std::shared_lock<std::shared_mutex> shared(ref->guard, std::try_to_lock);
+            if (!shared.owns_lock())
+                return aErrNone;
+            seen = ref->generation;
+            n = ::send(ref->socket.load(), data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+            err = errno;
+        }
+        if (n >= 0) {
+            *written = static_cast<size_t>(n);
+            return aErrNone;
+        }
+        if (err == EINTR)
+            continue;
+        if (err == EAGAIN || err == EWOULDBLOCK)
+            return aErrNone;
+        if (err == EPIPE || err == ECONNRESET || err == ENOTCONN)
+            return sLost(ref, seen);
+        return aErrIO;
+    }
+}
+
 aErr sSocketStreamPut(const uint8_t* byte, void* reference)
 {
     return sSocketStreamWrite(byte, 1, reference);
@@ -281,8 +323,8 @@ aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
         return aErrParam;
     if (ref->receivedCount)
         return aErrNone;
-    if (!sConnected(ref) || ref->peerClosed.load()) {
-        // Nothing can arrive until a write re-makes the connection.
+    if (!sConnected(ref)) {
+        // Nothing can arrive over a stream that is down.
         std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
         return aErrTimeout;
     }
@@ -322,8 +364,10 @@ aErr sSocketStreamAcceptDelete(void* reference)
 aStream* sMakeStream(SocketStream* ref, aStreamDeleteProc release)
 {
     aStream* stream = aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite, release, ref);
-    if (stream)
+    if (stream) {
         aStream_SetWaitProc(stream, sSocketStreamWait);
+        aStream_SetTryWriteProc(stream, sSocketStreamTryWrite);
+    }
     return stream;
 }
 

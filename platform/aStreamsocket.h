@@ -1,6 +1,8 @@
 // The TCP socket stream: one connection to an Ethernet device wrapped in an
-// aStream that hands out one byte per get, sends whole blocks per write and
-// re-makes the connection by itself when it drops.
+// aStream that hands out one byte per get and sends whole blocks per write.
+// A device that closes or resets the connection has gone away (it restarts,
+// say): get and write answer aErrConnection from then on, as the USB stream
+// does for a device that left the bus.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +19,6 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream);
 
 // A stream over a connected socket that the caller keeps (an accepted
 // connection, one end of a socket pair): deleting the stream does not close
-// it, and a lost connection is not re-made (get and write then answer
-// aErrConnection). The socket is switched to non-blocking mode. 0, or
+// it. The socket is switched to non-blocking mode. 0, or
 // aErrResource as above.
 aErr aStream_AdoptSocket(int socket, aStream** stream);

@@ -338,7 +338,7 @@ TEST_P(LinkOver, UserFilterThatConsumesEverythingKeepsTheFifoEmpty)
 }
 
 // Records the size of every block written, forwarding to the real stream;
-// the first write waits until the test opens the gate.
+// writes wait while the gate is shut, as at first until the test opens it.
 class WriteRecorder {
 public:
     explicit WriteRecorder(aStream* inner) : inner_(inner)
@@ -348,17 +348,22 @@ public:
     }
     aStream* stream() const { return stream_; }
 
-    // Waits until the writer sits in its first write.
-    bool waitUntilWriting()
+    // Waits until that many writes have begun (the last may wait at the gate).
+    bool waitUntilWriting(int count = 1)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(2), [&] { return entered_ > 0; });
+        return changed_.wait_for(lock, std::chrono::seconds(2), [&] { return entered_ >= count; });
     }
     void open()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         open_ = true;
         changed_.notify_all();
+    }
+    void shut()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = false;
     }
     bool waitForWrites(size_t count)
     {
@@ -437,6 +442,142 @@ TEST_P(LinkWrites, PooledWritesGatherAtMost4096Bytes)
     }
 }
 
+// A caller's stream whose write waits until the device takes bytes: no put
+// waits with it. What was put meanwhile goes out in order once the device
+// takes bytes again, gathered into large writes when pooled.
+TEST_P(LinkWrites, PutNeverWaitsOnAStreamThatHoldsItsWrites)
+{
+    for (bool pooled : {true, false}) {
+        SCOPED_TRACE(pooled ? "pooled" : "single");
+        SimDevice sim(GetParam());
+        auto* recorder = new WriteRecorder(sim.openStream());
+        TestLink link(recorder->stream());
+        ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+        recorder->open();
+        ASSERT_TRUE(recorder->waitForWrites(1)); // force route on
+        ASSERT_EQ(aLink_EnablePooledPackets(link.id(), pooled), aErrNone);
+        recorder->shut();
+
+        Bytes wire;
+        std::vector<aPacket> packets;
+        for (int i = 0; i < 200; i++) {
+            Bytes data(28, static_cast<uint8_t>(i));
+            data[0] = 0x40; // a command the device leaves unanswered
+            packets.push_back(packetOf(kDevice, data));
+            wire.push_back(kDevice);
+            wire.push_back(28);
+            wire.insert(wire.end(), data.begin(), data.end());
+        }
+        std::mutex putting;
+        std::condition_variable done;
+        size_t put = 0;
+        std::thread caller([&] {
+            for (const aPacket& packet : packets) {
+                EXPECT_EQ(aLink_PutPacket(link.id(), &packet), aErrNone);
+                std::lock_guard<std::mutex> lock(putting);
+                put++;
+                done.notify_all();
+                // The first goes to the writer, whose write waits at the gate.
+                if (put == 1) {
+                    EXPECT_TRUE(recorder->waitUntilWriting(2));
+                }
+            }
+        });
+        bool allPut = false;
+        {
+            std::unique_lock<std::mutex> lock(putting);
+            allPut = done.wait_for(lock, std::chrono::seconds(5), [&] { return put == packets.size(); });
+        }
+        EXPECT_TRUE(allPut) << "a put waited with the stream's write; " << put << " went through";
+        recorder->open();
+        caller.join();
+
+        ASSERT_TRUE(recorder->waitForWrites(pooled ? 4 : 201));
+        std::vector<size_t> expected = pooled ? std::vector<size_t>{3, 30, 4080, 1890} : std::vector<size_t>(201, 30);
+        expected[0] = 3;
+        EXPECT_EQ(recorder->sizes(), expected);
+        ASSERT_TRUE(sim.device.waitFor([&](const sim::Records& r) { return r.bytes.size() >= 3 + wire.size(); }, 2000));
+        Bytes received = sim.device.records().bytes;
+        EXPECT_EQ(Bytes(received.begin() + 3, received.end()), wire);
+        EXPECT_EQ(link.destroy(), aErrNone);
+        delete recorder;
+    }
+}
+
+// A caller's stream that can try a write, and whose tries take whole
+// packets, parts of them or nothing, in turn.
+class PartTaker {
+public:
+    explicit PartTaker(aStream* inner) : inner_(inner)
+    {
+        stream_ = aStream_Create(sGet, nullptr, sWrite, sDelete, this);
+        aStream_SetWaitProc(stream_, sWait);
+        aStream_SetTryWriteProc(stream_, sTryWrite);
+    }
+    aStream* stream() const { return stream_; }
+
+private:
+    static aErr sGet(uint8_t* byte, void* self) { return aStream_Read(static_cast<PartTaker*>(self)->inner_, byte, 1); }
+    static aErr sWait(uint32_t ms, void* self) { return aStream_WaitReadable(static_cast<PartTaker*>(self)->inner_, ms); }
+    static aErr sDelete(void* self)
+    {
+        auto* taker = static_cast<PartTaker*>(self);
+        aErr err = aStream_Destroy(&taker->inner_);
+        delete taker;
+        return err;
+    }
+    static aErr sWrite(const uint8_t* data, size_t n, void* self)
+    {
+        return aStream_Write(static_cast<PartTaker*>(self)->inner_, data, n);
+    }
+    static aErr sTryWrite(const uint8_t* data, size_t n, size_t* written, void* self)
+    {
+        auto* taker = static_cast<PartTaker*>(self);
+        static const size_t kTakes[] = {7, 0, 30, 1, 2};
+        size_t take = std::min(n, kTakes[taker->tries++ % 5]);
+        *written = take;
+        return take ? aStream_Write(taker->inner_, data, take) : aErrNone;
+    }
+
+    aStream* inner_;
+    aStream* stream_;
+    size_t tries = 0; // the caller's side only: tries run under the link's write lock
+};
+
+// Whatever part of a packet a caller could send itself, the writer sends the
+// rest before anything else: every request arrives whole and in order.
+TEST_P(LinkWrites, PacketsSentInPartByTheCallerArriveWholeAndInOrder)
+{
+    SimDevice sim(GetParam());
+    TestLink link((new PartTaker(sim.openStream()))->stream());
+    ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+    ASSERT_TRUE(sim.device.waitFor([](const sim::Records& r) { return r.bytes.size() >= 3; }, 2000));
+    // Requests go in pairs, as a caller and the reader's heartbeat replies
+    // may send them: the second meets the first's rest still unsent.
+    Bytes wire;
+    for (uint8_t i = 0; i < 60; i += 2) {
+        for (uint8_t k = i; k < i + 2; k++) {
+            Bytes data(1 + k % 28, k);
+            data[0] = sim::kEchoCommand;
+            aPacket request = packetOf(kDevice, data);
+            ASSERT_EQ(aLink_PutPacket(link.id(), &request), aErrNone);
+            wire.push_back(kDevice);
+            wire.push_back(static_cast<uint8_t>(data.size()));
+            wire.insert(wire.end(), data.begin(), data.end());
+        }
+        for (uint8_t k = i; k < i + 2; k++) {
+            aPacket* reply = aLink_AwaitPacket(link.id(), 2000);
+            ASSERT_NE(reply, nullptr) << "reply " << int(k);
+            EXPECT_EQ(reply->length, 1 + k % 28);
+            EXPECT_EQ(reply->data[reply->length - 1], k % 28 ? k : sim::kEchoCommand);
+            aPacket_Destroy(&reply);
+        }
+    }
+    Bytes received = sim.device.records().bytes;
+    EXPECT_EQ(Bytes(received.begin() + 3, received.end()), wire);
+    EXPECT_EQ(link.destroy(), aErrNone);
+}
+
 INSTANTIATE_TEST_SUITE_P(Carriers, LinkWrites, ::testing::Values(Carrier::Socketpair, Carrier::Tcp),
                          [](const auto& param) { return std::string(linktest::carrierName(param.param)); });
 
@@ -473,9 +614,9 @@ TEST_P(LinkOver, AwaitFirstTakesTheFirstMatchAndEndsWhenTheLinkLeavesStep)
 
 const aPacket kUnanswered = packetOf(kDevice, Bytes(28, 0x40));
 
-// Sends to a device that stopped reading until the connection is full: a put
-// waits for room in it, or the writer (which took a packet the caller could
-// not send itself) holds one write that long; false when it never filled.
+// Sends to a device that stopped reading until the connection is full: the
+// writer (which took a packet the caller could not send itself) holds one
+// write for long, or a put waits for room in it; false when it never filled.
 bool fillTheConnection(const TestLink& link)
 {
     constexpr auto kFull = std::chrono::milliseconds(300);
@@ -495,11 +636,10 @@ bool fillTheConnection(const TestLink& link)
     return false;
 }
 
-// A device that stops reading: the caller whose packet meets the full
-// connection waits for that one write, later callers leave their packets to
-// the writer instead of each waiting as long, and everything flows again
-// once the device reads.
-TEST(LinkStalledDevice, HoldsUpOneCallerForOneWriteAtMost)
+// A device that stops reading: no caller waits for the full connection,
+// their packets are left to the writer, and everything flows again once the
+// device reads.
+TEST(LinkStalledDevice, HoldsUpNoCaller)
 {
     SimDevice sim(Carrier::Socketpair);
     TestLink link(sim.openStream());

@@ -145,49 +145,59 @@ TEST_F(SocketStream, WriteSendsWholeBlocksAndSingleBytes)
     EXPECT_EQ(device.records().bytes, block);
 }
 
-TEST_F(SocketStream, GetReconnectsAfterTheDeviceResets)
-{
-    carrier.resetConnection();
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone); // the reset is readable
-    uint8_t byte = 0;
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
-    EXPECT_TRUE(carrier.waitForConnections(2, 2000));
+// How the device ends the connection, and which side of the stream meets it first.
+struct Ending {
+    const char* name;
+    bool reset;    // an RST, else an orderly close
+    bool byWrite;  // a write meets it first, else a read
+};
 
-    // Both directions work over the new connection.
-    device.injectToHost({0x07});
-    EXPECT_EQ(readBytes(stream, 1), Bytes{0x07});
-    const Bytes hello = {0x02, 0x01, 0x55};
-    ASSERT_EQ(aStream_Write(stream, hello.data(), hello.size()), aErrNone);
-    EXPECT_TRUE(deviceReceived(device, hello));
-}
+class DeviceGoesAway : public SocketStream, public ::testing::WithParamInterface<Ending> {};
 
-TEST_F(SocketStream, WriteReconnectsAfterTheDeviceResets)
+// The stream stays down whichever way the device went: its link sees the
+// loss instead of a stream that reads nothing or reconnects behind its back.
+TEST_P(DeviceGoesAway, StreamStaysDownWithoutReconnecting)
 {
-    carrier.resetConnection();
-    const Bytes hello = {0x02, 0x01, 0x66};
-    // The reset is seen by the first send, which re-makes the connection.
-    ASSERT_EQ(aStream_Write(stream, hello.data(), hello.size()), aErrNone);
-    EXPECT_TRUE(carrier.waitForConnections(2, 2000));
-    EXPECT_TRUE(deviceReceived(device, hello));
-}
+    const Ending ending = GetParam();
+    if (ending.reset)
+        carrier.resetConnection();
+    else
+        carrier.closeConnection();
 
-TEST_F(SocketStream, FailedReconnectionIsReportedAndStreamStaysDown)
-{
-    carrier.setRefuseConnections(true);
-    carrier.resetConnection();
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    uint8_t byte = 0;
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
-    // Without a connection neither side tries again by itself.
+    uint8_t byte = 0x01;
+    aErr first = aErrNone;
+    // An orderly close lets a send or two through before the device's reset answers them.
+    for (int i = 0; i < 100 && (first == aErrNone || first == aErrNotReady); i++) {
+        if (ending.byWrite) {
+            first = aStream_Write(stream, &byte, 1);
+        } else {
+            ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone); // the end is readable
+            first = aStream_Read(stream, &byte, 1);
+        }
+        if (first == aErrNone)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(first, aErrConnection);
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
     EXPECT_EQ(aStream_Write(stream, &byte, 1), aErrConnection);
+    // Nothing can arrive: a reader waiting for bytes sleeps instead of spinning.
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_WaitReadable(stream, 30), aErrTimeout);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
     EXPECT_EQ(carrier.connections(), 1u);
 
     // With its socket closed already, the stream is freed without a pause.
-    auto start = Clock::now();
+    start = Clock::now();
     EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(10));
 }
+
+INSTANTIATE_TEST_SUITE_P(Endings, DeviceGoesAway,
+                         ::testing::Values(Ending{"ResetSeenByRead", true, false},
+                                           Ending{"ResetSeenByWrite", true, true},
+                                           Ending{"CloseSeenByRead", false, false},
+                                           Ending{"CloseSeenByWrite", false, true}),
+                         [](const ::testing::TestParamInfo<Ending>& p) { return p.param.name; });
 
 class StalledSocketStream : public SocketStream {
 protected:
@@ -273,64 +283,6 @@ TEST(SocketStreamCreate, ConnectToAnAddressThatDoesNotAnswerIsBounded)
     close(listener);
 }
 
-// An Ethernet device that closes its end in an orderly way.
-class ClosingPeer : public ::testing::Test {
-protected:
-    ClosingPeer()
-    {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = kLoopback;
-        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(listen(listener, 4), 0);
-        socklen_t size = sizeof address;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-        port = ntohs(address.sin_port);
-    }
-    ~ClosingPeer() override { close(listener); }
-
-    bool pendingConnection(int timeoutMs)
-    {
-        pollfd ready = {listener, POLLIN, 0};
-        return poll(&ready, 1, timeoutMs) == 1;
-    }
-
-    int listener = -1;
-    uint16_t port = 0;
-};
-
-TEST_F(ClosingPeer, OrderlyCloseGoesUnnoticedUntilAWriteReconnects)
-{
-    aStream* stream = nullptr;
-    ASSERT_EQ(aStream_CreateSocket(kLoopback, port, &stream), aErrNone);
-    close(accept(listener, nullptr, nullptr));
-
-    uint8_t byte = 0;
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone); // the end of the stream is readable
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
-    // Nothing can arrive: a reader waiting for bytes sleeps instead of spinning.
-    auto start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 30), aErrTimeout);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
-
-    // The first write still finds a socket; the peer's reset makes a later
-    // one reconnect, and that one's byte goes out over the new connection.
-    byte = 0x01;
-    for (int i = 0; i < 20 && !pendingConnection(0); i++)
-        EXPECT_EQ(aStream_Write(stream, &byte, 1), aErrNone);
-    ASSERT_TRUE(pendingConnection(0));
-    int second = accept(listener, nullptr, nullptr);
-    const Bytes hello = {0x02, 0x00};
-    ASSERT_EQ(aStream_Write(stream, hello.data(), hello.size()), aErrNone);
-    Bytes got(3);
-    EXPECT_EQ(recv(second, got.data(), got.size(), MSG_WAITALL), 3);
-    EXPECT_EQ(got, (Bytes{0x01, 0x02, 0x00}));
-    close(second);
-    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
-}
-
 TEST(AdoptedSocketStream, CarriesBytesAndLeavesTheSocketToItsOwner)
 {
     sim::DeviceModel device;
@@ -365,35 +317,39 @@ TEST(AdoptedSocketStream, CarriesBytesAndLeavesTheSocketToItsOwner)
 }
 
 // The link's reader and writer use one stream at once while the device
-// resets the connection under them.
-TEST_F(SocketStream, ReaderAndWriterShareTheStreamAcrossResets)
+// resets the connection under them: both see the stream go down.
+TEST_F(SocketStream, ReaderAndWriterBothSeeTheConnectionEnd)
 {
     std::atomic<bool> done{false};
-    std::atomic<size_t> received{0};
+    std::atomic<aErr> readerSaw{aErrNone};
     std::thread reader([&] {
         while (!done) {
             uint8_t byte = 0;
-            if (aStream_Read(stream, &byte, 1) == aErrNone)
-                received++;
-            else
+            aErr err = aStream_Read(stream, &byte, 1);
+            if (err == aErrConnection) {
+                readerSaw = err;
+                break;
+            }
+            if (err == aErrNotReady)
                 aStream_WaitReadable(stream, 5);
         }
     });
     const Bytes echo = {0x02, 0x02, sim::kEchoCommand, 0x01};
-    for (int round = 0; round < 3; round++) {
-        for (int i = 0; i < 50; i++)
-            aStream_Write(stream, echo.data(), echo.size());
-        carrier.resetConnection();
+    aErr writerSaw = aErrNone;
+    for (int i = 0; i < 50; i++)
+        writerSaw = aStream_Write(stream, echo.data(), echo.size());
+    carrier.resetConnection();
+    for (int i = 0; i < 200 && writerSaw == aErrNone; i++) {
+        writerSaw = aStream_Write(stream, echo.data(), echo.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    // After the resets the connection is whole again: an echo comes back.
-    size_t before = received;
-    for (int i = 0; i < 100 && received < before + echo.size(); i++) {
-        aStream_Write(stream, echo.data(), echo.size());
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    for (int i = 0; i < 200 && readerSaw == aErrNone; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     done = true;
     reader.join();
-    EXPECT_GE(received.load(), before + echo.size());
+    EXPECT_EQ(writerSaw, aErrConnection);
+    EXPECT_EQ(readerSaw.load(), aErrConnection);
+    EXPECT_EQ(carrier.connections(), 1u);
 }
 
 } // namespace

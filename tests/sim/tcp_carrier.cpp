@@ -90,6 +90,11 @@ void TcpCarrier::resetConnection()
     loop_.run([this] { loop_.pump().drop(true); });
 }
 
+void TcpCarrier::closeConnection()
+{
+    loop_.run([this] { loop_.pump().drop(false); });
+}
+
 void TcpCarrier::setRefuseConnections(bool refuse)
 {
     std::exception_ptr failure;

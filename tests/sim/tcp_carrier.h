@@ -33,6 +33,9 @@ public:
     // Resets the served connection (the host sees ECONNRESET); the next
     // connection is served as usual.
     void resetConnection();
+    // Closes the served connection in an orderly way (the host reads the end
+    // of the stream); the next connection is served as usual.
+    void closeConnection();
     // While refusing, nothing listens on the port: connects fail with
     // ECONNREFUSED. The served connection stays. Listening again takes the
     // same port (throws std::system_error when it is taken meanwhile).
