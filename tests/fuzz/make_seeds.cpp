@@ -1,0 +1,156 @@
+// Writes the seed corpora of the fuzz targets with the project's own writers:
+//   fuzz_seeds DIR    (DIR/<target>/<seed> for every target; DIR is usually
+//                      tests/fuzz/corpus)
+// Each seed is a typical good input of its target's layout, for the fuzzer
+// to start from.
+#include "common/aPacket.h"
+#include "common/aStream_CobsEncoding.h"
+#include "common/cobs.h"
+#include "engine/Base64.h"
+#include "engine/KeyValueStore.h"
+#include "tests/fuzz/support.h"
+#include "tests/sim/bird_writer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using fuzz::Bytes;
+
+std::string root;
+
+void seed(const std::string& target, const std::string& name, const Bytes& bytes)
+{
+    std::filesystem::create_directories(root + "/" + target);
+    sim::writeBytes(root + "/" + target + "/" + name, bytes);
+}
+
+Bytes readBytes(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+Bytes operator+(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes text(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+// A run as the targets read it: its length byte, then the bytes.
+Bytes sized(const Bytes& b)
+{
+    return Bytes{uint8_t(b.size())} + b;
+}
+
+Bytes word(uint32_t w)
+{
+    return Bytes{uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
+}
+
+// Wire forms of a few packets a device sends: address answers, a heartbeat,
+// a value reply and a full-length one.
+Bytes samplePackets()
+{
+    Bytes full{0x02, 28};
+    for (uint8_t i = 0; i < 28; ++i) full.push_back(uint8_t(0x40 + i));
+    return Bytes{0x02, 0x00, 0x02, 0x00} + Bytes{0x02, 0x02, 0x00, 0x01} + Bytes{0x02, 0x04, 0x17, 0x41, 0x20, 0x07} +
+           full;
+}
+
+// The line bytes a COBS stream sends for the packets.
+Bytes cobsLine(const Bytes& packets)
+{
+    fuzz::MemoryStream inner;
+    aStream* stream = nullptr;
+    if (aStream_CreateCobsEncoding(fuzz::MemoryStream::get, fuzz::MemoryStream::put, fuzz::MemoryStream::write,
+                                   nullptr, &inner, &stream) != aErrNone)
+        throw std::runtime_error("no COBS stream");
+    aStream_Write(stream, packets.data(), packets.size());
+    aStream_Destroy(&stream);
+    return inner.out;
+}
+
+void cobsSeeds()
+{
+    seed("cobs", "packets", samplePackets());
+    seed("cobs", "zeros", Bytes(300, 0));
+    seed("cobs", "long_run", sim::randomBytes(600, 7));
+    seed("cobs_frames", "read_line", Bytes{1} + cobsLine(samplePackets()));
+    seed("cobs_frames", "write_packets", Bytes{0} + samplePackets());
+}
+
+void recordSeeds()
+{
+    seed("stream_records", "crlf_lines", Bytes{40} + sized(text("\r\n")) + Bytes{2, 5, 17} +
+                                             text("0\r\nok\r\n13 17\r\nline without end"));
+    seed("stream_records", "cstrings", Bytes{16, 0, 0} + text(std::string("first\0second\0", 13)));
+}
+
+void base64Seeds()
+{
+    for (size_t n : {0, 1, 2, 3, 100}) {
+        const Bytes bytes = sim::randomBytes(n, uint32_t(n));
+        size_t length = 0;
+        char* encoded = base64_encode(reinterpret_cast<const char*>(bytes.data()), bytes.size(), &length);
+        seed("base64", "encoded_" + std::to_string(n), Bytes(encoded, encoded + length));
+        std::free(encoded);
+    }
+}
+
+void settingsSeeds()
+{
+    const std::string path = fuzz::scratchDirectory() + "/seed.settings";
+    KeyValueStore store;
+    store.Add("SERIAL", "0x12345678");
+    store.Add("BUILD", 1234);
+    store.Add("FILE", "/home/user/.updater/12345678/1234.bird");
+    store.Add("EMPTY", "");
+    store.Save(path.c_str());
+    const Bytes saved = readBytes(path);
+    seed("settings", "saved_file", Bytes{0} + saved);
+    seed("settings", "hand_edited", Bytes{0} + text("# comment\n  KEY = value \n\n=\nx=\n#K=v\n") + saved);
+    seed("settings", "entries", Bytes{1} + sized(text("KEY")) + sized(text("value")) + sized(text("#K")) +
+                                    sized(text("v")) + sized(text("")) + sized(text("")));
+}
+
+void birdSeeds()
+{
+    const Bytes queries = sized(text("Korvel")) + sized(Bytes{0x01, 0x02}) + word(0x0BADC0DE);
+    const sim::BirdWriter sample = sim::sampleBird(0x12345678, 1234, "Korvel");
+    seed("bird_file", "sample_file", Bytes{0} + queries + sample.file());
+    seed("bird_file", "sample_body", Bytes{1} + queries + sample.body());
+    sim::BirdWriter vectors;
+    vectors.identity(77, "1.2.3", 42, "Korvel").firmware(0, sim::randomBytes(64, 3));
+    seed("bird_file", "vector_table", Bytes{1} + queries + vectors.body());
+    seed("bird_file", "written_blocks", Bytes{2} + queries + Bytes{3} + Bytes{0x21} + sized(word(0x10000000)) +
+                                            Bytes{1} + Bytes{0x04} + sized(text("1.0 Korvel")) + Bytes{2});
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+        return 2;
+    }
+    root = argv[1];
+    cobsSeeds();
+    recordSeeds();
+    base64Seeds();
+    settingsSeeds();
+    birdSeeds();
+    return 0;
+}
