@@ -18,6 +18,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -138,6 +139,22 @@ void birdSeeds()
                                             Bytes{1} + Bytes{0x04} + sized(text("1.0 Korvel")) + Bytes{2});
 }
 
+// Words separated by NUL bytes, as the command-line target splits them.
+Bytes commandLine(const std::vector<std::string>& words)
+{
+    Bytes line;
+    for (const std::string& word : words) line = line + text(word) + Bytes{0};
+    return line;
+}
+
+void commandLineSeeds()
+{
+    seed("command_line", "update", commandLine({"-U", "-d", "12345678", "-f", "/tmp/1234.bird", "-t", "USB"}));
+    seed("command_line", "download", commandLine({"-G", "-b", "1234", "--https", "-i", "store", "plain", "-X=FF"}));
+    seed("command_line", "recover", commandLine({"-U", "-t", "RECOVER", "-s", "/dev/ttyUSB0", "-o", "115200", "-e"}));
+    seed("command_line", "errors", commandLine({"-q", "-d", "-u", "localhost:8080", "--http", "-OVER", "-b"}));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -152,5 +169,6 @@ int main(int argc, char** argv)
     base64Seeds();
     settingsSeeds();
     birdSeeds();
+    commandLineSeeds();
     return 0;
 }
