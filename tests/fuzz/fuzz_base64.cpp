@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         size_t againLength = 0;
         char* again = base64_encode(reinterpret_cast<const char*>(decoded), decodedLength, &againLength);
         FUZZ_CHECK(again && againLength == size);
-        FUZZ_CHECK(std::memcmp(again, text, size - padding - (padding ? 1 : 0)) == 0);
+        FUZZ_CHECK(fuzz::same(again, text, size - padding - (padding ? 1 : 0)));
         std::free(again);
         std::free(decoded);
     }
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t backLength = 0;
     unsigned char* back = base64_decode(encoded, encodedLength, &backLength);
     FUZZ_CHECK(back && backLength == size);
-    FUZZ_CHECK(std::memcmp(back, data, size) == 0);
+    FUZZ_CHECK(fuzz::same(back, data, size));
     std::free(back);
     std::free(encoded);
     return 0;

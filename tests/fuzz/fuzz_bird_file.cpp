@@ -105,7 +105,7 @@ void compressedBody(fuzz::Input& input, const Queries& queries)
     if (body.size() <= 8 * (file.size() - 6)) FUZZ_CHECK(loaded);
     if (!loaded) return;
     FUZZ_CHECK(bird.size == body.size());
-    FUZZ_CHECK(std::memcmp(bird.data.get(), body.data(), body.size()) == 0);
+    FUZZ_CHECK(fuzz::same(bird.data.get(), body.data(), body.size()));
     FUZZ_CHECK(bird.signature == BirdFile::BIRD_FILE_SIGNATURE && bird.version == BirdFile::BIRD_FILE_VERSION);
     checkLoaded(bird, queries);
 }
@@ -137,7 +137,7 @@ void writtenBlocks(fuzz::Input& input, const Queries& queries)
         const BirdBlock& block = bird.blocks[i];
         FUZZ_CHECK(block.type == written[i].type && block.flags == written[i].flags);
         FUZZ_CHECK(block.length == written[i].payload.size());
-        FUZZ_CHECK(std::memcmp(block.payload, written[i].payload.data(), block.length) == 0);
+        FUZZ_CHECK(fuzz::same(block.payload, written[i].payload.data(), block.length));
     }
     checkLoaded(bird, queries);
 }

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::unique_ptr<uint8_t[]> copy(new uint8_t[size + 1]);
         std::memcpy(copy.get(), data, size);
         FUZZ_CHECK(cobs_decode_inplace(copy.get(), size) == n);
-        FUZZ_CHECK(std::memcmp(copy.get(), out.get(), n) == 0);
+        FUZZ_CHECK(fuzz::same(copy.get(), out.get(), n));
     }
 
     // Encoding the input as a plain block.
@@ -30,12 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::unique_ptr<uint8_t[]> inplace(new uint8_t[bound]);
     std::memcpy(inplace.get(), data, size);
     FUZZ_CHECK(cobs_encode_inplace(inplace.get(), size) == length);
-    FUZZ_CHECK(std::memcmp(inplace.get(), encoded.get(), length) == 0);
+    FUZZ_CHECK(fuzz::same(inplace.get(), encoded.get(), length));
 
     std::unique_ptr<uint8_t[]> decoded(new uint8_t[length]);
     FUZZ_CHECK(cobs_decode(encoded.get(), length, decoded.get()) == size);
-    FUZZ_CHECK(std::memcmp(decoded.get(), data, size) == 0);
+    FUZZ_CHECK(fuzz::same(decoded.get(), data, size));
     FUZZ_CHECK(cobs_decode_inplace(inplace.get(), length) == size);
-    FUZZ_CHECK(std::memcmp(inplace.get(), data, size) == 0);
+    FUZZ_CHECK(fuzz::same(inplace.get(), data, size));
     return 0;
 }

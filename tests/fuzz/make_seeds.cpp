@@ -155,6 +155,16 @@ void commandLineSeeds()
     seed("command_line", "errors", commandLine({"-q", "-d", "-u", "localhost:8080", "--http", "-OVER", "-b"}));
 }
 
+void lpcIspSeeds()
+{
+    seed("lpc_isp", "uu_line", Bytes{0} + sized(sim::randomBytes(45, 9)) + Bytes{45} + sized(text("M86%C")));
+    // Echo off; part number, device id, version, prepare, erase, write, read.
+    const Bytes operations{2, 0, 1, 6, 7, 9, 10};
+    seed("lpc_isp", "session", Bytes{1, 0} + sized(operations) +
+                                   text("0\r\n637615927\r\n0\r\n1\r\n2\r\n3\r\n4\r\n0\r\n4\r\n1\r\n"
+                                        "0\r\n0\r\n0\r\n0\r\nOK\r\n0\r\n$`````\r\n0\r\n"));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -170,5 +180,6 @@ int main(int argc, char** argv)
     settingsSeeds();
     birdSeeds();
     commandLineSeeds();
+    lpcIspSeeds();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,12 @@
 namespace fuzz {
 
 using Bytes = std::vector<uint8_t>;
+
+// Whether n bytes at a and b are equal; pointers may be null when n is 0.
+inline bool same(const void* a, const void* b, size_t n)
+{
+    return n == 0 || std::memcmp(a, b, n) == 0;
+}
 
 // Takes values off the front of the input; past its end every value is 0 and
 // every run of bytes empty.
