@@ -165,6 +165,40 @@ void lpcIspSeeds()
                                         "0\r\n0\r\n0\r\n0\r\nOK\r\n0\r\n$`````\r\n0\r\n"));
 }
 
+Bytes little(uint32_t w)
+{
+    return Bytes{uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24)};
+}
+
+// Boot ROM replies as each transport hands them over: over HID a report 3
+// and a report 4, over the UART two words back to back.
+Bytes hidReply(uint32_t w)
+{
+    Bytes reply = Bytes{3} + little(0x12343412) + Bytes{4} + little(w);
+    reply.resize(70, 0);
+    return Bytes{0x80} + reply;
+}
+
+Bytes serialReply(uint32_t w)
+{
+    return Bytes{8} + little(0x12343412) + little(w);
+}
+
+void sdpSeeds()
+{
+    // One image chunk: nothing arrives while it goes out (an empty reply).
+    const Bytes image = sim::randomBytes(32, 5);
+    for (const bool hid : {true, false}) {
+        const auto reply = hid ? hidReply : serialReply;
+        const std::string transport = hid ? "hid" : "serial";
+        seed("sdp_replies", transport + "_write", Bytes{uint8_t(hid ? 1 : 0)} + word(0x20000000) + Bytes{2} + image +
+                                                      reply(0xF0F0F0F0) + Bytes{0} + reply(0x88888888));
+        seed("sdp_replies", transport + "_fingerprint", Bytes{uint8_t(hid ? 3 : 2)} + word(0) + Bytes{0} +
+                                                            Bytes{0} + reply(0xF0F0F0F0) + reply(0x11223344) +
+                                                            reply(0x55667788));
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -181,5 +215,6 @@ int main(int argc, char** argv)
     birdSeeds();
     commandLineSeeds();
     lpcIspSeeds();
+    sdpSeeds();
     return 0;
 }
