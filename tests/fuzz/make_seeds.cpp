@@ -85,6 +85,10 @@ Bytes cobsLine(const Bytes& packets)
 
 void cobsSeeds()
 {
+    seed("link_reader", "packets", samplePackets());
+    // Out of step at an odd address, then the address answers that bring it back.
+    seed("link_reader", "resync", samplePackets() + Bytes{0x03, 0x55, 0x00} + Bytes(12, 0) +
+                                      Bytes{0x02, 0x00, 0x02, 0x00, 0x02, 0x00, 0x02, 0x00} + samplePackets());
     seed("cobs", "packets", samplePackets());
     seed("cobs", "zeros", Bytes(300, 0));
     seed("cobs", "long_run", sim::randomBytes(600, 7));
