@@ -203,6 +203,19 @@ void sdpSeeds()
     }
 }
 
+void serverReplySeeds()
+{
+    const Bytes firmware = sim::sampleBird(0x12345678, 1234, "Korvel").file();
+    size_t length = 0;
+    char* encoded = base64_encode(reinterpret_cast<const char*>(firmware.data()), 300, &length);
+    seed("server_replies", "latest", Bytes{0} + text("ok\n1234\nKorvel\r\n"));
+    seed("server_replies", "build_list", Bytes{0} + text("ok\r\n1234;2.15.3\r\n1233;2.15.2\r\n99999999999;1.0.0\r\n"));
+    seed("server_replies", "firmware", Bytes{0} + text("ok\r\n") + Bytes(encoded, encoded + length) + text("\r\n"));
+    seed("server_replies", "recovery", Bytes{0} + text("ok\n12345678\n0x4D2\n"));
+    seed("server_replies", "refused", Bytes{0xFF} + text("no\n"));
+    std::free(encoded);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -220,5 +233,6 @@ int main(int argc, char** argv)
     commandLineSeeds();
     lpcIspSeeds();
     sdpSeeds();
+    serverReplySeeds();
     return 0;
 }
