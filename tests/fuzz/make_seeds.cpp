@@ -3,6 +3,7 @@
 //                      tests/fuzz/corpus)
 // Each seed is a typical good input of its target's layout, for the fuzzer
 // to start from.
+#include "common/aDiscovery.h"
 #include "common/aPacket.h"
 #include "common/aStream_CobsEncoding.h"
 #include "common/cobs.h"
@@ -13,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -216,6 +218,25 @@ void serverReplySeeds()
     std::free(encoded);
 }
 
+void probeSeeds()
+{
+    for (const linkType type : {AVORNE_USB, AVORNE_TCPIP, AVORNE_SERIAL, SERIAL}) {
+        linkSpec spec{};
+        spec.type = type;
+        spec.serialNumber = 0x12345678;
+        spec.moduleAddress = 2;
+        if (type == SERIAL) {
+            std::memset(spec.portName, 'A', sizeof spec.portName);
+        } else {
+            spec.ipAddress = 0x0100007F;
+            spec.tcpPort = 9000;
+        }
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&spec);
+        seed("probe_answers", "type_" + std::to_string(type), Bytes{1} + Bytes(bytes, bytes + sizeof spec));
+    }
+    seed("probe_answers", "nothing", Bytes{1});
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -234,5 +255,6 @@ int main(int argc, char** argv)
     lpcIspSeeds();
     sdpSeeds();
     serverReplySeeds();
+    probeSeeds();
     return 0;
 }
