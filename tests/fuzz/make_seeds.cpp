@@ -237,6 +237,16 @@ void probeSeeds()
     seed("probe_answers", "nothing", Bytes{1});
 }
 
+void upgradeSeeds()
+{
+    const Bytes image = sim::randomBytes(60, 11);
+    // Three data requests taken, the second after one wrong count, then the sum.
+    seed("upgrade_replies", "transfer", Bytes{0} + sized(image) + Bytes{0, 1, 7, 0, 0, 4});
+    seed("upgrade_replies", "prepare", Bytes{1} + sized(Bytes{}) + Bytes{3, 0, 0x04, 0x00});
+    seed("upgrade_replies", "init", Bytes{2} + sized(Bytes{}) + Bytes{5, 0x20, 0x00, 0x00, 0x00, 0x01});
+    seed("upgrade_replies", "write", Bytes{3} + sized(image) + Bytes{1, 0});
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -256,5 +266,6 @@ int main(int argc, char** argv)
     sdpSeeds();
     serverReplySeeds();
     probeSeeds();
+    upgradeSeeds();
     return 0;
 }
