@@ -241,10 +241,15 @@ void upgradeSeeds()
 {
     const Bytes image = sim::randomBytes(60, 11);
     // Three data requests taken, the second after one wrong count, then the sum.
-    seed("upgrade_replies", "transfer", Bytes{0} + sized(image) + Bytes{0, 1, 7, 0, 0, 4});
-    seed("upgrade_replies", "prepare", Bytes{1} + sized(Bytes{}) + Bytes{3, 0, 0x04, 0x00});
-    seed("upgrade_replies", "init", Bytes{2} + sized(Bytes{}) + Bytes{5, 0x20, 0x00, 0x00, 0x00, 0x01});
-    seed("upgrade_replies", "write", Bytes{3} + sized(image) + Bytes{1, 0});
+    seed("device_replies", "transfer", Bytes{0} + sized(image) + Bytes{0, 1, 7, 0, 0, 4});
+    seed("device_replies", "prepare", Bytes{1} + sized(Bytes{}) + Bytes{3, 0, 0x04, 0x00});
+    seed("device_replies", "init", Bytes{2} + sized(Bytes{}) + Bytes{5, 0x20, 0x00, 0x00, 0x00, 0x01});
+    seed("device_replies", "write", Bytes{3} + sized(image) + Bytes{1, 0});
+    // Entity requests (operation bit 7): a 32-bit get, an 8-bit get answered
+    // with an error, a set.
+    seed("device_replies", "entity_get32", Bytes{0x86} + sized(Bytes{}) + Bytes{4, 0x12, 0x34, 0x56, 0x78});
+    seed("device_replies", "entity_error", Bytes{0xA0} + sized(Bytes{}) + Bytes{0x81, 5});
+    seed("device_replies", "entity_set", Bytes{0x8B} + sized(Bytes{}) + Bytes{0});
 }
 
 } // namespace

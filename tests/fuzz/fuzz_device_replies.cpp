@@ -1,10 +1,15 @@
-// A device's replies to the host side of the upgrade command. Whatever counts,
-// statuses and lengths the device answers with, a block transfer that the
-// host validates succeeds only when the device took exactly the image's
-// bytes, in order; a prepare hands out the block size the device sent. The
-// scripted device behind TCP on the loop-back interface answers each request
-// once, from the input: the count of a data request, the status and sum of a
-// check (the sum of what it took, or another), the bytes of other replies.
+// A device's replies to the device API's entity requests and to the host
+// side of the upgrade command. A get hands out the value of a reply of its
+// type, and an error reply's code; a set fails with that code. Whatever
+// counts, statuses and lengths the device answers the upgrade with, a block
+// transfer that the host validates succeeds only when the device took
+// exactly the image's bytes, in order; a prepare hands out the block size
+// the device sent. The scripted device behind TCP on the loop-back interface
+// answers each request once, from the input: the count of a data request,
+// the status and sum of a check (the sum of what it took, or another), an
+// entity reply's error flag and value bytes, the bytes of other replies.
+#include "common/aUEI.h"
+#include "device_api/Entity.h"
 #include "device_api/Module.h"
 #include "engine/UpdaterEntity.h"
 #include "tests/fuzz/support.h"
@@ -21,6 +26,8 @@ using namespace Zentrova::Tessaline;
 namespace {
 
 constexpr uint8_t kModule = 0x02;
+// The entity class the device answers UEI requests of.
+constexpr uint8_t kEntity = 0x12;
 
 // Answers upgrade requests from the script; keeps the image bytes it took.
 class ScriptedDevice {
@@ -29,6 +36,9 @@ public:
     {
         device_.setCommandHandler(cmdUPGRADE, [this](sim::DeviceModel& device, const sim::Packet& request) {
             device.answer(answerTo(request));
+        });
+        device_.setCommandHandler(kEntity, [this](sim::DeviceModel& device, const sim::Packet& request) {
+            device.answer(entityAnswerTo(request));
         });
     }
 
@@ -53,6 +63,19 @@ public:
 
 private:
     uint8_t next() { return position_ < script_.size() ? script_[position_++] : 0; }
+
+    // [command, option (get: bare, set: with 0xC0), index (0x80 on error), value].
+    sim::Packet entityAnswerTo(const sim::Packet& request)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const uint8_t option = request.data[1];
+        const uint8_t replyOption = option & 0x80 ? uint8_t((option & 0x3F) | 0xC0) : uint8_t(option & 0x3F);
+        const uint8_t choice = next();
+        sim::Packet reply{kModule, {kEntity, replyOption, uint8_t((request.data[2] & 0x1F) | (choice & 0x80))}};
+        for (uint8_t n = choice % 5; n > 0; --n) reply.data.push_back(next());
+        lastReply_ = reply.data;
+        return reply;
+    }
 
     sim::Packet answerTo(const sim::Packet& request)
     {
@@ -114,6 +137,47 @@ struct Connection {
     }
 };
 
+// The result an entity request must have after the reply: the device's code
+// of an error reply (unknown without one), else none.
+aErr expectedResult(const fuzz::Bytes& reply)
+{
+    if (!(reply[2] & 0x80)) return aErrNone;
+    return reply.size() >= 4 && reply[3] ? aErr(reply[3]) : aErrUnknown;
+}
+
+void entityRequest(Module& module, uint8_t operation, ScriptedDevice& device)
+{
+    EntityClass entity;
+    entity.init(&module, kEntity, operation >> 5);
+    const uint8_t option = (operation >> 2) & 7;
+    aErr result = aErrNone;
+    switch (operation & 3) {
+    case 0: {
+        uint8_t value = 0;
+        result = entity.getUEI8(option, &value);
+        const fuzz::Bytes reply = device.lastReply();
+        if (result == aErrNone && reply.size() == 4) FUZZ_CHECK(value == reply[3]);
+        break;
+    }
+    case 1: {
+        uint16_t value = 0;
+        result = entity.getUEI16(option, &value);
+        const fuzz::Bytes reply = device.lastReply();
+        if (result == aErrNone && reply.size() == 5) FUZZ_CHECK(value == aUEI_RetrieveShort(reply.data() + 3));
+        break;
+    }
+    case 2: {
+        uint32_t value = 0;
+        result = entity.getUEI32(option, &value);
+        const fuzz::Bytes reply = device.lastReply();
+        if (result == aErrNone && reply.size() == 7) FUZZ_CHECK(value == aUEI_RetrieveInt(reply.data() + 3));
+        break;
+    }
+    default: result = entity.setUEI32(option, 0x12345678); break;
+    }
+    FUZZ_CHECK(result == expectedResult(device.lastReply()));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -126,6 +190,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     payload.insert(payload.end(), image.begin(), image.end());
     connection->device.start(input.rest());
 
+    if (operation & 0x80) {
+        entityRequest(connection->module, operation, connection->device);
+        return 0;
+    }
     UpdaterEntity entity;
     entity.init(&connection->module, 0, true, false);
     switch (operation % 4) {
