@@ -1,3 +1,4 @@
+// test-labels: integration netns threaded
 // A device's replies to the device API's entity requests and to the host
 // side of the upgrade command. A get hands out the value of a reply of its
 // type, and an error reply's code; a set fails with that code. Whatever

@@ -1,9 +1,10 @@
+// test-labels: integration netns threaded
+// test-run-serial
 // Answers to the loop-back probe for link-sharing servers. Whatever a server
 // slot answers, discovery reports only a whole 128-byte specifier of a
 // link-sharing server on this host (one of its own link types, loop-back
 // address, a TCP port), exactly as it came. The answering slot is a thread of
 // the target; an empty datagram is its answer of nothing, taken at once.
-// test-run-serial
 #include "common/aDiscovery.h"
 #include "common/aMulticast.h"
 #include "common/aVorneDiscovery.h"

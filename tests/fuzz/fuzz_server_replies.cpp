@@ -1,3 +1,4 @@
+// test-labels: integration netns threaded
 // The update server's replies. Whatever body a server answers with, a query
 // succeeds only for status 200 and a first line that begins with "ok", and
 // what it hands back is what the reply's lines say: the latest build and
