@@ -25,6 +25,7 @@ struct CobsStream {
     // Receive side, used by the reading thread only.
     uint8_t rxBuffer[kMaxEncodedFrame];
     size_t rxCount;     // encoded bytes held; while rxReady, decoded bytes to hand out
+    bool rxOverlong;    // the frame being received had bytes past the buffer
     bool rxReady;
     size_t rxPosition;
     // Send side, used by the writing thread only.
@@ -69,14 +70,21 @@ aErr sCobsStreamGet(uint8_t* byte, void* reference)
     if (got != aErrNone)
         return got;
     if (in != 0) {
-        // The bytes of an overlong frame past the buffer are dropped; the
-        // frame then fails its checks.
+        // The bytes of an overlong frame past the buffer are dropped, and so
+        // is the frame at its end: the bytes held may look like a good frame.
         if (cobs->rxCount < kMaxEncodedFrame)
             cobs->rxBuffer[cobs->rxCount++] = in;
+        else
+            cobs->rxOverlong = true;
         return aErrNotReady;
     }
     if (cobs->rxCount == 0)
         return aErrNotReady;
+    if (cobs->rxOverlong) {
+        cobs->rxOverlong = false;
+        cobs->rxCount = 0;
+        return aErrPacket;
+    }
 
     const size_t n = cobs_decode_inplace(cobs->rxBuffer, cobs->rxCount);
     cobs->rxCount = 0;

@@ -523,7 +523,14 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* buffer)
         err = GetLine(line, kReplyMaximum, &length, kReplyBudget);
         if (err != aErrNone)
             return err;
-        position += uudecode(buffer + position, count - position, line);
+        const size_t decoded = uudecode(buffer + position, count - position, line);
+        if (decoded == 0) {
+            // A line that holds no data, or more than is left to read, would
+            // leave the position where it is for as long as the chip talks.
+            Log::log(DEBUG_NXPSerial, "Read() data line without room or data [%s]\n", line);
+            return aErrIO;
+        }
+        position += decoded;
         if (++lines < LINES_PER_CHECKSUM && position < count)
             continue;
 

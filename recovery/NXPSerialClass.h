@@ -80,7 +80,8 @@ public:
     // Sends count bytes (a multiple of 4) to RAM, with a checksum every
     // LINES_PER_CHECKSUM lines; the chip may ask for a block again twice.
     aErr Write(uint32_t ramAddress, uint32_t count, const uint8_t* data);
-    // Reads count bytes (a multiple of 4) from the chip into buffer.
+    // Reads count bytes (a multiple of 4) from the chip into buffer; aErrIO
+    // for a data line that holds no data or more than is left to read.
     aErr Read(uint32_t address, uint32_t count, uint8_t* buffer);
     // Copies count bytes (256, 512, 1024 or 4096) from RAM to flash at a
     // 256-byte boundary.

@@ -5,7 +5,8 @@ set -euo pipefail
 TESS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TESS_PACKAGES=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
   libusb-1.0-0-dev libhidapi-dev libczmq-dev libzmq3-dev libcurl4-openssl-dev zlib1g-dev
-  umockdev libumockdev-dev libglib2.0-dev python3 openssl iproute2 util-linux)
+  umockdev libumockdev-dev libglib2.0-dev python3 openssl iproute2 util-linux
+  clang libclang-rt-14-dev)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

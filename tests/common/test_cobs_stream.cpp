@@ -162,6 +162,11 @@ TEST_F(CobsStream, CorruptFrameReportedOnceAndNextFramePasses)
 {
     const Bytes good = {0x04, 0x02, 0x11, 0x00};
     const Bytes overlong(40, 0x33);
+    // The largest good frame fills the receive buffer; two more bytes follow
+    // it before the delimiter.
+    Bytes fullThenMore = sLine(sWithCrc(sPacket(0x04, 28)));
+    fullThenMore.pop_back();
+    fullThenMore.insert(fullThenMore.end(), {0x55, 0x66, 0x00});
     const struct {
         const char* name;
         Bytes line;
@@ -171,6 +176,7 @@ TEST_F(CobsStream, CorruptFrameReportedOnceAndNextFramePasses)
         {"too short to hold a packet", sLine(sWithCrc({0x04}))},
         {"block runs past the end", {0x05, 0x11, 0x22, 0x00}},
         {"overlong frame", sLine(overlong)},
+        {"good frame with bytes past the buffer", fullThenMore},
         {"29 data bytes claimed", sLine(sWithCrc(sPacket(0x04, 29)))},
     };
     for (const auto& c : cases) {

@@ -459,6 +459,31 @@ TEST(IspEcho, GivesUpOnEndlessWrongBytes)
     EXPECT_EQ(length, 3000u - 1024u);
 }
 
+TEST(IspRead, EndsAtADataLineWithoutRoomOrData)
+{
+    // The chip accepts the command, then sends data lines of 45 bytes for a
+    // read of 8; each "checksum" line of 0 would match the sum of nothing.
+    for (const std::string& dataLine : {"M" + std::string(60, '!'), std::string("`")}) {
+        SCOPED_TRACE(dataLine);
+        sim::ByteEndpoint chip;
+        sim::PtyCarrier line(chip, sim::PtyCarrier::Framing::Raw);
+        NXPSerialClass isp;
+        ASSERT_EQ(isp.Connect(line.path().c_str(), 115200), aErrNone);
+        isp.echo = false;
+        std::string talk = "0\r\n";
+        for (int i = 0; i < 200; ++i) talk += dataLine + "\r\n" + (i % 20 == 19 ? "0\r\n" : "");
+        chip.send(Bytes(talk.begin(), talk.end()));
+        Bytes buffer(8, 0xEE);
+        EXPECT_EQ(isp.Read(0, 8, buffer.data()), aErrIO);
+        EXPECT_EQ(buffer, Bytes(8, 0xEE));
+        // It stopped at the first data line: the next one is still there.
+        char next[128];
+        size_t length = 0;
+        isp.GetLine(next, sizeof next - 1, &length, 50);
+        EXPECT_EQ(std::string(next, length), dataLine + "\r\n");
+    }
+}
+
 TEST(IspConnect, RateTable)
 {
     sim::ByteEndpoint device;
