@@ -38,11 +38,9 @@ struct aServer {
     bool discoveryIsBeacon;
     uint16_t frontendPort;
     zsock_t* frontend;
-    uint16_t syncPort;
-    zsock_t* syncBackend;
+    zsock_t* syncBackend;               // in-process pair with syncBroker
     zsock_t* syncBroker;
-    uint16_t streamingPort;
-    zsock_t* streamingSource;
+    zsock_t* streamingSource;           // in-process pair with streamingBroker
     zsock_t* streamingBroker;
     uint8_t batch[aSERVER_BATCH_SIZE];
     uint16_t batchLength;
@@ -59,7 +57,7 @@ aServer* aServer_Create(aLinkId deviceLink, uint32_t networkInterface, uint8_t f
 // broker, the synchronous-command worker and the discovery answerer, and
 // takes over the device link's stream packets. aErrParam for NULL,
 // aErrResource when anything cannot be set up (what was made stays until
-// aServer_Destroy). A server is started once.
+// aServer_Destroy). A server is started once: aErrBusy for a second start.
 aErr aServer_Start(aServer* server);
 // Stops everything, frees the record and clears the handle; aErrParam for NULL.
 aErr aServer_Destroy(aServer** server);
