@@ -700,6 +700,7 @@ aErr aServer_Destroy(aServer** server)
     aDebug_Printf(aDEBUG_SERVER, "server task exit\n");
     delete *server;
     *server = nullptr;
+    zSysInterruptHandler_handBack();
     return aErrNone;
 }
 

@@ -202,6 +202,7 @@ void sRelease(ClientStream* stream)
     zsock_destroy(&stream->outgoingPeer);
     zframe_destroy(&stream->frame);
     std::free(stream);
+    zSysInterruptHandler_handBack();
 }
 
 aErr _sZeroMQStreamDelete(void* reference)
