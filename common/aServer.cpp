@@ -4,6 +4,7 @@
 // filter that batches the device's stream packets on the reader thread.
 #include "common/aServer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -36,6 +37,8 @@ constexpr uint64_t kByteArrayReplyWaitMs = 4000;
 // more, well below the FIFO's limit (a put beyond it empties the FIFO).
 constexpr size_t kOutboundBacklog = aPACKETFIFO_MAX_QUEUED / 4;
 constexpr int kBacklogWaitMs = 2000;
+// A reply is awaited in slices, between which the worker looks for a stop.
+constexpr uint64_t kAwaitSliceMs = 100;
 constexpr uint64_t kSilenceAfterMs = 2000;
 constexpr int32_t kPoolTtl = 2000;
 constexpr uint16_t kBatchFlushAbove = aSERVER_BATCH_SIZE - aPACKET_MAX_WIRE - 1; // 4065
@@ -442,10 +445,25 @@ aErr sPutRequest(aServer* server, const aPacket* request)
 
 struct SyncWorker {
     aServer* server;
+    zsock_t* pipe;
     // The last request was a chunk that announced more: the next one may end
     // a byte array, whose reply the client awaits longer.
     bool inArray;
 };
+
+// The reply to the request, waiting up to waitMs; NULL when none came or
+// the worker is asked to stop meanwhile: a stop does not wait for a device
+// that stays silent.
+aPacket* sAwaitReply(const SyncWorker& worker, aLink* link, const aPacket* request, uint64_t waitMs)
+{
+    const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+    for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
+        const uint64_t slice = std::min<uint64_t>(deadline - now, kAwaitSliceMs);
+        if (aPacket* reply = aPacketFifo_AwaitFirst(link->inbound, sReplyFilter, request, slice)) return reply;
+        if (zsock_events(worker.pipe) & ZMQ_POLLIN) break;
+    }
+    return nullptr;
+}
 
 void _serverWorker_syncCommands_syncBackend(SyncWorker& worker)
 {
@@ -475,9 +493,8 @@ void _serverWorker_syncCommands_syncBackend(SyncWorker& worker)
     } else {
         const uint64_t waitMs = endsArray ? kByteArrayReplyWaitMs : kReplyWaitMs;
         std::vector<aPacket*> held;
-        for (aPacket* reply = aPacketFifo_AwaitFirst(link->inbound, sReplyFilter, request, waitMs); reply;
-             reply = _doesPacketContinue(reply) ? aPacketFifo_AwaitFirst(link->inbound, sReplyFilter, request, waitMs)
-                                                : nullptr)
+        for (aPacket* reply = sAwaitReply(worker, link, request, waitMs); reply;
+             reply = _doesPacketContinue(reply) ? sAwaitReply(worker, link, request, waitMs) : nullptr)
             held.push_back(reply);
         if (held.empty()) {
             _sendServerCmd_DroppedPacket(server);
@@ -502,7 +519,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument)
     aDebug_Printf(aDEBUG_SERVER, "sync task start\n");
     zpoller_t* poller = server->syncBackend ? zpoller_new(pipe, server->syncBackend, nullptr) : nullptr;
     if (poller) {
-        SyncWorker worker{server, false};
+        SyncWorker worker{server, pipe, false};
         zsock_signal(pipe, 0); // ready
         for (;;) {
             void* which = zpoller_wait(poller, kWaitMs);

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -26,6 +27,8 @@
 #include "common/aServer.h"
 #include "device_api/Link.h"
 #include "tests/device_api/tcp_device.h"
+#include "tests/sim/netns.h"
+#include "tests/sim/server_answerers.h"
 #include "tests/sim/system_entity.h"
 
 namespace {
@@ -202,14 +205,17 @@ bool collectOne(const linkSpec* found, bool* counted, void* reference)
     return false;
 }
 
-// The second process: finds the server by the local probe, connects with
-// the default configuration and asks 200 times, each reply its own. With
-// "wait" it then tells the first process on its standard output that it is
-// connected and stays until a signal ends it.
+// The second process: finds the server by the local probe ("beacon": by the
+// beacon search from the far end of a veth pair), connects with the default
+// configuration and asks 200 times, each reply its own. With "wait" it then
+// tells the first process on its standard output that it is connected and
+// stays until a signal ends it.
 int runPeer(const char* mode)
 {
+    const bool beacon = std::strcmp(mode, "beacon") == 0;
     linkSpec found{};
-    if (aDiscovery_Enumerate_aVorneModules(collectOne, &found, kLoopback) != 1 || found.serialNumber != kSerial)
+    const uint32_t searchOn = beacon ? inet_addr("10.77.0.2") : kLoopback;
+    if (aDiscovery_Enumerate_aVorneModules(collectOne, &found, searchOn) != 1 || found.serialNumber != kSerial)
         return kPeerNotFound;
     Link link(found, "peer");
     aVorneConfig config = shared();
@@ -310,6 +316,38 @@ TEST_F(SharedLink, SecondProcessSharesTheDevice)
         EXPECT_TRUE(echoes(first, 2)) << "after signal " << signal;
     }
     EXPECT_EQ(forceRoutes, device.records().forceRoutes.size());
+}
+
+// The second process on another host, behind a veth pair: it finds a server
+// that serves the network by the beacon and shares the device over it.
+TEST_F(SharedLink, ProcessOnAnotherHostFindsTheServerByTheBeacon)
+{
+    std::string why;
+    sim::NetworkHost otherHost;
+    ASSERT_TRUE(otherHost.ok()) << otherHost.error();
+    ASSERT_TRUE(sim::addVethPair("th0", "10.77.0.1/24", "td0", "", &why)) << why;
+    ASSERT_TRUE(otherHost.adopt("td0", "10.77.0.2/24", &why)) << why;
+    ASSERT_TRUE(sim::waitUntilUp("th0", &why)) << why;
+    std::string foreign;
+    ASSERT_TRUE(sim::onlyInterfaces({"th0", "td0"}, &foreign))
+        << "refusing to broadcast beside the network interface '" << foreign << "'";
+
+    Link first(spec(), "first");
+    aVorneConfig config = shared();
+    config.localOnly = 0;
+    config.ipAddress = inet_addr("10.77.0.1");
+    ASSERT_EQ(aErrNone, first.setConfig(config));
+    ASSERT_EQ(aErrNone, first.connect());
+    std::unique_ptr<Peer> peer;
+    otherHost.run([&] { peer = std::make_unique<Peer>("beacon"); });
+    ASSERT_TRUE(peer->started());
+    bool mine = true;
+    for (int i = 0; i < 200; ++i) mine = mine && echoes(first, static_cast<uint8_t>(i));
+    EXPECT_TRUE(mine);
+    int status = peer->wait();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
+    EXPECT_TRUE(echoes(first, 1));
 }
 
 } // namespace
