@@ -147,6 +147,10 @@ aErr aLink_ResetLink(aLinkEntry* entry, aLink* link)
             aStream_Destroy(&stream);
         return aErrResource;
     }
+    // A link-sharing server keeps taking the device's stream packets: its
+    // filter, which the new start cleared, goes back on before the link runs.
+    if (entry->server)
+        aServer_ReinstallFilter(entry->server);
     return aLink_Start(entry->id);
 }
 

@@ -749,6 +749,12 @@ aErr aServer_SetModel(aServer* server, uint8_t model)
     return aErrNone;
 }
 
+aErr aServer_ReinstallFilter(aServer* server)
+{
+    if (!server) return aErrParam;
+    return aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server);
+}
+
 aErr aServer_FlushFIFO(aServer* server)
 {
     if (!server) return aErrParam;

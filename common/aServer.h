@@ -68,6 +68,9 @@ aErr aServer_GetInterface(const aServer* server, uint32_t* networkInterface);
 aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
 // From a non-zero model on, the server answers discovery.
 aErr aServer_SetModel(aServer* server, uint8_t model);
+// Puts the server's stream filter back on its device link, after a reset of
+// the link cleared it; aErrParam for NULL.
+aErr aServer_ReinstallFilter(aServer* server);
 // Forgets every client waiting for a reply (after a failed query).
 aErr aServer_FlushFIFO(aServer* server);
 

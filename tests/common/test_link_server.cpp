@@ -166,6 +166,8 @@ protected:
 
     void TearDown() override
     {
+        // A server attached to the device link is destroyed here, not by the link.
+        if (aLinkEntry* entry = sLookupEntryByID(deviceLink); entry && entry->server == server) entry->server = nullptr;
         if (server) {
             EXPECT_EQ(aErrNone, aServer_Destroy(&server));
         }
@@ -495,6 +497,26 @@ TEST_F(LinkServer, StreamBatchesReachEachSubscriberOnce)
     EXPECT_TRUE(subscriber.receive(300).empty());
     EXPECT_TRUE(bystander.receive(300).empty());
     EXPECT_EQ(nullptr, aLink_GetPacket(deviceLink)); // no sample reached the link's FIFO
+}
+
+// A reset of the device link changes nothing for the clients: requests are
+// answered and stream packets still reach the subscriber in batches.
+TEST_F(LinkServer, ServesOnAcrossAResetOfTheDeviceLink)
+{
+    startServer();
+    ASSERT_TRUE(sAttachServer(deviceLink, server));
+    RawClient subscriber(port);
+    subscriber.send({kAddress, 7, kStreamControl, 0x81, 0, 0, 0, 0, 0});
+    ASSERT_FALSE(subscriber.receive().empty());
+    ASSERT_EQ(aErrNone, aLink_Reset(deviceLink));
+    ASSERT_TRUE(carrier->waitForConnections(2, 2000));
+    subscriber.send(echo(12));
+    EXPECT_EQ(echo(12), subscriber.receive());
+    const Bytes sample = {kAddress, 6, 3, 0x01, 0x41, 0xAA, 0xBB, 0xCC};
+    device->injectToHost(sample);
+    device->sendHeartbeat(4);
+    EXPECT_EQ(sample, subscriber.receive());
+    EXPECT_EQ(nullptr, aLink_GetPacket(deviceLink));
 }
 
 // Without a heartbeat a batch is flushed once it passes 4065 bytes, so no
