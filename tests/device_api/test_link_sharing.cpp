@@ -222,10 +222,18 @@ int runPeer(const char* mode)
     if (link.setConfig(config) != aErrNone || link.connect() != aErrNone) return kPeerNoConnect;
     for (int i = 0; i < 200; ++i)
         if (!echoes(link, static_cast<uint8_t>(i))) return kPeerWrongReply;
+    const char ready = 'R';
     if (std::strcmp(mode, "wait") == 0) {
-        const char ready = 'R';
         if (write(STDOUT_FILENO, &ready, 1) != 1) return kPeerWrongReply;
         for (;;) pause();
+    }
+    if (std::strcmp(mode, "orphan") == 0) {
+        // Once the first process has let its server go, a request fails and
+        // the link lets go.
+        char go = 0;
+        if (write(STDOUT_FILENO, &ready, 1) != 1 || read(STDIN_FILENO, &go, 1) != 1) return kPeerWrongReply;
+        if (echoes(link, 1)) return kPeerWrongReply;
+        if (link.disconnect() != aErrNone) return kPeerWrongReply;
     }
     return kPeerDone;
 }
@@ -235,12 +243,14 @@ class Peer {
 public:
     explicit Peer(const char* mode)
     {
-        int out[2];
-        if (pipe(out) != 0) return;
+        int out[2], in[2];
+        if (pipe(out) != 0 || pipe(in) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
         std::string variable = std::string("TESS_SHARING_PEER=") + mode;
         std::vector<char*> environment;
         for (char** e = environ; *e; ++e)
@@ -252,7 +262,9 @@ public:
         if (posix_spawn(&pid_, self, &actions, nullptr, argv, environment.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
+        close(in[0]);
         out_ = out[0];
+        in_ = in[1];
     }
     ~Peer()
     {
@@ -261,6 +273,7 @@ public:
             wait();
         }
         if (out_ >= 0) close(out_);
+        if (in_ >= 0) close(in_);
     }
     bool started() const { return pid_ > 0; }
     // True once the peer said it is connected.
@@ -270,6 +283,12 @@ public:
         return read(out_, &byte, 1) == 1 && byte == 'R';
     }
     void signal(int number) { kill(pid_, number); }
+    // Lets a peer that waits for it go on.
+    bool go()
+    {
+        const char byte = 'G';
+        return write(in_, &byte, 1) == 1;
+    }
     // The wait status.
     int wait()
     {
@@ -282,6 +301,7 @@ public:
 private:
     pid_t pid_ = -1;
     int out_ = -1;
+    int in_ = -1;
 };
 
 // Two processes share the device: the second finds this process's server by
@@ -316,6 +336,17 @@ TEST_F(SharedLink, SecondProcessSharesTheDevice)
         EXPECT_TRUE(echoes(first, 2)) << "after signal " << signal;
     }
     EXPECT_EQ(forceRoutes, device.records().forceRoutes.size());
+
+    // The first process lets go of the device: the server goes with its last
+    // client link, and the second process's requests fail.
+    Peer orphan("orphan");
+    ASSERT_TRUE(orphan.started());
+    ASSERT_TRUE(orphan.ready());
+    ASSERT_EQ(aErrNone, first.disconnect());
+    ASSERT_TRUE(orphan.go());
+    int status = orphan.wait();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
 }
 
 // The second process on another host, behind a veth pair: it finds a server
