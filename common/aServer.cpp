@@ -633,14 +633,17 @@ aErr _initServer(aServer* server)
     server->broker = sStartActor(_serverWorker_broker, server);
     server->syncWorker = sStartActor(_serverWorker_syncCommands, server);
     if (!server->broker || !server->syncWorker) return aErrResource;
-    aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server);
+    server->filterInstalled =
+        aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server) == aErrNone;
     aLink_DrainPackets(server->entry->id, drainAll, nullptr);
     return aErrNone;
 }
 
 void _deinitServer(aServer* server)
 {
-    aLink_InstallUserPacketFilter(server->entry->id, nullptr, nullptr);
+    // Only a filter of its own: a server that never started (refused for a
+    // link that another server serves) leaves that server's filter alone.
+    if (server->filterInstalled) aLink_InstallUserPacketFilter(server->entry->id, nullptr, nullptr);
     _signalWaitDestroyActor(&server->syncWorker);
     _signalWaitDestroyActor(&server->broker);
     if (server->discoveryIsBeacon)
@@ -752,7 +755,9 @@ aErr aServer_SetModel(aServer* server, uint8_t model)
 aErr aServer_ReinstallFilter(aServer* server)
 {
     if (!server) return aErrParam;
-    return aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server);
+    aErr err = aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server);
+    if (err == aErrNone) server->filterInstalled = true;
+    return err;
 }
 
 aErr aServer_FlushFIFO(aServer* server)

@@ -47,6 +47,7 @@ struct aServer {
     uint32_t advertisedAddress;         // IPv4, network byte order
     aServerPools* pools;
     uint16_t expectedReplies;
+    bool filterInstalled;               // the device link's user filter is this server's
 };
 
 // A new server for the device link (types USB, TCPIP and SERIAL), serving on

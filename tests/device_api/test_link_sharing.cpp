@@ -125,6 +125,7 @@ TEST_F(SharedLink, DefaultConfigurationConnectsThroughAServerOfItsOwn)
     uint16_t otherPort = 0;
     uint32_t networkInterface = kLoopback;
     EXPECT_EQ(0u, aLink_CreateServer(deviceId, &otherPort, &networkInterface, aSERVER_FLAG_LOCAL_ONLY));
+    EXPECT_NE(nullptr, sGetLink(deviceId)->userFilter) << "the refused server took the first one's filter";
     EXPECT_EQ(0u, aLink_CreateClient(0, 0, 0x7FFFFFF0));
 
     {
