@@ -9,11 +9,9 @@
 #include <chrono>
 #include <cstring>
 #include <czmq.h>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <vector>
 
 #include "common/aDiscovery.h"
@@ -23,6 +21,7 @@
 #include "common/aServer.h"
 #include "common/aStream_ZeroMQClient.h"
 #include "tests/common/found_devices.h"
+#include "tests/common/listening_ports.h"
 #include "tests/sim/device_model.h"
 #include "tests/sim/netns.h"
 #include "tests/sim/server_answerers.h"
@@ -66,24 +65,6 @@ Bytes wire(const sim::Packet& p)
     Bytes bytes = {p.address, static_cast<uint8_t>(p.data.size())};
     bytes.insert(bytes.end(), p.data.begin(), p.data.end());
     return bytes;
-}
-
-// The TCP ports that listen in this process's network namespace.
-std::set<uint16_t> listeningPorts()
-{
-    std::set<uint16_t> ports;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line);
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state;
-            fields >> slot >> local >> remote >> state;
-            if (state == "0A") ports.insert(static_cast<uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
-        }
-    }
-    return ports;
 }
 
 // A client of the server through the product's client stream.
