@@ -5,6 +5,8 @@
 
 #include "common/aLink.h"
 #include "common/aPacketFifo.h"
+#include "common/aServer.h"
+#include "common/aStream_ZeroMQClient.h"
 #include "platform/aMutex.h"
 #include "platform/aStreamUSB.h"
 #include "platform/aStreamsocket.h"
@@ -15,6 +17,11 @@ namespace {
 
 constexpr int kResetTries = 20;
 constexpr uint64_t kResetPauseMs = 100;
+constexpr int kConfigureTries = 5;
+constexpr uint64_t kConfigurePauseMs = 10;
+constexpr uint64_t kQueryWaitMs = 1000;
+constexpr uint8_t kSystemCommand = 3;
+constexpr uint8_t kModelOption = 8;
 
 // Resets run one at a time: two holders resetting one link at once would both
 // release its stream and both start it again.
@@ -60,13 +67,18 @@ aLinkId sCreateLink(aStream* stream, linkType type, uint32_t identifier1, uint32
     return id;
 }
 
-// Links whose stream can be made again from their entry's identifiers. A
-// serial link's entry keeps neither port nor rate, and a caller's stream
-// cannot be made again. (Client links of link-sharing servers join here and in
-// sOpenStream once shared links exist.)
+bool sIsClientType(linkType type)
+{
+    return type >= AVORNE && type <= AVORNE_SERIAL;
+}
+
+// Links whose stream can be made again from their entry's identifiers: a
+// client link reconnects to the server's address and port. A serial link's
+// entry keeps neither port nor rate, and a caller's stream cannot be made
+// again.
 bool sReopenable(linkType type)
 {
-    return type == USB || type == TCPIP;
+    return type == USB || type == TCPIP || sIsClientType(type);
 }
 
 // Opens the stream of a link from its entry's identifiers.
@@ -77,6 +89,11 @@ aErr sOpenStream(const aLinkEntry& entry, aStream** stream)
         return aStream_CreateUSB(entry.identifier1, stream);
     case TCPIP:
         return aStream_CreateSocket(entry.identifier2, static_cast<uint16_t>(entry.identifier3), stream);
+    case AVORNE:
+    case AVORNE_USB:
+    case AVORNE_TCPIP:
+    case AVORNE_SERIAL:
+        return aStream_CreateClient(entry.identifier1, static_cast<uint16_t>(entry.identifier2), stream);
     default:
         return aErrParam;
     }
@@ -130,10 +147,133 @@ aErr aLink_ResetLink(aLinkEntry* entry, aLink* link)
             aStream_Destroy(&stream);
         return aErrResource;
     }
+    // A link-sharing server keeps taking the device's stream packets: its
+    // filter, which the new start cleared, goes back on before the link runs.
+    if (entry->server)
+        aServer_ReinstallFilter(entry->server);
     return aLink_Start(entry->id);
 }
 
+// Queues the request and waits for the packet that the filter takes; stale
+// packets are emptied first, so that only an answer to this request counts.
+aPacket* sQuery(aLinkId id, uint8_t address, uint8_t length, const uint8_t* data, aPacketFilterProc filter,
+                const void* reference)
+{
+    aLink_DrainPackets(id, drainAll, nullptr);
+    const uint8_t none = 0;
+    aPacket* request = aPacket_CreateWithData(address, length, data ? data : &none);
+    if (!request)
+        return nullptr;
+    aErr err = aLink_PutPacket(id, request);
+    aPacket_Destroy(&request);
+    if (err != aErrNone)
+        return nullptr;
+    return aLink_AwaitFirst(id, filter, reference, kQueryWaitMs);
+}
+
+bool sIsAddressAnswer(const aPacket* packet, const void*)
+{
+    return packet->length == 0;
+}
+
+bool sIsModelAnswer(const aPacket* packet, const void* reference)
+{
+    const uint8_t address = *static_cast<const uint8_t*>(reference);
+    return packet->address == address && packet->length == 4 && packet->data[0] == kSystemCommand &&
+           (packet->data[1] & 0x1F) == kModelOption;
+}
+
+// One try at telling the server the device's module address and model,
+// asked through the server's own client link.
+aErr sConfigureServer(aLinkId client, aServer* server)
+{
+    uint8_t address = 0;
+    aErr err = aErrTimeout;
+    if (aPacket* answer = sQuery(client, aLINK_ADDRESS_QUERY, 0, nullptr, sIsAddressAnswer, nullptr)) {
+        address = answer->address;
+        err = address != 0 ? aErrNone : aErrIO;
+        if (err != aErrNone)
+            address = 0;
+        aPacket_Destroy(&answer);
+    }
+    aServer_SetModuleAddress(server, address);
+    if (err == aErrNone) {
+        const uint8_t query[] = {kSystemCommand, 0x40 | kModelOption, 0x20};
+        uint8_t model = 0;
+        err = aErrTimeout;
+        if (aPacket* answer = sQuery(client, address, sizeof query, query, sIsModelAnswer, &address)) {
+            model = answer->data[3];
+            err = aErrNone;
+            aPacket_Destroy(&answer);
+        }
+        aServer_SetModel(server, model);
+    }
+    if (err != aErrNone)
+        aServer_FlushFIFO(server);
+    return err;
+}
+
 } // namespace
+
+aLinkId aLink_CreateClient(uint32_t address, uint16_t port, aLinkId existing)
+{
+    if (existing)
+        return sAddUseByID(existing);
+    const int count = _clientCount.fetch_add(1);
+    aStream* stream = nullptr;
+    if (aStream_CreateClient(address, port, &stream) != aErrNone)
+        return 0;
+    // Not synchronised now: the reader falls into step by itself.
+    return sCreateLink(stream, AVORNE, address, port, static_cast<uint32_t>(count), false);
+}
+
+aLinkId aLink_CreateServer(aLinkId device, uint16_t* port, uint32_t* networkInterface, uint8_t flags)
+{
+    if (!port || !networkInterface || !device)
+        return 0;
+    aServer* server = aServer_Create(device, *networkInterface, flags);
+    if (!server)
+        return 0;
+    if (!sAttachServer(device, server)) {
+        // Served already, or held by another user directly.
+        aServer_Destroy(&server);
+        return 0;
+    }
+    uint16_t served = 0;
+    uint32_t local = *networkInterface;
+    if (aServer_Start(server) != aErrNone || aServer_GetPort(server, &served) != aErrNone ||
+        aServer_GetInterface(server, &local) != aErrNone)
+        return 0;
+    aLinkId client = aLink_CreateClient(local, served, 0);
+    aLinkEntry* entry = client ? sLookupEntryByID(client) : nullptr;
+    if (!entry)
+        return 0;
+    entry->parent = device;
+    aErr err = aErrTimeout;
+    for (int tries = 0; tries < kConfigureTries; tries++) {
+        err = sConfigureServer(client, server);
+        // A device that did not answer at all is not asked again: the
+        // creation lock of the caller is held meanwhile.
+        if (err == aErrNone || err == aErrTimeout)
+            break;
+        aTime_MSSleep(kConfigurePauseMs);
+    }
+    if (err != aErrNone) {
+        // The caller keeps its use of the device link and gives it back:
+        // the client link's destroy must not drop it a second time.
+        entry->parent = 0;
+        aLink_Destroy(&client);
+        return 0;
+    }
+    *port = served;
+    *networkInterface = local;
+    return client;
+}
+
+aLinkId aLink_CreateSharedUse(linkType type, uint32_t serialNumber)
+{
+    return sAddUseOfServed(serialNumber, type);
+}
 
 aLinkId aLink_CreateUSB(uint32_t serialNumber)
 {
@@ -164,7 +304,8 @@ aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port
 aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* path, uint32_t baudRate)
 {
     bool found = false;
-    aLinkId reused = sAddUseByIdentifier(serialNumber, SERIAL, false, &found);
+    // A served serial link is not handed out behind its server's back.
+    aLinkId reused = sAddUseByIdentifier(serialNumber, SERIAL, true, &found);
     if (found)
         return reused;
     uint32_t baudIndex = 0;
@@ -199,15 +340,22 @@ aErr aLink_Destroy(aLinkId* id)
     aLink* link = last->link;
     if (link && link->check == aLINK_CHECK) {
         sRemoveUserFilter(link);
+        // The server goes before the link stops, so that no client's packet
+        // follows force route off.
+        if (last->server)
+            aServer_Destroy(&last->server);
         // Force route off goes out on the record's own FIFO, so it is still
         // sent although the entry is out of the table.
         aLink_Stop(link);
-        // (A link-sharing server in front of this link is destroyed here, and
-        // a client link gives back its use of the device link behind it, once
-        // shared links exist.)
         result = aLink_Release(link);
+    } else if (last->server) {
+        aServer_Destroy(&last->server);
     }
+    // A server's own client link held the use of the device link behind it.
+    aLinkId parent = last->parent;
     sFreeEntry(&last);
+    if (parent)
+        aLink_Destroy(&parent);
     return result;
 }
 

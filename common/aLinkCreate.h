@@ -17,6 +17,7 @@
 // number and transport, whatever its other arguments (a TCP/IP request with
 // another address or port gets the existing link). A USB or TCP/IP link that a
 // link-sharing server wraps is not handed out again: the result is 0.
+// Neither is a serial link that a server wraps.
 
 // A link to the USB device with the serial number, in step with the device.
 aLinkId aLink_CreateUSB(uint32_t serialNumber);
@@ -29,6 +30,24 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* path, uint32_t bau
 // A link over the caller's stream, never reused. The link owns the stream from
 // the call on, also when the creation fails.
 aLinkId aLink_Create(aStream* stream);
+
+// A client link to the link-sharing server at the IPv4 address (network byte
+// order) and port; with an existing link's id instead, one more use of that
+// link (0 when there is none). Not synchronised at creation.
+aLinkId aLink_CreateClient(uint32_t address, uint16_t port, aLinkId existing);
+// Shares the device link (USB, TCPIP or SERIAL, held by the caller alone) in
+// a new link-sharing server on *networkInterface (flags: aSERVER_FLAG_*), and
+// asks the device through the server for its module address and model. The
+// result is the server's own client link, which from then on holds the
+// caller's use of the device link; the port and interface the server serves
+// on are written back. 0 on failure: the caller still holds its use of the
+// device link and gives it back (a server made stays attached to it until
+// then). A device link that has a server or another holder is refused.
+aLinkId aLink_CreateServer(aLinkId device, uint16_t* port, uint32_t* networkInterface, uint8_t flags);
+// One more use of the client link through which this process reaches the
+// server that shares the device link of that type and serial number; 0 when
+// no such server runs here.
+aLinkId aLink_CreateSharedUse(linkType type, uint32_t serialNumber);
 
 // Gives back one use of the link and sets *id to 0, also when others still
 // hold the link. The last use stops the link (the last bytes sent to the device

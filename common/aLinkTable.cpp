@@ -140,6 +140,61 @@ aLinkId sAddUseByIdentifier(uint32_t identifier1, linkType type, bool refuseServ
     return entry->id;
 }
 
+int16_t sUseCount(aLinkId id)
+{
+    TableLock lock;
+    for (aLinkEntry* entry = sTable().head; entry; entry = entry->next)
+        if (entry->id == id)
+            return entry->useCount;
+    return 0;
+}
+
+aLinkId sAddUseByID(aLinkId id)
+{
+    TableLock lock;
+    for (aLinkEntry* entry = sTable().head; entry; entry = entry->next) {
+        if (entry->id == id) {
+            if (entry->useCount <= 0)
+                return 0;
+            entry->useCount = static_cast<int16_t>(entry->useCount + 1);
+            return id;
+        }
+    }
+    return 0;
+}
+
+aLinkId sAddUseOfServed(uint32_t identifier1, linkType type)
+{
+    TableLock lock;
+    aLinkEntry* device = sTable().head;
+    while (device && !(device->identifier1 == identifier1 && device->type == type && device->server &&
+                       device->useCount > 0))
+        device = device->next;
+    if (!device)
+        return 0;
+    for (aLinkEntry* entry = sTable().head; entry; entry = entry->next) {
+        if (entry->parent == device->id && entry->useCount > 0) {
+            entry->useCount = static_cast<int16_t>(entry->useCount + 1);
+            return entry->id;
+        }
+    }
+    return 0;
+}
+
+bool sAttachServer(aLinkId id, aServer* server)
+{
+    TableLock lock;
+    for (aLinkEntry* entry = sTable().head; entry; entry = entry->next) {
+        if (entry->id == id) {
+            if (entry->server || entry->useCount != 1)
+                return false;
+            entry->server = server;
+            return true;
+        }
+    }
+    return false;
+}
+
 aLinkUse::aLinkUse(aLinkId id) : entry_(nullptr), link_(nullptr)
 {
     TableLock lock;

@@ -68,6 +68,21 @@ aLink* sGetLink(aLinkId id);
 // no use and the result is 0.
 aLinkId sAddUseByIdentifier(uint32_t identifier1, linkType type, bool refuseServed, bool* found);
 
+// The use count of the entry with that id, read under the table mutex; 0 for
+// an unknown id.
+int16_t sUseCount(aLinkId id);
+// One more use of the entry with that id, when it holds uses: its id, else 0.
+aLinkId sAddUseByID(aLinkId id);
+// One step under the table mutex: the newest entry with that identifier 1
+// and type that has a server and uses, then the newest entry with uses whose
+// parent it is (the client link of the server's own process), which gets one
+// more use; its id, else 0.
+aLinkId sAddUseOfServed(uint32_t identifier1, linkType type);
+// Attaches the server to the entry in one step under the table mutex, only
+// when the entry has no server yet and exactly one use (its maker's): a link
+// that another holder uses directly is never taken over. False otherwise.
+bool sAttachServer(aLinkId id, aServer* server);
+
 // The pointers that the lookups above hand out stay valid only while the
 // caller holds a use of the link. An operation that may race with the last
 // destroy holds its link with an aLinkUse instead: the record's release

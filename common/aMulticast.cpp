@@ -18,6 +18,7 @@ struct aMulticast {
     addrinfo* bindAddress;
     addrinfo* interfaceAddress;
     bool isSender;
+    bool shared;
 };
 
 namespace {
@@ -113,9 +114,9 @@ bool sSetUp(aMulticast* multicast, uint32_t networkInterface, uint32_t group, ui
     multicast->socket = socket(g->ai_family, g->ai_socktype | SOCK_CLOEXEC, g->ai_protocol);
     if (multicast->socket < 0) return sStep("socket", -1);
     int fd = multicast->socket;
-    // Off explicitly: a port held by one receiver cannot be bound again,
-    // which is how a search tells a server's slot.
-    if (!sStep("_setReuse", _setReuse(fd, 0))) return false;
+    // Off explicitly unless shared: a port held by one receiver cannot be
+    // bound again, which is how a search tells a server's slot.
+    if (!sStep("_setReuse", _setReuse(fd, multicast->shared ? 1 : 0))) return false;
     if (!multicast->isSender &&
         bind(fd, multicast->bindAddress->ai_addr, multicast->bindAddress->ai_addrlen) != 0) {
         aDebug_Printf(aDEBUG_MULTICAST, "bind() failed with error code %d \n", errno);
@@ -130,17 +131,32 @@ bool sSetUp(aMulticast* multicast, uint32_t networkInterface, uint32_t group, ui
 
 } // namespace
 
-aMulticast* aMulticast_Create(uint32_t networkInterface, uint32_t group, uint16_t port, bool sender)
+namespace {
+
+aMulticast* sCreate(uint32_t networkInterface, uint32_t group, uint16_t port, bool sender, bool shared)
 {
     auto* multicast = static_cast<aMulticast*>(std::calloc(1, sizeof(aMulticast)));
     if (!multicast) return nullptr;
     multicast->socket = -1;
     multicast->isSender = sender;
+    multicast->shared = shared;
     if (!sSetUp(multicast, networkInterface, group, port)) {
         aDebug_Printf(aDEBUG_MULTICAST, "in cleanup function\n");
         aMulticast_Destroy(&multicast);
     }
     return multicast;
+}
+
+} // namespace
+
+aMulticast* aMulticast_Create(uint32_t networkInterface, uint32_t group, uint16_t port, bool sender)
+{
+    return sCreate(networkInterface, group, port, sender, false);
+}
+
+aMulticast* aMulticast_CreateSharedReceiver(uint32_t networkInterface, uint32_t group, uint16_t port)
+{
+    return sCreate(networkInterface, group, port, false, true);
 }
 
 int aMulticast_Send(aMulticast* multicast, const void* data, uint32_t length)
@@ -154,11 +170,22 @@ int aMulticast_Send(aMulticast* multicast, const void* data, uint32_t length)
 
 int aMulticast_Receive(aMulticast* multicast, void* buffer, int size)
 {
+    uint32_t source = 0;
+    return aMulticast_ReceiveFrom(multicast, buffer, size, &source);
+}
+
+int aMulticast_ReceiveFrom(aMulticast* multicast, void* buffer, int size, uint32_t* source)
+{
     if (!multicast) return -2;
     if (multicast->isSender) return -3;
-    if (!buffer || size < 0) return -1;
-    ssize_t received = recvfrom(multicast->socket, buffer, static_cast<size_t>(size), MSG_WAITALL, nullptr, nullptr);
-    return received < 0 ? -1 : static_cast<int>(received);
+    if (!buffer || size < 0 || !source) return -1;
+    sockaddr_storage from{};
+    socklen_t fromLength = sizeof from;
+    ssize_t received = recvfrom(multicast->socket, buffer, static_cast<size_t>(size), MSG_WAITALL,
+                                reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (received < 0) return -1;
+    *source = from.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in*>(&from)->sin_addr.s_addr : 0;
+    return static_cast<int>(received);
 }
 
 int aMulticast_Destroy(aMulticast** multicast)

@@ -1,10 +1,12 @@
-// The link-sharing server over CZMQ: a ROUTER for the clients, two loop-back
+// The link-sharing server over CZMQ: a ROUTER for the clients, two in-process
 // DEALER pairs (broker and synchronous-command worker; device link's reader
 // thread and broker), the broker and worker actors, and the user packet
 // filter that batches the device's stream packets on the reader thread.
 #include "common/aServer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <czmq.h>
@@ -27,7 +29,16 @@ namespace {
 
 constexpr int kWaitMs = 1000;
 constexpr int kStopWaitMs = 250;
-constexpr uint64_t kReplyWaitMs = 2000;
+// The worker waits for a reply at least as long as a client waits for it:
+// 3000 ms for a store slot to open, 4000 ms for the reply to a long byte array.
+constexpr uint64_t kReplyWaitMs = 3000;
+constexpr uint64_t kByteArrayReplyWaitMs = 4000;
+// Packets the worker lets wait for the device link's writer before it queues
+// more, well below the FIFO's limit (a put beyond it empties the FIFO).
+constexpr size_t kOutboundBacklog = aPACKETFIFO_MAX_QUEUED / 4;
+constexpr int kBacklogWaitMs = 2000;
+// A reply is awaited in slices, between which the worker looks for a stop.
+constexpr uint64_t kAwaitSliceMs = 100;
 constexpr uint64_t kSilenceAfterMs = 2000;
 constexpr int32_t kPoolTtl = 2000;
 constexpr uint16_t kBatchFlushAbove = aSERVER_BATCH_SIZE - aPACKET_MAX_WIRE - 1; // 4065
@@ -38,7 +49,8 @@ constexpr uint8_t kStreamEnable = 0x81;
 constexpr uint8_t SERVER_CMD_DROPPED_PACKET = 0x00;
 constexpr uint8_t SERVER_CMD_INCOMING_PACKETS = 0x01;
 constexpr size_t kServerCmdSize = 3;
-constexpr const char* kLoopbackAny = "tcp://127.0.0.1:*";
+// Names the in-process endpoints of each server's socket pairs.
+std::atomic<unsigned> sPairCount{0};
 
 using Identity = std::vector<uint8_t>;
 
@@ -95,6 +107,30 @@ aPacket* _zFrame_To_aPacket(zframe_t* frame)
         return nullptr;
     }
     return aPacket_CreateWithData(bytes[0], bytes[1], bytes + 2);
+}
+
+// The packets of a client frame: one, or several back to back when the
+// client's link gathers its writes. Empty when any part is not a whole packet.
+std::vector<aPacket*> sFrameToPackets(zframe_t* frame)
+{
+    std::vector<aPacket*> packets;
+    const size_t size = zframe_size(frame);
+    const uint8_t* bytes = zframe_data(frame);
+    size_t at = 0;
+    while (at < size) {
+        const size_t left = size - at;
+        if (left < 2 || bytes[at + 1] > aPACKET_MAX_DATA || bytes[at + 1] > left - 2) break;
+        aPacket* packet = aPacket_CreateWithData(bytes[at], bytes[at + 1], bytes + at + 2);
+        if (!packet) break;
+        packets.push_back(packet);
+        at += 2u + bytes[at + 1];
+    }
+    if (at != size || packets.empty()) {
+        aDebug_Printf(aDEBUG_SERVER, "Bad content packet: dSize: %d\n", static_cast<int>(size));
+        for (aPacket*& packet : packets) aPacket_Destroy(&packet);
+        packets.clear();
+    }
+    return packets;
 }
 
 zframe_t* _aPacket_To_zFrame(const aPacket* packet)
@@ -172,6 +208,14 @@ void _handleStreamEnable(Broker& broker, const Identity& identity, const aPacket
     aDebug_Printf(aDEBUG_SERVER, "Added stream entry\n");
 }
 
+// A chunk (header and sequence byte) for the entity and command of the
+// pool's first chunk.
+bool sSameArray(const packetPool& pool, const aPacket* packet)
+{
+    const aPacket* first = pool.packets.front();
+    return first && packet->length >= 4 && std::memcmp(packet->data, first->data, 3) == 0;
+}
+
 // True when pooling took the packet.
 bool _handleSetUEIBytes(Broker& broker, const Identity& identity, const aPacket* packet)
 {
@@ -189,6 +233,18 @@ bool _handleSetUEIBytes(Broker& broker, const Identity& identity, const aPacket*
     auto pool = pools.begin();
     while (pool != pools.end() && pool->identity != identity) ++pool;
     const uint8_t sequence = aUEI_getBytesSequence(packet);
+    if (pool != pools.end()) {
+        // A chunk 0 that does not follow chunk 127 begins a new array, and a
+        // packet for another entity or command is no chunk of this one: either
+        // way the client broke the array off, and its pool goes.
+        const bool follows = sequence == ((pool->lastSequence + 1) & 0x7F);
+        if ((sequence == 0 && !follows) || !sSameArray(*pool, packet)) {
+            aDebug_Printf(aDEBUG_SERVER, "setUEIBytes broken off, destroying\n");
+            _packetPool_Destroy(*pool);
+            pools.erase(pool);
+            pool = pools.end();
+        }
+    }
     if (pool == pools.end()) {
         if (packet->length != aPACKET_MAX_DATA || !aUEI_getBytesContinue(packet) || sequence != 0) return false;
         pools.emplace_back();
@@ -203,6 +259,9 @@ bool _handleSetUEIBytes(Broker& broker, const Identity& identity, const aPacket*
         return true;
     }
     pool->packets.push_back(aPacket_Copy(packet));
+    // The pool ages by other packets, not by its own chunks, however long
+    // the array.
+    pool->ttl = kPoolTtl;
     if (_doesPacketContinue(packet)) {
         pool->lastSequence = sequence;
         return true;
@@ -219,28 +278,33 @@ bool _handleSetUEIBytes(Broker& broker, const Identity& identity, const aPacket*
     return true;
 }
 
+void sHandleRequest(Broker& broker, const Identity& identity, const aPacket* packet)
+{
+    _handleStreamEnable(broker, identity, packet);
+    if (_handleSetUEIBytes(broker, identity, packet)) return;
+    // Asked as the worker asks, so that a queued identity always has an
+    // answer (a reply or a dropped-packet command) coming.
+    if (_isResponseRequired(packet, true)) broker.awaiting.push_back(identity);
+    if (_isBlacklistedPacket(packet)) {
+        aDebug_Printf(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
+        return;
+    }
+    zframe_t* frame = _aPacket_To_zFrame(packet);
+    if (!sSendNow(&frame, broker.server->syncBroker)) aDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
+}
+
 void _serverWorker_broker_frontend(Broker& broker)
 {
     zmsg_t* message = zmsg_recv(broker.server->frontend);
     if (!message) return;
     zframe_t* idFrame = zmsg_first(message);
     zframe_t* content = zmsg_next(message);
-    aPacket* packet = content ? _zFrame_To_aPacket(content) : nullptr;
-    if (packet) {
+    if (idFrame && content) {
         const Identity identity = sIdentityOf(idFrame);
-        _handleStreamEnable(broker, identity, packet);
-        if (!_handleSetUEIBytes(broker, identity, packet)) {
-            // Asked as the worker asks, so that a queued identity always has
-            // an answer (a reply or a dropped-packet command) coming.
-            if (_isResponseRequired(packet, true)) broker.awaiting.push_back(identity);
-            if (_isBlacklistedPacket(packet)) {
-                aDebug_Printf(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
-            } else {
-                zframe_t* copy = zframe_dup(content);
-                if (!sSendNow(&copy, broker.server->syncBroker)) aDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
-            }
+        for (aPacket* packet : sFrameToPackets(content)) {
+            sHandleRequest(broker, identity, packet);
+            aPacket_Destroy(&packet);
         }
-        aPacket_Destroy(&packet);
     }
     zmsg_destroy(&message);
 }
@@ -360,8 +424,50 @@ void _sendServerCmd_IncomingPackets(aServer* server, uint16_t count)
     sSendServerCmd(server, SERVER_CMD_INCOMING_PACKETS, count, "Failed to SEND SERVER_CMD_INCOMING_PACKETS");
 }
 
-void _serverWorker_syncCommands_syncBackend(aServer* server)
+// A reply to the request: for a module-address query (no data) a packet
+// without data, else a packet from the addressed module for the same command.
+bool sReplyFilter(const aPacket* packet, const void* reference)
 {
+    auto* request = static_cast<const aPacket*>(reference);
+    if (request->length == 0) return packet->length == 0;
+    return packet->address == request->address && packet->length > 0 && packet->data[0] == request->data[0];
+}
+
+// Queues the request on the device link, first letting its writer work off
+// a long backlog (the chunks of a long byte array come faster than it writes).
+aErr sPutRequest(aServer* server, const aPacket* request)
+{
+    aLink* link = server->entry->link;
+    for (int waited = 0; waited < kBacklogWaitMs && aPacketFifo_GetLength(link->outbound) >= kOutboundBacklog; ++waited)
+        aTime_MSSleep(1);
+    return aLink_PutPacket(server->entry->id, request);
+}
+
+struct SyncWorker {
+    aServer* server;
+    zsock_t* pipe;
+    // The last request was a chunk that announced more: the next one may end
+    // a byte array, whose reply the client awaits longer.
+    bool inArray;
+};
+
+// The reply to the request, waiting up to waitMs; NULL when none came or
+// the worker is asked to stop meanwhile: a stop does not wait for a device
+// that stays silent.
+aPacket* sAwaitReply(const SyncWorker& worker, aLink* link, const aPacket* request, uint64_t waitMs)
+{
+    const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+    for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
+        const uint64_t slice = std::min<uint64_t>(deadline - now, kAwaitSliceMs);
+        if (aPacket* reply = aPacketFifo_AwaitFirst(link->inbound, sReplyFilter, request, slice)) return reply;
+        if (zsock_events(worker.pipe) & ZMQ_POLLIN) break;
+    }
+    return nullptr;
+}
+
+void _serverWorker_syncCommands_syncBackend(SyncWorker& worker)
+{
+    aServer* server = worker.server;
     zframe_t* frame = zframe_recv(server->syncBackend);
     aPacket* request = _zFrame_To_aPacket(frame);
     zframe_destroy(&frame);
@@ -369,18 +475,26 @@ void _serverWorker_syncCommands_syncBackend(aServer* server)
         aDebug_Printf(aDEBUG_SERVER, "bad-packet\n");
         return;
     }
+    const bool endsArray = worker.inArray;
+    worker.inArray = _doesPacketContinue(request);
+    const bool responseRequired = _isResponseRequired(request, true);
     aLink* link = server->entry->link;
-    aErr err = aPacketFifo_Put(link->outbound, request);
+    // What came before the request cannot be its reply: a late answer, a
+    // packet the device sent on its own, answers after a resynchronisation.
+    if (responseRequired) aPacketFifo_DrainPackets(link->inbound, drainAll, nullptr);
+    aErr err = sPutRequest(server, request);
     if (err != aErrNone) {
-        _sendServerCmd_DroppedPacket(server);
+        // Only a request that had a client queued for its reply has one to drop.
+        if (responseRequired) _sendServerCmd_DroppedPacket(server);
         _printBSPacket(request);
         aDebug_Printf(aDEBUG_SERVER, "Failed to PUT packet: err: %d\n", err);
-    } else if (!_isResponseRequired(request, true)) {
+    } else if (!responseRequired) {
         aDebug_Printf(aDEBUG_SERVER, "don't wait on this packet\n");
     } else {
+        const uint64_t waitMs = endsArray ? kByteArrayReplyWaitMs : kReplyWaitMs;
         std::vector<aPacket*> held;
-        for (aPacket* reply = aPacketFifo_Await(link->inbound, kReplyWaitMs); reply;
-             reply = _doesPacketContinue(reply) ? aPacketFifo_Await(link->inbound, kReplyWaitMs) : nullptr)
+        for (aPacket* reply = sAwaitReply(worker, link, request, waitMs); reply;
+             reply = _doesPacketContinue(reply) ? sAwaitReply(worker, link, request, waitMs) : nullptr)
             held.push_back(reply);
         if (held.empty()) {
             _sendServerCmd_DroppedPacket(server);
@@ -405,6 +519,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument)
     aDebug_Printf(aDEBUG_SERVER, "sync task start\n");
     zpoller_t* poller = server->syncBackend ? zpoller_new(pipe, server->syncBackend, nullptr) : nullptr;
     if (poller) {
+        SyncWorker worker{server, pipe, false};
         zsock_signal(pipe, 0); // ready
         for (;;) {
             void* which = zpoller_wait(poller, kWaitMs);
@@ -415,7 +530,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument)
                 break;
             }
             if (which == server->syncBackend)
-                _serverWorker_syncCommands_syncBackend(server);
+                _serverWorker_syncCommands_syncBackend(worker);
             else if (sTerminated(poller, pollErrno))
                 break;
         }
@@ -457,13 +572,18 @@ int _findPortAndBindSocket(aServer* server)
     return port;
 }
 
-// Binds one end of a loop-back pair and connects the other: false on failure.
-bool sMakePair(zsock_t* bound, zsock_t* connected, uint16_t* port)
+// Joins two sockets of this process over an in-process endpoint that no
+// other process can reach; false on failure. No high-water mark: a byte
+// array of any length passes whole, and a send never waits.
+bool sMakePair(zsock_t* bound, zsock_t* connected, const char* role)
 {
-    int chosen = zsock_bind(bound, "%s", kLoopbackAny);
-    if (chosen <= 0) return false;
-    *port = static_cast<uint16_t>(chosen);
-    return zsock_connect(connected, "tcp://127.0.0.1:%d", chosen) == 0;
+    for (zsock_t* end : {bound, connected}) {
+        zsock_set_sndhwm(end, 0);
+        zsock_set_rcvhwm(end, 0);
+    }
+    const unsigned n = sPairCount.fetch_add(1);
+    if (zsock_bind(bound, "inproc://aServer-%s-%u", role, n) != 0) return false;
+    return zsock_connect(connected, "inproc://aServer-%s-%u", role, n) == 0;
 }
 
 zactor_t* sStartActor(zactor_fn* task, aServer* server)
@@ -500,27 +620,30 @@ aErr _initServer(aServer* server)
     _configureInterface(server);
     int frontendPort = _findPortAndBindSocket(server);
     if (frontendPort > 0) server->frontendPort = static_cast<uint16_t>(frontendPort);
-    bool paired = sMakePair(server->streamingBroker, server->streamingSource, &server->streamingPort) &&
-                  sMakePair(server->syncBroker, server->syncBackend, &server->syncPort);
+    bool paired = sMakePair(server->streamingBroker, server->streamingSource, "streaming") &&
+                  sMakePair(server->syncBroker, server->syncBackend, "sync");
     aDebug_Printf(aDEBUG_SERVER, "_initServer: server->frontendPort: %d\n", server->frontendPort);
-    aDebug_Printf(aDEBUG_SERVER, "_initServer: server->streamingPort: %d\n", server->streamingPort);
-    aDebug_Printf(aDEBUG_SERVER, "_initServer: server->syncPort: %d\n", server->syncPort);
     if (frontendPort <= 0 || !paired || !server->discovery) {
         aDebug_Printf(aDEBUG_SERVER, "Could not find open port\n");
         return aErrResource;
     }
+    // The broker uses the pool list from its first frame on.
+    server->pools = new (std::nothrow) aServerPools();
+    if (!server->pools) return aErrResource;
     server->broker = sStartActor(_serverWorker_broker, server);
     server->syncWorker = sStartActor(_serverWorker_syncCommands, server);
-    server->pools = new (std::nothrow) aServerPools();
-    if (!server->broker || !server->syncWorker || !server->pools) return aErrResource;
-    aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server);
+    if (!server->broker || !server->syncWorker) return aErrResource;
+    server->filterInstalled =
+        aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server) == aErrNone;
     aLink_DrainPackets(server->entry->id, drainAll, nullptr);
     return aErrNone;
 }
 
 void _deinitServer(aServer* server)
 {
-    aLink_InstallUserPacketFilter(server->entry->id, nullptr, nullptr);
+    // Only a filter of its own: a server that never started (refused for a
+    // link that another server serves) leaves that server's filter alone.
+    if (server->filterInstalled) aLink_InstallUserPacketFilter(server->entry->id, nullptr, nullptr);
     _signalWaitDestroyActor(&server->syncWorker);
     _signalWaitDestroyActor(&server->broker);
     if (server->discoveryIsBeacon)
@@ -584,6 +707,9 @@ aServer* aServer_Create(aLinkId deviceLink, uint32_t networkInterface, uint8_t f
 aErr aServer_Start(aServer* server)
 {
     if (!server) return aErrParam;
+    // A server is started once: a second start would orphan the first's
+    // sockets and actors.
+    if (server->frontend) return aErrBusy;
     return _initServer(server);
 }
 
@@ -594,6 +720,7 @@ aErr aServer_Destroy(aServer** server)
     aDebug_Printf(aDEBUG_SERVER, "server task exit\n");
     delete *server;
     *server = nullptr;
+    zSysInterruptHandler_handBack();
     return aErrNone;
 }
 
@@ -623,6 +750,14 @@ aErr aServer_SetModel(aServer* server, uint8_t model)
     if (!server) return aErrParam;
     server->model = model;
     return aErrNone;
+}
+
+aErr aServer_ReinstallFilter(aServer* server)
+{
+    if (!server) return aErrParam;
+    aErr err = aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server);
+    if (err == aErrNone) server->filterInstalled = true;
+    return err;
 }
 
 aErr aServer_FlushFIFO(aServer* server)

@@ -38,17 +38,16 @@ struct aServer {
     bool discoveryIsBeacon;
     uint16_t frontendPort;
     zsock_t* frontend;
-    uint16_t syncPort;
-    zsock_t* syncBackend;
+    zsock_t* syncBackend;               // in-process pair with syncBroker
     zsock_t* syncBroker;
-    uint16_t streamingPort;
-    zsock_t* streamingSource;
+    zsock_t* streamingSource;           // in-process pair with streamingBroker
     zsock_t* streamingBroker;
     uint8_t batch[aSERVER_BATCH_SIZE];
     uint16_t batchLength;
     uint32_t advertisedAddress;         // IPv4, network byte order
     aServerPools* pools;
     uint16_t expectedReplies;
+    bool filterInstalled;               // the device link's user filter is this server's
 };
 
 // A new server for the device link (types USB, TCPIP and SERIAL), serving on
@@ -59,7 +58,7 @@ aServer* aServer_Create(aLinkId deviceLink, uint32_t networkInterface, uint8_t f
 // broker, the synchronous-command worker and the discovery answerer, and
 // takes over the device link's stream packets. aErrParam for NULL,
 // aErrResource when anything cannot be set up (what was made stays until
-// aServer_Destroy). A server is started once.
+// aServer_Destroy). A server is started once: aErrBusy for a second start.
 aErr aServer_Start(aServer* server);
 // Stops everything, frees the record and clears the handle; aErrParam for NULL.
 aErr aServer_Destroy(aServer** server);
@@ -70,6 +69,9 @@ aErr aServer_GetInterface(const aServer* server, uint32_t* networkInterface);
 aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
 // From a non-zero model on, the server answers discovery.
 aErr aServer_SetModel(aServer* server, uint8_t model);
+// Puts the server's stream filter back on its device link, after a reset of
+// the link cleared it; aErrParam for NULL.
+aErr aServer_ReinstallFilter(aServer* server);
 // Forgets every client waiting for a reply (after a failed query).
 aErr aServer_FlushFIFO(aServer* server);
 

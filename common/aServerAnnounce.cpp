@@ -125,6 +125,8 @@ void _configureInterface(aServer* server)
     size_t count = aDiscovery_GetIPv4Interfaces(interfaces, kMaxInterfaces);
     aDebug_Printf(aDEBUG_DISCOVERY, "_configureInterface found count: %d\n", static_cast<int>(count));
     if ((server->flags & aSERVER_FLAG_LOCAL_ONLY) || count == 0) {
+        // Served on the loop-back interface only, whatever interface was given.
+        server->interface = htonl(INADDR_LOOPBACK);
         server->advertisedAddress = htonl(INADDR_LOOPBACK);
         server->discovery = zactor_new(_serverWorker_multicastDiscovery, server);
         if (server->discovery) zsock_wait(server->discovery);

@@ -1,8 +1,9 @@
-// The client stream over CZMQ: a DEALER connected to the server, two loop-back
+// The client stream over CZMQ: a DEALER connected to the server, two in-process
 // DEALER pairs (one per link thread) and the broker actor between them.
 #include "common/aStream_ZeroMQClient.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,18 +18,17 @@ namespace {
 constexpr int kWaitMs = 1000;
 constexpr int kSendAttempts = 100;
 constexpr int kStopWaitMs = 250;
-constexpr const char* kLoopbackAny = "tcp://127.0.0.1:*";
+// Names the in-process endpoints of each stream's pairs.
+std::atomic<unsigned> sPairCount{0};
 
-// Each loop-back pair is bound on the side that reads and connected on the
+// Each pair is bound on the side that reads and connected on the
 // side that writes: a connected DEALER queues what it is given at once, so
 // the first writes are not refused while the pair's connection is still
 // being made.
 struct ClientStream {
     zsock_t* server;
-    uint16_t outgoingPort;
     zsock_t* outgoing;
     zsock_t* outgoingPeer;
-    uint16_t incomingPort;
     zsock_t* incoming;
     zsock_t* incomingPeer;
     zactor_t* brokerTask;
@@ -202,6 +202,7 @@ void sRelease(ClientStream* stream)
     zsock_destroy(&stream->outgoingPeer);
     zframe_destroy(&stream->frame);
     std::free(stream);
+    zSysInterruptHandler_handBack();
 }
 
 aErr _sZeroMQStreamDelete(void* reference)
@@ -214,20 +215,20 @@ aErr _sZeroMQStreamDelete(void* reference)
     return aErrNone;
 }
 
-// A loop-back pair: bound binds to a port the system chooses, connected
-// connects to it.
-aErr sMakePair(zsock_t** bound, zsock_t** connected, uint16_t* port, const char* name)
+// A pair between threads of this process, over an in-process endpoint that
+// no other process can reach: bound binds to it, connected connects to it.
+aErr sMakePair(zsock_t** bound, zsock_t** connected, const char* name)
 {
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (!*bound || !*connected) return aErrMemory;
-    int chosen = zsock_bind(*bound, "%s", kLoopbackAny);
-    if (chosen <= 0 || zsock_connect(*connected, "tcp://127.0.0.1:%d", chosen) != 0) {
+    const unsigned n = sPairCount.fetch_add(1);
+    if (zsock_bind(*bound, "inproc://aStream-client-%s-%u", name, n) != 0 ||
+        zsock_connect(*connected, "inproc://aStream-client-%s-%u", name, n) != 0) {
         aDebug_Printf(aDEBUG_CLIENT_STREAM, "client: %s connecting fail\n", name);
         return aErrConnection;
     }
-    *port = static_cast<uint16_t>(chosen);
-    aDebug_Printf(aDEBUG_CLIENT_STREAM, "%s connected to port: %d\n", name, chosen);
+    aDebug_Printf(aDEBUG_CLIENT_STREAM, "%s connected: %u\n", name, n);
     return aErrNone;
 }
 
@@ -253,9 +254,9 @@ aErr sConnectServer(ClientStream* stream, uint32_t ipAddress, uint16_t port)
 
 aErr sSetUp(ClientStream* stream, uint32_t ipAddress, uint16_t port)
 {
-    aErr err = sMakePair(&stream->outgoingPeer, &stream->outgoing, &stream->outgoingPort, "outgoing");
+    aErr err = sMakePair(&stream->outgoingPeer, &stream->outgoing, "outgoing");
     if (err == aErrNone)
-        err = sMakePair(&stream->incoming, &stream->incomingPeer, &stream->incomingPort, "incoming");
+        err = sMakePair(&stream->incoming, &stream->incomingPeer, "incoming");
     if (err == aErrNone) err = sConnectServer(stream, ipAddress, port);
     if (err != aErrNone) return err;
     stream->poller = zpoller_new(stream->incoming, nullptr);

@@ -13,12 +13,14 @@
 #include "common/aMulticast.h"
 #include "common/aVorneDiscovery.h"
 #include "common/zBeaconInterface.h"
+#include "common/zSysInterruptHandler.h"
 
 namespace {
 
 using namespace aVorneDiscovery;
 
 constexpr int kBeaconAttempts = 22;
+constexpr int kForeignDatagrams = 8;
 
 uint32_t sLoopback()
 {
@@ -74,7 +76,8 @@ private:
 bool sProbeSlot(int k, linkSpec* answer)
 {
     const uint32_t loopback = sLoopback(), group = sGroup();
-    aMulticast* receiver = aMulticast_Create(loopback, group, static_cast<uint16_t>(kReplyPort + k), false);
+    // Shared: another search of this host may await the slot's answers too.
+    aMulticast* receiver = aMulticast_CreateSharedReceiver(loopback, group, static_cast<uint16_t>(kReplyPort + k));
     aMulticast* sender = aMulticast_Create(loopback, group, static_cast<uint16_t>(kProbePort + k), true);
     bool answered = false;
     const uint32_t probe = kProbeWord;
@@ -82,7 +85,16 @@ bool sProbeSlot(int k, linkSpec* answer)
         // One byte more than a specifier, so that a longer datagram shows as such
         // instead of reading as a specifier cut short.
         uint8_t datagram[sizeof(linkSpec) + 1];
-        int received = aMulticast_Receive(receiver, datagram, sizeof datagram);
+        // A local server answers from this host's loop-back address: a
+        // datagram from elsewhere is skipped, a few of them at most.
+        int received = -1;
+        uint32_t source = 0;
+        for (int datagrams = 0; datagrams < kForeignDatagrams; ++datagrams) {
+            received = aMulticast_ReceiveFrom(receiver, datagram, sizeof datagram, &source);
+            if (received == -1 || source == loopback) break;
+            aDebug_Printf(aDEBUG_DISCOVERY, "Ignoring an answer from another host\n");
+            received = -1;
+        }
         answered = received == static_cast<int>(sizeof(linkSpec));
         if (answered)
             std::memcpy(answer, datagram, sizeof(linkSpec));
@@ -158,6 +170,7 @@ uint8_t _findLinkSpecs_beacon(aDiscoveryProc callback, void* reference)
     zstr_sendx(beacon, "UNSUBSCRIBE", nullptr);
     zactor_destroy(&beacon);
     zstr_free(&hostname);
+    zSysInterruptHandler_handBack();
     return count;
 }
 

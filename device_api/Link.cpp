@@ -117,6 +117,8 @@ aErr Link::impl::connectHelper()
 aErr Link::impl::linkCreateHelper(linkSpec& linkSpecifier)
 {
     std::lock_guard<std::mutex> lock(linkCreateHelperSerializer);
+    const bool direct = linkSpecifier.type == USB || linkSpecifier.type == TCPIP || linkSpecifier.type == SERIAL;
+    if (direct && reuseSharedLink(linkSpecifier)) return aErrNone;
     switch (linkSpecifier.type) {
     case USB:
         linkId = aLink_CreateUSB(linkSpecifier.serialNumber);

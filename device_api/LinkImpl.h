@@ -70,6 +70,9 @@ public:
     // link-creation lock.
     aErr createSharedLink(const linkSpec& spec);
     void serveDirectLink();
+    // With sharing on: the link through which this process already shares
+    // the device of a direct specifier, with one more use; false for none.
+    bool reuseSharedLink(const linkSpec& spec);
 
     // Stream delivery: the stream filter on the link and the callback worker.
     aErr installStreamFilter(bool on);

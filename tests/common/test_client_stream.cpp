@@ -17,6 +17,7 @@
 #include "common/aLink.h"
 #include "common/aLinkCreate.h"
 #include "common/aStream_ZeroMQClient.h"
+#include "tests/common/listening_ports.h"
 #include "tests/sim/link_server_peer.h"
 #include "tests/sim/netns.h"
 
@@ -62,6 +63,19 @@ protected:
 
     aStream* stream = nullptr;
 };
+
+// The pairs between the stream's threads are no sockets another process of
+// the host could connect to and feed the link false replies through.
+TEST_F(ClientStream, ListensOnNoPort)
+{
+    sim::LinkServerPeer server;
+    ASSERT_TRUE(server.ok());
+    const std::set<uint16_t> before = listeningPorts();
+    connect(server.port());
+    EXPECT_EQ(before, listeningPorts());
+    ASSERT_EQ(aErrNone, aStream_Write(stream, Frame{0x02, 1, 0x17}.data(), 3));
+    EXPECT_EQ((Frame{0x02, 1, 0x17}), readBytes(3));
+}
 
 TEST(ClientStreamCreate, NullOutGivesParamError)
 {

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstring>
 #include <czmq.h>
+#include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "common/aDiscovery.h"
@@ -19,6 +21,7 @@
 #include "common/aServer.h"
 #include "common/aStream_ZeroMQClient.h"
 #include "tests/common/found_devices.h"
+#include "tests/common/listening_ports.h"
 #include "tests/sim/device_model.h"
 #include "tests/sim/netns.h"
 #include "tests/sim/server_answerers.h"
@@ -44,6 +47,23 @@ Bytes chunk(uint8_t sequence, bool more)
     Bytes bytes = {kAddress, 28, 3, 0x01, 0x05};
     bytes.resize(29, sequence);
     bytes.push_back(static_cast<uint8_t>(sequence | (more ? 0x80 : 0)));
+    return bytes;
+}
+
+// Chunk n of a long byte array: sequence n modulo 128, and n in its data so
+// that every chunk differs.
+Bytes longChunk(unsigned n, bool more)
+{
+    Bytes bytes = {kAddress, 28, 3, 0x01, 0x05, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+    bytes.resize(29, 0x5A);
+    bytes.push_back(static_cast<uint8_t>((n & 0x7F) | (more ? 0x80 : 0)));
+    return bytes;
+}
+
+Bytes wire(const sim::Packet& p)
+{
+    Bytes bytes = {p.address, static_cast<uint8_t>(p.data.size())};
+    bytes.insert(bytes.end(), p.data.begin(), p.data.end());
     return bytes;
 }
 
@@ -127,6 +147,8 @@ protected:
 
     void TearDown() override
     {
+        // A server attached to the device link is destroyed here, not by the link.
+        if (aLinkEntry* entry = sLookupEntryByID(deviceLink); entry && entry->server == server) entry->server = nullptr;
         if (server) {
             EXPECT_EQ(aErrNone, aServer_Destroy(&server));
         }
@@ -148,6 +170,26 @@ protected:
     aServer* server = nullptr;
     uint16_t port = 0;
 };
+
+// The server's own socket pairs join threads of this process only: the one
+// port it listens on is the clients'. A local-only server reports the
+// loop-back interface it serves on, whatever it was given, and starts once.
+TEST_F(LinkServer, ServesOnlyWhereItReports)
+{
+    const std::set<uint16_t> before = listeningPorts();
+    startServer(aSERVER_FLAG_LOCAL_ONLY, sim::ipv4("10.1.2.3"));
+    std::set<uint16_t> added;
+    for (uint16_t p : listeningPorts())
+        if (!before.count(p)) added.insert(p);
+    EXPECT_EQ(std::set<uint16_t>{port}, added);
+    uint32_t networkInterface = 0;
+    EXPECT_EQ(aErrNone, aServer_GetInterface(server, &networkInterface));
+    EXPECT_EQ(kLoopback, networkInterface);
+    EXPECT_EQ(aErrBusy, aServer_Start(server));
+    Client client(port);
+    client.write(echo(3));
+    EXPECT_EQ(echo(3), client.read(5));
+}
 
 TEST(LinkServerCreate, RefusesWhatItCannotServe)
 {
@@ -190,6 +232,56 @@ TEST_F(LinkServer, RepliesGoToTheClientThatAsked)
     a.write(echo(99));
     EXPECT_EQ(echo(99), a.read(5));
     EXPECT_TRUE(b.read(1, 1).empty());
+
+    // A link that gathers its packets writes several in one frame.
+    Bytes gathered = echo(40);
+    for (const Bytes& more : {oneByte, echo(41)}) gathered.insert(gathered.end(), more.begin(), more.end());
+    c.write(gathered);
+    EXPECT_EQ(gathered, c.read(gathered.size()));
+}
+
+// A packet the device sends on its own, a second answer to a request, or
+// the address answers of a resynchronisation are no reply to a later request:
+// each client still gets the answer to its own request.
+TEST_F(LinkServer, StrayPacketsDoNotShiftLaterReplies)
+{
+    startServer();
+    constexpr uint8_t kUnsolicitedFirst = 0x42, kAnsweredTwice = 0x43;
+    device->setCommandHandler(kUnsolicitedFirst, [](sim::DeviceModel& d, const sim::Packet&) {
+        d.answer({kAddress, {0x55, 0x01}});
+        d.answer({kAddress, {kUnsolicitedFirst, 0x01}});
+    });
+    device->setCommandHandler(kAnsweredTwice, [](sim::DeviceModel& d, const sim::Packet&) {
+        d.answer({kAddress, {kAnsweredTwice, 0x01}});
+        d.answer({kAddress, {kAnsweredTwice, 0x02}});
+    });
+    RawClient a(port), b(port);
+    const struct {
+        const char* what;
+        std::function<void()> disturb;
+        Bytes request, reply;
+    } cases[] = {
+        {"unsolicited packet before the reply", [] {}, {kAddress, 1, kUnsolicitedFirst}, {kAddress, 2, kUnsolicitedFirst, 1}},
+        {"second answer", [] {}, {kAddress, 1, kAnsweredTwice}, {kAddress, 2, kAnsweredTwice, 1}},
+        {"resynchronisation", [this] { EXPECT_EQ(aErrNone, aLink_Sync(deviceLink)); }, echo(60), echo(60)},
+        {"packet injected by the device", [this] { device->injectToHost({kAddress, 2, 0x56, 0x01}); }, echo(61),
+         echo(61)},
+    };
+    uint8_t tag = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.disturb();
+        a.send(c.request);
+        EXPECT_EQ(c.reply, a.receive());
+        for (int i = 0; i < 3; ++i, ++tag) {
+            b.send(echo(tag));
+            a.send(echo(static_cast<uint8_t>(tag + 100)));
+            EXPECT_EQ(echo(tag), b.receive());
+            EXPECT_EQ(echo(static_cast<uint8_t>(tag + 100)), a.receive());
+        }
+    }
+    EXPECT_TRUE(a.receive(300).empty());
+    EXPECT_TRUE(b.receive(300).empty());
 }
 
 // Frames the server drops without an answer, and the force route a client
@@ -242,7 +334,7 @@ TEST_F(LinkServer, UnansweredRequestDelaysOnlyItself)
     RawClient first(port), second(port);
     first.send({kAddress, 2, 0x41, 0x00}); // no handler: the device stays silent
     second.send(echo(9));
-    EXPECT_EQ(echo(9), second.receive(4000));
+    EXPECT_EQ(echo(9), second.receive(6000));
     EXPECT_TRUE(first.receive(300).empty());
 }
 
@@ -271,6 +363,61 @@ TEST_F(LinkServer, ByteArrayChunksReachTheDeviceTogether)
         if (p.data[0] == 3) sequences.push_back(p.data.back());
     EXPECT_EQ((std::vector<uint8_t>{0x80, 0x81, 0x02}), sequences);
     EXPECT_TRUE(other.receive(300).empty());
+}
+
+// A byte array far longer than the pool's life in packets and than the
+// sequence counter reaches the device whole, back to back, while another
+// client keeps asking; its one reply goes to the sender.
+TEST_F(LinkServer, LongByteArrayReachesTheDeviceWhole)
+{
+    startServer();
+    device->setCommandHandler(3, [](sim::DeviceModel& d, const sim::Packet& p) {
+        if (!(p.data.back() & 0x80)) d.answer({kAddress, {3, 0x01, 0x05, 0x00}});
+    });
+    constexpr unsigned kChunks = 2100;
+    RawClient sender(port), flooder(port);
+    unsigned asked = 0;
+    for (unsigned n = 0; n < kChunks; ++n) {
+        sender.send(longChunk(n, n + 1 < kChunks));
+        if (n % 10 == 0) flooder.send(echo(static_cast<uint8_t>(asked++)));
+    }
+    EXPECT_EQ((Bytes{kAddress, 4, 3, 0x01, 0x05, 0x00}), sender.receive(10000));
+    for (unsigned i = 0; i < asked; ++i) ASSERT_EQ(echo(static_cast<uint8_t>(i)), flooder.receive()) << i;
+    std::vector<Bytes> arrived;
+    for (const sim::Packet& p : device->records().packets) {
+        if (p.data[0] == 3)
+            arrived.push_back(wire(p));
+        else if (!arrived.empty() && arrived.size() < kChunks)
+            ADD_FAILURE() << "a packet between chunks " << arrived.size() - 1 << " and " << arrived.size();
+    }
+    ASSERT_EQ(kChunks, arrived.size());
+    for (unsigned n = 0; n < kChunks; ++n) ASSERT_EQ(longChunk(n, n + 1 < kChunks), arrived[n]) << n;
+}
+
+// An array broken off leaves nothing behind: a new chunk 0 begins the array
+// afresh, and after a lone chunk 0 the client's next request is answered.
+TEST_F(LinkServer, BrokenOffByteArrayIsReplaced)
+{
+    startServer();
+    device->setCommandHandler(3, [](sim::DeviceModel& d, const sim::Packet& p) {
+        if (!(p.data.back() & 0x80)) d.answer({kAddress, {3, 0x01, 0x05, 0x00}});
+    });
+    RawClient sender(port);
+    sender.send(chunk(0, true));
+    sender.send(chunk(1, true));
+    const Bytes restart[] = {longChunk(0, true), longChunk(1, true), longChunk(2, false)};
+    for (const Bytes& c : restart) sender.send(c);
+    EXPECT_EQ((Bytes{kAddress, 4, 3, 0x01, 0x05, 0x00}), sender.receive());
+    std::vector<Bytes> arrived;
+    for (const sim::Packet& p : device->records().packets)
+        if (p.data[0] == 3) arrived.push_back(wire(p));
+    EXPECT_EQ(std::vector<Bytes>(std::begin(restart), std::end(restart)), arrived);
+
+    sender.send(chunk(0, true));
+    sender.send({kAddress, 3, 3, 0x01, 0x05}); // an ordinary request for the entity
+    sender.send(echo(8));
+    EXPECT_EQ((Bytes{kAddress, 4, 3, 0x01, 0x05, 0x00}), sender.receive());
+    EXPECT_EQ(echo(8), sender.receive());
 }
 
 // A continuing chunk without an open pool (length 27, or a sequence other
@@ -331,6 +478,26 @@ TEST_F(LinkServer, StreamBatchesReachEachSubscriberOnce)
     EXPECT_TRUE(subscriber.receive(300).empty());
     EXPECT_TRUE(bystander.receive(300).empty());
     EXPECT_EQ(nullptr, aLink_GetPacket(deviceLink)); // no sample reached the link's FIFO
+}
+
+// A reset of the device link changes nothing for the clients: requests are
+// answered and stream packets still reach the subscriber in batches.
+TEST_F(LinkServer, ServesOnAcrossAResetOfTheDeviceLink)
+{
+    startServer();
+    ASSERT_TRUE(sAttachServer(deviceLink, server));
+    RawClient subscriber(port);
+    subscriber.send({kAddress, 7, kStreamControl, 0x81, 0, 0, 0, 0, 0});
+    ASSERT_FALSE(subscriber.receive().empty());
+    ASSERT_EQ(aErrNone, aLink_Reset(deviceLink));
+    ASSERT_TRUE(carrier->waitForConnections(2, 2000));
+    subscriber.send(echo(12));
+    EXPECT_EQ(echo(12), subscriber.receive());
+    const Bytes sample = {kAddress, 6, 3, 0x01, 0x41, 0xAA, 0xBB, 0xCC};
+    device->injectToHost(sample);
+    device->sendHeartbeat(4);
+    EXPECT_EQ(sample, subscriber.receive());
+    EXPECT_EQ(nullptr, aLink_GetPacket(deviceLink));
 }
 
 // Without a heartbeat a batch is flushed once it passes 4065 bytes, so no

@@ -227,6 +227,86 @@ TEST_F(ServerDiscovery, CallbackEndsTheLocalSearch)
     }
 }
 
+// Another search of this host awaiting the same slot's answers keeps this
+// one from none of them, whether it runs in this thread or beside it.
+TEST_F(ServerDiscovery, LocalSearchesAtOnceBothFindTheServer)
+{
+    const linkSpec spec = sim::networkSpec(AVORNE_TCPIP, 0x0A0B0C0D, "127.0.0.1", 40124);
+    sim::LocalAnswerer server({sim::bytesOf(spec)});
+    ASSERT_TRUE(server.ok());
+    aMulticast* otherSearch =
+        aMulticast_CreateSharedReceiver(kLoopback, kGroup, static_cast<uint16_t>(9950 + server.slot()));
+    ASSERT_NE(nullptr, otherSearch);
+    FoundDevices found;
+    EXPECT_EQ(1, enumerate(&found));
+    uint8_t copy[sizeof(linkSpec) + 1];
+    uint32_t source = 0;
+    EXPECT_EQ(static_cast<int>(sizeof(linkSpec)), aMulticast_ReceiveFrom(otherSearch, copy, sizeof copy, &source));
+    EXPECT_EQ(kLoopback, source);
+    aMulticast_Destroy(&otherSearch);
+
+    auto beside = std::async(std::launch::async, [] {
+        FoundDevices mine;
+        return enumerate(&mine);
+    });
+    FoundDevices again;
+    EXPECT_EQ(1, enumerate(&again));
+    EXPECT_EQ(1, beside.get());
+}
+
+// A datagram to a slot's reply port that does not come from 127.0.0.1 is no
+// local server's answer, whatever it holds.
+TEST_F(ServerDiscovery, AnswerFromAnotherAddressIsNoLocalServer)
+{
+    std::string why;
+    ASSERT_TRUE(sim::addVethPair("ts0", "10.81.0.1/24", "ts1", "10.81.0.2/24", &why)) << why;
+    created_ = {"ts0", "ts1"};
+    refuseForeignInterfaces();
+    const uint32_t foreign = sim::ipv4("10.81.0.1");
+    // A poser on slot 0: holds the probe port and answers from the foreign
+    // address, through loop-back.
+    aMulticast* slot = aMulticast_Create(kLoopback, kGroup, 9850, false);
+    ASSERT_NE(nullptr, slot);
+    int poser = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(poser, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = foreign;
+    ASSERT_EQ(0, bind(poser, reinterpret_cast<sockaddr*>(&from), sizeof from));
+    in_addr loopback{};
+    loopback.s_addr = kLoopback;
+    ASSERT_EQ(0, setsockopt(poser, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback));
+    const linkSpec spec = sim::networkSpec(AVORNE_TCPIP, 0x0A0B0C0E, "127.0.0.1", 40125);
+    auto pose = [&] {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(9950);
+        to.sin_addr.s_addr = kGroup;
+        return sendto(poser, &spec, sizeof spec, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    {
+        // The posed answer does arrive, from the foreign address.
+        aMulticast* listener = aMulticast_CreateSharedReceiver(kLoopback, kGroup, 9950);
+        ASSERT_NE(nullptr, listener);
+        ASSERT_EQ(static_cast<ssize_t>(sizeof spec), pose());
+        uint8_t got[sizeof spec];
+        uint32_t source = 0;
+        EXPECT_EQ(static_cast<int>(sizeof spec), aMulticast_ReceiveFrom(listener, got, sizeof got, &source));
+        EXPECT_EQ(foreign, source);
+        aMulticast_Destroy(&listener);
+    }
+    std::thread answerer([&] {
+        uint8_t probe[8];
+        if (aMulticast_Receive(slot, probe, sizeof probe) == 4) pose();
+    });
+    FoundDevices found;
+    EXPECT_EQ(0, enumerate(&found));
+    answerer.join();
+    EXPECT_TRUE(found.specs.empty());
+    close(poser);
+    aMulticast_Destroy(&slot);
+}
+
 TEST_F(ServerDiscovery, BeaconInterfaceTexts)
 {
     struct Case {

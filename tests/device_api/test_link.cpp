@@ -170,19 +170,6 @@ TEST_F(TcpLink, ConnectedLinkRefusesChangesUntilDisconnectedAndConnectsAgain)
     EXPECT_TRUE(echoes(link, 2));
 }
 
-// Link sharing is not part of this library: a Link that asks for its direct
-// link to be served ends without link and leaves no device link behind.
-TEST_F(TcpLink, ServingADirectLinkFailsWithoutLeavingOne)
-{
-    aVorneConfig config = unshared();
-    config.enabled = 1;
-    ASSERT_EQ(aErrNone, link.setConfig(config));
-    EXPECT_EQ(aErrConnection, link.connect());
-    EXPECT_FALSE(link.isConnected());
-    EXPECT_EQ(kLinkStatusFault, link.getStatus());
-    EXPECT_EQ(nullptr, sLookupEntryByIdentifier(kSerial, TCPIP));
-}
-
 // Connected means running: a link that is synchronising is held but not
 // connected, and a second Link that finds it so gives up after 200 polls and
 // gives its use back, so that it connects once the link is in step again.

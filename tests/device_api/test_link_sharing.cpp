@@ -1,0 +1,385 @@
+// test-labels: integration netns threaded
+// Link sharing within one process: a Link with sharing on wraps its new
+// direct link in a server and holds the server's own client link, later
+// Links for the same device reuse that client link, the last one gone takes
+// device link, server and probe slot with it, and a device that never
+// answers leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "common/aDiscovery.h"
+#include "tests/common/found_devices.h"
+
+#include "common/aLinkCreate.h"
+#include "common/aLinkTable.h"
+#include "common/aMulticast.h"
+#include "common/aServer.h"
+#include "device_api/Link.h"
+#include "tests/device_api/tcp_device.h"
+#include "tests/sim/netns.h"
+#include "tests/sim/server_answerers.h"
+#include "tests/sim/system_entity.h"
+
+namespace {
+
+using namespace Zentrova::Tessaline;
+using apitest::kSerial;
+using apitest::unshared;
+
+int runPeer(const char* mode);
+
+// Started with TESS_SHARING_PEER set, this binary is the second process of
+// the test below, in the network of the first: it does its part and ends
+// before any test or the private network of a test is set up.
+class PeerRole : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (const char* mode = std::getenv("TESS_SHARING_PEER")) _exit(runPeer(mode));
+    }
+};
+const auto* const peerRole = ::testing::AddGlobalTestEnvironment(new PeerRole);
+const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new apitest::PrivateNetwork);
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+::testing::AssertionResult echoes(Link& link, uint8_t tag)
+{
+    aErr sent = link.sendPacket(0x02, sim::kEchoCommand, 1, &tag);
+    if (sent != aErrNone) return ::testing::AssertionFailure() << "send answered " << sent;
+    const uint8_t match[] = {sim::kEchoCommand, tag};
+    uint8_t length = sizeof match;
+    uint8_t reply[aPACKET_MAX_DATA];
+    aErr received = link.receivePacket(0x02, match, &length, reply);
+    if (received != aErrNone) return ::testing::AssertionFailure() << "receive answered " << received;
+    return ::testing::AssertionSuccess();
+}
+
+aVorneConfig shared()
+{
+    aVorneConfig config;
+    config.fallback = 0;
+    return config;
+}
+
+bool probeSlotIsFree()
+{
+    aMulticast* slot = aMulticast_Create(kLoopback, inet_addr("224.0.0.7"), 9850, false);
+    bool free = slot != nullptr;
+    aMulticast_Destroy(&slot);
+    return free;
+}
+
+// The client links of this process's servers, which serve on 127.0.0.1.
+aLinkEntry* clientEntry()
+{
+    return sLookupEntryByIdentifier(kLoopback, AVORNE);
+}
+
+constexpr uint8_t kModel = 0x13;
+
+// The device also answers the system entity, as the server's questions need.
+class SharedLink : public apitest::TcpDevice {
+protected:
+    void SetUp() override
+    {
+        sim::SystemValues values = sim::systemValues(device.config());
+        values.model = kModel;
+        sim::installSystemEntity(entities, values);
+    }
+};
+
+TEST_F(SharedLink, DefaultConfigurationConnectsThroughAServerOfItsOwn)
+{
+    Link first(spec(), "first");
+    ASSERT_EQ(aErrNone, first.setConfig(shared()));
+    ASSERT_EQ(aErrNone, first.connect());
+    EXPECT_TRUE(first.isConnected());
+    EXPECT_TRUE(echoes(first, 1));
+    aVorneConfig config;
+    ASSERT_EQ(aErrNone, first.getConfig(&config));
+    EXPECT_EQ(kLoopback, config.ipAddress);
+    aLinkEntry* served = sLookupEntryByIdentifier(kSerial, TCPIP);
+    ASSERT_NE(nullptr, served);
+    ASSERT_NE(nullptr, served->server);
+    uint16_t port = 0;
+    EXPECT_EQ(aErrNone, aServer_GetPort(served->server, &port));
+    EXPECT_EQ(port, config.tcpPort);
+    aLinkEntry* client = clientEntry();
+    ASSERT_NE(nullptr, client);
+    EXPECT_EQ(served->id, client->parent);
+    EXPECT_EQ(1, client->useCount);
+    // Served: no direct use of it is handed out any more.
+    EXPECT_EQ(0u, aLink_CreateTCPIP(kSerial, kLoopback, carrier.port()));
+    aLinkId deviceId = served->id;
+    uint16_t otherPort = 0;
+    uint32_t networkInterface = kLoopback;
+    EXPECT_EQ(0u, aLink_CreateServer(deviceId, &otherPort, &networkInterface, aSERVER_FLAG_LOCAL_ONLY));
+    EXPECT_NE(nullptr, sGetLink(deviceId)->userFilter) << "the refused server took the first one's filter";
+    EXPECT_EQ(0u, aLink_CreateClient(0, 0, 0x7FFFFFF0));
+
+    {
+        Link second(spec(), "second");
+        ASSERT_EQ(aErrNone, second.setConfig(shared()));
+        ASSERT_EQ(aErrNone, second.connect());
+        EXPECT_EQ(2, client->useCount);
+        EXPECT_TRUE(echoes(second, 2));
+        EXPECT_TRUE(echoes(first, 3));
+    }
+    EXPECT_EQ(1, client->useCount);
+    EXPECT_TRUE(echoes(first, 4));
+    EXPECT_EQ(1u, carrier.connections());
+    EXPECT_FALSE(probeSlotIsFree());
+
+    ASSERT_EQ(aErrNone, first.disconnect());
+    EXPECT_EQ(nullptr, sLookupEntryByIdentifier(kSerial, TCPIP));
+    EXPECT_EQ(nullptr, sLookupEntryByID(deviceId));
+    EXPECT_EQ(nullptr, clientEntry());
+    EXPECT_TRUE(probeSlotIsFree());
+    sim::Records records = device.records();
+    ASSERT_FALSE(records.packets.empty());
+    EXPECT_EQ((sim::Packet{0xAF, {0x00}}), records.packets.back()) << "force route off is the last packet";
+}
+
+// A device link that another holder uses directly is used as it is: a server
+// would take that holder's replies over.
+TEST_F(SharedLink, DirectLinkOfAnotherHolderIsNotServed)
+{
+    Link direct(spec(), "direct");
+    ASSERT_EQ(aErrNone, direct.setConfig(unshared()));
+    ASSERT_EQ(aErrNone, direct.connect());
+    Link sharing(spec(), "sharing");
+    ASSERT_EQ(aErrNone, sharing.setConfig(shared()));
+    ASSERT_EQ(aErrNone, sharing.connect());
+    aLinkEntry* served = sLookupEntryByIdentifier(kSerial, TCPIP);
+    ASSERT_NE(nullptr, served);
+    EXPECT_EQ(nullptr, served->server);
+    EXPECT_EQ(2, served->useCount);
+    EXPECT_TRUE(echoes(sharing, 5));
+    EXPECT_TRUE(echoes(direct, 6));
+}
+
+// A device that never answers: the server cannot learn its address, the
+// connect fails, and neither device link nor client link stays.
+TEST_F(SharedLink, SilentDeviceLeavesNoLink)
+{
+    sim::Faults silent;
+    silent.silent = true;
+    device.setFaults(silent);
+    Link link(spec(), "silent");
+    ASSERT_EQ(aErrNone, link.setConfig(shared()));
+    EXPECT_EQ(aErrConnection, link.connect());
+    EXPECT_FALSE(link.isConnected());
+    EXPECT_EQ(nullptr, sLookupEntryByIdentifier(kSerial, TCPIP));
+    EXPECT_EQ(nullptr, clientEntry());
+    EXPECT_TRUE(probeSlotIsFree());
+
+    device.setFaults({});
+    ASSERT_EQ(aErrNone, link.connect());
+    EXPECT_TRUE(echoes(link, 7));
+}
+
+// ---- a second process -------------------------------------------------
+
+// Exit codes of the second process.
+enum PeerExit : int {
+    kPeerDone = 0,
+    kPeerNotFound = 10,
+    kPeerNoConnect = 11,
+    kPeerWrongReply = 12,
+};
+
+bool collectOne(const linkSpec* found, bool* counted, void* reference)
+{
+    *static_cast<linkSpec*>(reference) = *found;
+    *counted = true;
+    return false;
+}
+
+// The second process: finds the server by the local probe ("beacon": by the
+// beacon search from the far end of a veth pair), connects with the default
+// configuration and asks 200 times, each reply its own. With "wait" it then
+// tells the first process on its standard output that it is connected and
+// stays until a signal ends it.
+int runPeer(const char* mode)
+{
+    const bool beacon = std::strcmp(mode, "beacon") == 0;
+    linkSpec found{};
+    const uint32_t searchOn = beacon ? inet_addr("10.77.0.2") : kLoopback;
+    if (aDiscovery_Enumerate_aVorneModules(collectOne, &found, searchOn) != 1 || found.serialNumber != kSerial)
+        return kPeerNotFound;
+    Link link(found, "peer");
+    aVorneConfig config = shared();
+    if (link.setConfig(config) != aErrNone || link.connect() != aErrNone) return kPeerNoConnect;
+    for (int i = 0; i < 200; ++i)
+        if (!echoes(link, static_cast<uint8_t>(i))) return kPeerWrongReply;
+    const char ready = 'R';
+    if (std::strcmp(mode, "wait") == 0) {
+        if (write(STDOUT_FILENO, &ready, 1) != 1) return kPeerWrongReply;
+        for (;;) pause();
+    }
+    if (std::strcmp(mode, "orphan") == 0) {
+        // Once the first process has let its server go, a request fails and
+        // the link lets go.
+        char go = 0;
+        if (write(STDOUT_FILENO, &ready, 1) != 1 || read(STDIN_FILENO, &go, 1) != 1) return kPeerWrongReply;
+        if (echoes(link, 1)) return kPeerWrongReply;
+        if (link.disconnect() != aErrNone) return kPeerWrongReply;
+    }
+    return kPeerDone;
+}
+
+
+class Peer {
+public:
+    explicit Peer(const char* mode)
+    {
+        int out[2], in[2];
+        if (pipe(out) != 0 || pipe(in) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
+        std::string variable = std::string("TESS_SHARING_PEER=") + mode;
+        std::vector<char*> environment;
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "TESS_SHARING_PEER=", 18) != 0) environment.push_back(*e);
+        environment.push_back(variable.data());
+        environment.push_back(nullptr);
+        char self[] = "/proc/self/exe";
+        char* argv[] = {self, nullptr};
+        if (posix_spawn(&pid_, self, &actions, nullptr, argv, environment.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(in[0]);
+        out_ = out[0];
+        in_ = in[1];
+    }
+    ~Peer()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            wait();
+        }
+        if (out_ >= 0) close(out_);
+        if (in_ >= 0) close(in_);
+    }
+    bool started() const { return pid_ > 0; }
+    // True once the peer said it is connected.
+    bool ready()
+    {
+        char byte = 0;
+        return read(out_, &byte, 1) == 1 && byte == 'R';
+    }
+    void signal(int number) { kill(pid_, number); }
+    // Lets a peer that waits for it go on.
+    bool go()
+    {
+        const char byte = 'G';
+        return write(in_, &byte, 1) == 1;
+    }
+    // The wait status.
+    int wait()
+    {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int in_ = -1;
+};
+
+// Two processes share the device: the second finds this process's server by
+// the probe and connects; both ask at once and each gets its own replies,
+// and the second's force route (on at its start, off at its end) never
+// reaches the device. The second gone, killed or interrupted, the first goes
+// on.
+TEST_F(SharedLink, SecondProcessSharesTheDevice)
+{
+    Link first(spec(), "first");
+    ASSERT_EQ(aErrNone, first.setConfig(shared()));
+    ASSERT_EQ(aErrNone, first.connect());
+    const size_t forceRoutes = device.records().forceRoutes.size();
+    {
+        Peer peer("run");
+        ASSERT_TRUE(peer.started());
+        bool mine = true;
+        for (int i = 0; i < 200; ++i) mine = mine && echoes(first, static_cast<uint8_t>(i));
+        EXPECT_TRUE(mine);
+        int status = peer.wait();
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
+    }
+    EXPECT_TRUE(echoes(first, 1));
+    for (int signal : {SIGKILL, SIGINT}) {
+        Peer peer("wait");
+        ASSERT_TRUE(peer.started());
+        ASSERT_TRUE(peer.ready());
+        peer.signal(signal);
+        int status = peer.wait();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "signal " << signal << ": " << status;
+        EXPECT_TRUE(echoes(first, 2)) << "after signal " << signal;
+    }
+    EXPECT_EQ(forceRoutes, device.records().forceRoutes.size());
+
+    // The first process lets go of the device: the server goes with its last
+    // client link, and the second process's requests fail.
+    Peer orphan("orphan");
+    ASSERT_TRUE(orphan.started());
+    ASSERT_TRUE(orphan.ready());
+    ASSERT_EQ(aErrNone, first.disconnect());
+    ASSERT_TRUE(orphan.go());
+    int status = orphan.wait();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
+}
+
+// The second process on another host, behind a veth pair: it finds a server
+// that serves the network by the beacon and shares the device over it.
+TEST_F(SharedLink, ProcessOnAnotherHostFindsTheServerByTheBeacon)
+{
+    std::string why;
+    sim::NetworkHost otherHost;
+    ASSERT_TRUE(otherHost.ok()) << otherHost.error();
+    ASSERT_TRUE(sim::addVethPair("th0", "10.77.0.1/24", "td0", "", &why)) << why;
+    ASSERT_TRUE(otherHost.adopt("td0", "10.77.0.2/24", &why)) << why;
+    ASSERT_TRUE(sim::waitUntilUp("th0", &why)) << why;
+    std::string foreign;
+    ASSERT_TRUE(sim::onlyInterfaces({"th0", "td0"}, &foreign))
+        << "refusing to broadcast beside the network interface '" << foreign << "'";
+
+    Link first(spec(), "first");
+    aVorneConfig config = shared();
+    config.localOnly = 0;
+    config.ipAddress = inet_addr("10.77.0.1");
+    ASSERT_EQ(aErrNone, first.setConfig(config));
+    ASSERT_EQ(aErrNone, first.connect());
+    std::unique_ptr<Peer> peer;
+    otherHost.run([&] { peer = std::make_unique<Peer>("beacon"); });
+    ASSERT_TRUE(peer->started());
+    bool mine = true;
+    for (int i = 0; i < 200; ++i) mine = mine && echoes(first, static_cast<uint8_t>(i));
+    EXPECT_TRUE(mine);
+    int status = peer->wait();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
+    EXPECT_TRUE(echoes(first, 1));
+}
+
+} // namespace
