@@ -129,6 +129,37 @@ TEST_F(ImxTest, LiveLoaderFromAFileIsStartedAndItsIdentifierRead)
     EXPECT_EQ(display.lines(), std::vector<std::string>{});
 }
 
+// The fingerprint over a serial port: the LPC probe finds no LPC17xx and
+// leaves its bytes in the i.MX ROM's command assembly, which the i.MX road
+// realigns, for a ROM that keeps a half-received command and for one that
+// drops it after an idle time, the probe at 115200 baud or at 9600.
+TEST_F(ImxTest, FingerprintOverASerialPortAfterTheLpcProbe)
+{
+    LiveLoader loader(kSerial);
+    plug(loader);
+    const std::string path = loaderBird().write(root + "/loader.bird");
+    struct Case {
+        int idleDropMs;
+        unsigned baudRate;
+    } cases[] = {{-1, 115200}, {-1, 9600}, {200, 115200}};
+    for (const Case& c : cases) {
+        sim::SdpBootRom chip{sim::SdpBootRom::Wire::Uart};
+        chip.setIdleDrop(c.idleDropMs);
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        const std::string name = std::to_string(c.idleDropMs) + " " + std::to_string(c.baudRate);
+        Updater updater("http://127.0.0.1:1", storeDir.c_str(), display);
+        Fingerprint print{};
+        ASSERT_TRUE(updater.Get_Fingerprint(print, line.path(), kSerial, path, c.baudRate, true)) << name;
+        EXPECT_EQ(updater.recoveryChip, 1) << name;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(print.words[3 - i], kIdentifier[i]) << name << i;
+        EXPECT_EQ(chip.memory(0x20000000, 2048), sim::randomBytes(2048, 1)) << name;
+        EXPECT_EQ(chip.jumpAddress(), IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS) << name;
+        EXPECT_EQ(chip.droppedBytes() > 0, c.idleDropMs >= 0) << name;
+    }
+    EXPECT_EQ(display.lines(), std::vector<std::string>{});
+}
+
 // The default serial number's store folder gives the live loader: no server
 // is asked, and the loader is looked for on USB under that serial number.
 TEST_F(ImxTest, DefaultSerialNumberTakesTheStoresLatestLoader)

@@ -106,7 +106,7 @@ bool sParseArgs(const std::string& text, std::vector<long long>& args, std::vect
 LpcIspRom::LpcIspRom() : LpcIspRom(Identity()) {}
 
 LpcIspRom::LpcIspRom(const Identity& identity)
-    : identity_(identity), flash_(kFlashSize), ram_(kRamSize, 0)
+    : identity_(identity), flash_(kFlashSize), programmed_(kFlashSize, true), ram_(kRamSize, 0)
 {
     for (uint32_t a = 0; a < kFlashSize; ++a)
         flash_[a] = initialFlash(a);
@@ -399,14 +399,22 @@ void LpcIspRom::runCommand(const std::string& line)
             const uint32_t start = sSectorStart(int(s));
             const uint32_t end = s + 1 < kSectors ? sSectorStart(int(s) + 1) : kFlashSize;
             std::fill(flash_.begin() + start, flash_.begin() + end, 0xFF);
+            std::fill(programmed_.begin() + start, programmed_.begin() + end, false);
         }
         prepared_.clear();
         break;
     case 'C': {
         // Programming only clears bits: unerased flash comes out mixed.
         const uint8_t* from = &ram_[size_t(args[1] - kRamStart)];
-        for (long long i = 0; i < args[2]; ++i)
-            flash_[size_t(args[0] + i)] &= from[i];
+        bool ontoProgrammed = false;
+        for (long long i = 0; i < args[2]; ++i) {
+            const size_t at = size_t(args[0] + i);
+            flash_[at] &= from[i];
+            ontoProgrammed = ontoProgrammed || programmed_[at];
+            programmed_[at] = true;
+        }
+        if (ontoProgrammed)
+            counters_.copiesOntoProgrammed.push_back(line);
         prepared_.clear();
         break;
     }

@@ -56,6 +56,9 @@ public:
         bool started = false;        // "G" accepted
         uint32_t startAddress = 0;
         std::string startMode;
+        // Copies to flash that reached bytes not erased since they were
+        // last programmed (or since the start), as "C" command lines.
+        std::vector<std::string> copiesOntoProgrammed;
     };
 
     LpcIspRom();
@@ -118,6 +121,7 @@ private:
     bool unlocked_ = false;
     std::set<int> prepared_;
     std::vector<uint8_t> flash_;
+    std::vector<bool> programmed_;  // per flash byte: not erased since written
     std::vector<uint8_t> ram_;
     std::vector<uint8_t> received_;
     std::vector<std::string> commands_;
