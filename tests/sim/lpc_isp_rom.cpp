@@ -143,7 +143,8 @@ void LpcIspRom::setSynchronised()
 bool LpcIspRom::synchronised() const
 {
     std::lock_guard<std::mutex> hold(lock_);
-    return state_ != State::Unsynchronised && state_ != State::SyncLine && state_ != State::Crystal;
+    return state_ != State::Unsynchronised && state_ != State::SyncLine && state_ != State::Crystal &&
+           state_ != State::Running;
 }
 
 bool LpcIspRom::echo() const
@@ -206,6 +207,8 @@ void LpcIspRom::fromHost(const uint8_t* data, size_t n)
 
 void LpcIspRom::takeByte(uint8_t byte)
 {
+    if (state_ == State::Running)
+        return;
     if (state_ == State::Unsynchronised) {
         if (byte == '?') {
             reply("Synchronized\r\n", faults_.replyDelayMs);
@@ -241,9 +244,18 @@ void LpcIspRom::takeLine(const std::string& line)
         }
         break;
     case State::Crystal:
+        // The crystal's frequency in kHz, a decimal number; anything else
+        // leaves the chip waiting for a new synchronisation.
+        if (line.empty() || line.size() > 6 || line.find_first_not_of("0123456789") != std::string::npos ||
+            atoi(line.c_str()) == 0) {
+            state_ = State::Unsynchronised;
+            break;
+        }
         counters_.crystalKHz = atoi(line.c_str());
         reply("OK\r\n", faults_.replyDelayMs);
         state_ = State::Command;
+        break;
+    case State::Running:
         break;
     case State::Command:
         if (!line.empty())
@@ -314,11 +326,11 @@ int LpcIspRom::commandCode(char letter, const std::vector<long long>& a, size_t 
         if (!argsAre(2))
             return kParamError;
         if (a[0] % 4 != 0)
-            return kDstAddrError;
+            return kAddrError;
         if (a[1] <= 0 || a[1] % 4 != 0)
             return kCountError;
-        if (a[0] < kRamStart || a[0] + a[1] > kRamStart + kRamSize)
-            return kDstAddrNotMapped;
+        if (a[0] < kRamUsable || a[0] + a[1] > kRamStart + kRamSize)
+            return kAddrNotMapped;
         return kSuccess;
     case 'R':
         if (!argsAre(2))
@@ -419,10 +431,12 @@ void LpcIspRom::runCommand(const std::string& line)
         break;
     }
     case 'G':
+        // The code runs at once; no return code comes back, nor anything after.
         counters_.started = true;
         counters_.startAddress = uint32_t(args[0]);
         counters_.startMode = words[1];
-        break;
+        state_ = State::Running;
+        return;
     case 'W':
         state_ = State::WriteData;
         transferAddress_ = uint32_t(args[0]);

@@ -25,6 +25,8 @@ public:
     static constexpr uint32_t kFlashSize = 512 * 1024;
     static constexpr uint32_t kRamStart = 0x10000000;
     static constexpr uint32_t kRamSize = 32 * 1024;
+    // The ISP's own variables fill the RAM below this address; "W" refuses it.
+    static constexpr uint32_t kRamUsable = kRamStart + 0x200;
     static constexpr int kSectors = 30;
 
     struct Identity {
@@ -92,7 +94,8 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class State { Unsynchronised, SyncLine, Crystal, Command, WriteData, ReadAck };
+    // Running: "G" was accepted and the chip runs its code, deaf to the line.
+    enum class State { Unsynchronised, SyncLine, Crystal, Command, WriteData, ReadAck, Running };
     struct Chunk {
         Clock::time_point due;
         std::vector<uint8_t> bytes;
