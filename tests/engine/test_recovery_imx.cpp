@@ -19,6 +19,7 @@
 #include "tests/sim/sdp_boot_rom.h"
 #include "tests/sim/system_entity.h"
 #include "tests/sim/uei_entities.h"
+#include "tests/sim/upgrade_device.h"
 #include "tests/sim/update_server_fixture.h"
 #include "tests/sim/usb_carrier.h"
 
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using enginetest::RecordingDisplay;
@@ -73,6 +75,7 @@ struct LiveLoader {
     sim::DeviceModel device;
     sim::UeiEntities entities{device};
     sim::ModuleInfo info;
+    sim::UpgradeDevice upgrade{device, entities};
 };
 
 class ImxTest : public ::testing::Test {
@@ -90,9 +93,9 @@ protected:
         usb.reset();
         std::system(("rm -rf " + root).c_str());
     }
-    void plug(LiveLoader& loader)
+    int plug(LiveLoader& loader)
     {
-        usb->plug(sim::UsbDeviceDescription::tessaline(loader.device.config().serialNumber), loader.device);
+        return usb->plug(sim::UsbDeviceDescription::tessaline(loader.device.config().serialNumber), loader.device);
     }
     static sim::BirdWriter loaderBird()
     {
@@ -158,6 +161,63 @@ TEST_F(ImxTest, FingerprintOverASerialPortAfterTheLpcProbe)
         EXPECT_EQ(chip.droppedBytes() > 0, c.idleDropMs >= 0) << name;
     }
     EXPECT_EQ(display.lines(), std::vector<std::string>{});
+}
+
+// The whole recovery of an i.MX RT1050 on a serial port: the live loader
+// goes in through the boot ROM and, started, shows up on USB and gives the
+// chip's identifier. Without a file the update server names the device and
+// build for it, and the default recovery image serves as the live loader;
+// with one the file holds both. The firmware is written through the live
+// loader, which then reboots.
+TEST_F(ImxTest, RecoveryWritesTheFirmwareThroughTheLiveLoader)
+{
+    const uint32_t fingerprint[4] = {kIdentifier[3], kIdentifier[2], kIdentifier[1], kIdentifier[0]};
+    const Bytes image = sim::randomBytes(6000, 40);
+    sim::BirdWriter firmware = loaderBird();
+    firmware.identity(900, "2.15.3", kSerial, "Korvel").firmware(0x60000000, image);
+    const std::string path = firmware.write(root + "/recover.bird");
+    sim::UpdateServer server;
+    server.addBuild(kDefaultSerialNumber, 5, loaderBird().identity(5, "1.0.0", kDefaultSerialNumber, "Korvel").file());
+    server.addRecovery(fingerprint, kSerial, 900);
+    server.addBuild(kSerial, 900, firmware.file());
+    struct Case {
+        const char* name;
+        uint32_t loaderSerial;
+        unsigned serial;
+        std::string file;
+    } cases[] = {
+        {"server", kDefaultSerialNumber, 0, ""},
+        {"file", kSerial, kSerial, path},
+    };
+    for (const Case& c : cases) {
+        sim::SdpBootRom chip{sim::SdpBootRom::Wire::Uart};
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        LiveLoader loader(c.loaderSerial);
+        const int handle = plug(loader);
+        // Told to reboot, the live loader leaves the bus.
+        std::thread rebooter([&] {
+            loader.device.waitFor(
+                [](const sim::Records& r) {
+                    for (const sim::Packet& p : r.packets)
+                        if (p.data == std::vector<uint8_t>{0x5F, 0x06}) return true;
+                    return false;
+                },
+                60000);
+            usb->unplug(handle);
+        });
+        RecordingDisplay shown;
+        Updater updater(server.url().c_str(), (storeDir + c.name).c_str(), shown);
+        EXPECT_TRUE(updater.Recover_Firmware(line.path(), 0, 115200, c.serial, c.file, false)) << c.name;
+        EXPECT_EQ(updater.recoveryChip, 1) << c.name;
+        EXPECT_EQ(chip.memory(0x20000000, 2048), sim::randomBytes(2048, 1)) << c.name;
+        EXPECT_EQ(chip.jumpAddress(), IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS) << c.name;
+        EXPECT_EQ(loader.upgrade.firmware()[0x60000000], image) << c.name;
+        EXPECT_TRUE(loader.upgrade.rebooted()) << c.name;
+        for (const std::string& l : shown.lines())
+            EXPECT_NE(l.rfind("error ", 0), 0u) << c.name << ": " << l;
+        rebooter.join();
+        Tessaline_libusb_exit();
+    }
 }
 
 // The default serial number's store folder gives the live loader: no server
