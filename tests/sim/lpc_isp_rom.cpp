@@ -134,6 +134,12 @@ void LpcIspRom::setFaults(const Faults& faults)
     faults_ = faults;
 }
 
+void LpcIspRom::setLineRate(unsigned baud)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    charTime_ = baud == 0 ? std::chrono::nanoseconds(0) : std::chrono::nanoseconds(10'000'000'000ull / baud);
+}
+
 void LpcIspRom::setSynchronised()
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -195,9 +201,14 @@ void LpcIspRom::fromHost(const uint8_t* data, size_t n)
     {
         std::lock_guard<std::mutex> hold(lock_);
         received_.insert(received_.end(), data, data + n);
-        if (!faults_.mute)
-            for (size_t i = 0; i < n; ++i)
+        if (!faults_.mute) {
+            const Clock::time_point now = Clock::now();
+            for (size_t i = 0; i < n; ++i) {
+                if (charTime_.count() > 0)
+                    rxTime_ = std::max(rxTime_, now) + charTime_;
                 takeByte(data[i]);
+            }
+        }
         notify = notify_;
     }
     changed_.notify_all();
@@ -538,13 +549,19 @@ void LpcIspRom::reply(const std::string& text, int delayMs)
 
 void LpcIspRom::queue(std::vector<uint8_t> bytes, int delayMs)
 {
-    const Clock::time_point due = Clock::now() + std::chrono::milliseconds(delayMs);
+    const Clock::time_point now = Clock::now();
+    Clock::time_point due = now + std::chrono::milliseconds(delayMs);
+    if (charTime_.count() > 0) {
+        // Answers follow the byte that caused them, one after the other.
+        due = std::max({due, rxTime_, txTime_}) + charTime_ * bytes.size();
+        txTime_ = due;
+    }
     if (!toHost_.empty() && toHost_.back().due == due) {
         toHost_.back().bytes.insert(toHost_.back().bytes.end(), bytes.begin(), bytes.end());
     } else {
         toHost_.push_back({due, std::move(bytes)});
     }
-    if (delayMs > 0)
+    if (due > now)
         wakeAt_.insert(due);
 }
 

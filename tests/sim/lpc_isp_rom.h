@@ -70,6 +70,10 @@ public:
     LpcIspRom& operator=(const LpcIspRom&) = delete;
 
     void setFaults(const Faults& faults);
+    // Paces the line as a UART at this rate (ten bit times a character):
+    // the host's bytes reach the ROM, and its answers the host, no sooner
+    // than the line carries them. 0 (the start): as fast as they come.
+    void setLineRate(unsigned baud);
     // Skips the synchronisation: the ROM answers commands at once.
     void setSynchronised();
 
@@ -138,6 +142,9 @@ private:
     int pendingLines_ = 0;
     uint32_t blockLength_ = 0;      // "R": bytes of the block sent last
 
+    std::chrono::nanoseconds charTime_{0};
+    Clock::time_point rxTime_;  // paced: when the byte taken last reached the ROM
+    Clock::time_point txTime_;  // paced: when the answer queued last reaches the host
     std::deque<Chunk> toHost_;
     std::function<void()> notify_;
     std::multiset<Clock::time_point> wakeAt_;
