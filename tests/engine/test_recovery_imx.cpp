@@ -13,6 +13,7 @@
 #include "tests/engine/recording_display.h"
 #include "tests/sim/bird_writer.h"
 #include "tests/sim/device_model.h"
+#include "tests/sim/hidraw_carrier.h"
 #include "tests/sim/module_info.h"
 #include "tests/sim/netns.h"
 #include "tests/sim/pty_carrier.h"
@@ -163,12 +164,12 @@ TEST_F(ImxTest, FingerprintOverASerialPortAfterTheLpcProbe)
     EXPECT_EQ(display.lines(), std::vector<std::string>{});
 }
 
-// The whole recovery of an i.MX RT1050 on a serial port: the live loader
-// goes in through the boot ROM and, started, shows up on USB and gives the
-// chip's identifier. Without a file the update server names the device and
-// build for it, and the default recovery image serves as the live loader;
-// with one the file holds both. The firmware is written through the live
-// loader, which then reboots.
+// The whole recovery of an i.MX RT1050 through its boot ROM on USB HID and
+// on a serial port: the live loader goes in through the boot ROM and,
+// started, shows up on USB and gives the chip's identifier. Without a file
+// the update server names the device and build for it, and the default
+// recovery image serves as the live loader; with one the file holds both.
+// The firmware is written through the live loader, which then reboots.
 TEST_F(ImxTest, RecoveryWritesTheFirmwareThroughTheLiveLoader)
 {
     const uint32_t fingerprint[4] = {kIdentifier[3], kIdentifier[2], kIdentifier[1], kIdentifier[0]};
@@ -182,16 +183,29 @@ TEST_F(ImxTest, RecoveryWritesTheFirmwareThroughTheLiveLoader)
     server.addBuild(kSerial, 900, firmware.file());
     struct Case {
         const char* name;
+        bool hid;
         uint32_t loaderSerial;
         unsigned serial;
         std::string file;
     } cases[] = {
-        {"server", kDefaultSerialNumber, 0, ""},
-        {"file", kSerial, kSerial, path},
+        {"serial port, server", false, kDefaultSerialNumber, 0, ""},
+        {"serial port, file", false, kSerial, kSerial, path},
+        {"HID, server", true, kDefaultSerialNumber, 0, ""},
+        {"HID, file", true, kSerial, kSerial, path},
     };
     for (const Case& c : cases) {
-        sim::SdpBootRom chip{sim::SdpBootRom::Wire::Uart};
-        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        sim::SdpBootRom chip{c.hid ? sim::SdpBootRom::Wire::Hid : sim::SdpBootRom::Wire::Uart};
+        std::unique_ptr<sim::PtyCarrier> line;
+        std::unique_ptr<sim::HidrawCarrier> hid;
+        std::string port = "USB";
+        if (c.hid) {
+            // The boot ROM's own ids, so that a wrong id in the client shows.
+            hid = std::make_unique<sim::HidrawCarrier>();
+            hid->plug({0x1FC9, 0x0130, "SE Blank RT Family", sim::SdpBootRom::hidReportDescriptor()}, chip);
+        } else {
+            line = std::make_unique<sim::PtyCarrier>(chip, sim::PtyCarrier::Framing::Raw);
+            port = line->path();
+        }
         LiveLoader loader(c.loaderSerial);
         const int handle = plug(loader);
         // Told to reboot, the live loader leaves the bus.
@@ -206,8 +220,8 @@ TEST_F(ImxTest, RecoveryWritesTheFirmwareThroughTheLiveLoader)
             usb->unplug(handle);
         });
         RecordingDisplay shown;
-        Updater updater(server.url().c_str(), (storeDir + c.name).c_str(), shown);
-        EXPECT_TRUE(updater.Recover_Firmware(line.path(), 0, 115200, c.serial, c.file, false)) << c.name;
+        Updater updater(server.url().c_str(), (storeDir + std::to_string(&c - cases)).c_str(), shown);
+        EXPECT_TRUE(updater.Recover_Firmware(port, 0, 115200, c.serial, c.file, false)) << c.name;
         EXPECT_EQ(updater.recoveryChip, 1) << c.name;
         EXPECT_EQ(chip.memory(0x20000000, 2048), sim::randomBytes(2048, 1)) << c.name;
         EXPECT_EQ(chip.jumpAddress(), IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS) << c.name;
