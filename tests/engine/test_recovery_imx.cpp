@@ -10,6 +10,7 @@
 #include "engine/UpdaterStore.h"
 #include "platform/Tessaline_libusb.h"
 #include "recovery/SDPLoader_Interface.h"
+#include "tests/cli/updater_run.h"
 #include "tests/engine/recording_display.h"
 #include "tests/sim/bird_writer.h"
 #include "tests/sim/device_model.h"
@@ -230,6 +231,74 @@ TEST_F(ImxTest, RecoveryWritesTheFirmwareThroughTheLiveLoader)
         for (const std::string& l : shown.lines())
             EXPECT_NE(l.rfind("error ", 0), 0u) << c.name << ": " << l;
         rebooter.join();
+        Tessaline_libusb_exit();
+    }
+}
+
+// The program's fingerprint and recovery commands with the boot ROM on USB
+// HID and on a serial port: the identifier printed, and the firmware written
+// through the live loader with exit code 0.
+TEST_F(ImxTest, FingerprintAndRecoverCommandsOverEachPort)
+{
+    const Bytes image = sim::randomBytes(3000, 41);
+    sim::BirdWriter firmware = loaderBird();
+    firmware.identity(900, "2.15.3", kSerial, "Korvel").firmware(0x60000000, image);
+    const std::string path = firmware.write(root + "/fw.bird");
+    sim::UpdateServer server;
+    server.addBuild(kDefaultSerialNumber, 5, loaderBird().identity(5, "1.0.0", kDefaultSerialNumber, "Korvel").file());
+    struct Case {
+        const char* name;
+        bool hid;
+        bool recover;
+    } cases[] = {
+        {"fingerprint, HID", true, false},
+        {"fingerprint, serial port", false, false},
+        {"recover, HID", true, true},
+        {"recover, serial port", false, true},
+    };
+    for (const Case& c : cases) {
+        sim::SdpBootRom chip{c.hid ? sim::SdpBootRom::Wire::Hid : sim::SdpBootRom::Wire::Uart};
+        std::unique_ptr<sim::PtyCarrier> line;
+        std::unique_ptr<sim::HidrawCarrier> hid;
+        std::string port = "USB";
+        if (c.hid) {
+            hid = std::make_unique<sim::HidrawCarrier>();
+            hid->plug({0x1FC9, 0x0130, "SE Blank RT Family", sim::SdpBootRom::hidReportDescriptor()}, chip);
+        } else {
+            line = std::make_unique<sim::PtyCarrier>(chip, sim::PtyCarrier::Framing::Raw);
+            port = line->path();
+        }
+        LiveLoader loader(c.recover ? kSerial : kDefaultSerialNumber);
+        const int handle = plug(loader);
+        std::thread rebooter([&] {
+            // Told to reboot after the firmware, the live loader leaves the bus.
+            if (!c.recover) return;
+            loader.device.waitFor(
+                [](const sim::Records& r) {
+                    for (const sim::Packet& p : r.packets)
+                        if (p.data == std::vector<uint8_t>{0x5F, 0x06}) return true;
+                    return false;
+                },
+                60000);
+            usb->unplug(handle);
+        });
+        std::vector<std::string> args{"-i", root + "/run" + std::to_string(&c - cases), "-u", server.url(), "-s", port};
+        if (c.recover)
+            args.insert(args.end(), {"-U", "-t", "RECOVER", "-d", "40F5849A", "-f", path});
+        else
+            args.push_back("-N");
+        const clitest::Outcome run = clitest::runUpdater(args, root);
+        rebooter.join();
+        EXPECT_EQ(run.code, 0) << c.name << "\n" << run.out << run.err;
+        EXPECT_EQ(chip.memory(0x20000000, 2048), sim::randomBytes(2048, 1)) << c.name;
+        if (c.recover) {
+            EXPECT_EQ(loader.upgrade.firmware()[0x60000000], image) << c.name;
+            EXPECT_TRUE(loader.upgrade.rebooted()) << c.name;
+        } else {
+            EXPECT_NE(run.out.find("[ 77778888 55556666 33334444 11112222 ]"), std::string::npos) << c.name << run.out;
+            EXPECT_TRUE(loader.wasReset()) << c.name;
+            usb->unplug(handle);
+        }
         Tessaline_libusb_exit();
     }
 }
