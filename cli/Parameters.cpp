@@ -161,7 +161,18 @@ bool storeParameter(UpdaterDisplayInterface& display, const char* text, const ch
         params->routerSerial = serialArg(display, arg, "Discarding '0x' router serial number prefix\n",
                                          "Invalid router serial number obtained from argument [%s]");
         return params->routerSerial != 0;
-    case 'b': params->build = std::to_string(_get_int_arg(arg, &end)); break;
+    case 'b': {
+        const uint32_t build = _get_int_arg(arg, &end);
+        // Digits whose number does not fit 32 bits name no build (0 would
+        // silently mean the latest one).
+        if (build == 0 && arg[0] != '\0' && arg[strspn(arg, "0123456789")] == '\0' &&
+            arg[strspn(arg, "0")] != '\0') {
+            display.message(UpdaterDisplayInterface::ERROR, "Invalid build number obtained from argument [%s]", arg);
+            return false;
+        }
+        params->build = std::to_string(build);
+        break;
+    }
     case 'o': params->baudRate = _get_int_arg(arg, &end); break;
     case 't':
         params->transportGiven = true;

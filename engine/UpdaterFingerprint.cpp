@@ -32,6 +32,42 @@ uint32_t _big_endian_word(const uint8_t* bytes)
     return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
+// Sends the text and reads the lines that follow it, passing over its echo,
+// until one holds only a return code; false when the chip falls silent first.
+bool _answers_with_code(NXPSerialClass& chip, const char* text, int& code)
+{
+    constexpr int kLines = 4;
+    constexpr size_t kLineBytes = 64;
+    constexpr unsigned kBudget = 100;
+    if (chip.Send(text, false) != aErrNone) return false;
+    for (int i = 0; i < kLines; ++i) {
+        char line[kLineBytes + 1];
+        size_t length = 0;
+        if (chip.GetLine(line, kLineBytes, &length, kBudget) != aErrNone) return false;
+        if (length < 3 || line[length - 2] != '\r' || line[length - 1] != '\n') continue;
+        bool digits = true;
+        for (size_t k = 0; k + 2 < length; ++k)
+            digits = digits && line[k] >= '0' && line[k] <= '9';
+        if (digits) {
+            code = std::atoi(line);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A chip that an earlier run synchronised takes "?" as the start of a command
+// line and gives back no more than its echo. Ending the line draws a return
+// code from it; then its echo, which that run may have switched off, is
+// switched on again, as the client expects of a chip just synchronised.
+bool _lpc_in_step(NXPSerialClass& chip)
+{
+    int code = -1;
+    if (!_answers_with_code(chip, "\r\n", code)) return false;
+    Log::log(DEBUG_APP, "Device already synchronised (answered %d)\n", code);
+    return _answers_with_code(chip, "A 1\r\n", code) && code == 0;
+}
+
 bool _get_fingerprint_lpc(const std::string& port, unsigned int baudRate, Fingerprint& out)
 {
     NXPSerialClass chip;
@@ -42,6 +78,10 @@ bool _get_fingerprint_lpc(const std::string& port, unsigned int baudRate, Finger
     }
     Log::log(DEBUG_APP, "\n\tSync to Device:\n");
     err = chip.Sync();
+    if (err != aErrNone && _lpc_in_step(chip)) {
+        chip.echo = true;
+        err = aErrNone;
+    }
     if (err != aErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", err);
         return false;
@@ -136,11 +176,16 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& file, const s
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     SDPLoader sdp;
-    if (port == "USB")
+    Serial_SDPLoader* serial = nullptr;
+    if (port == "USB") {
         sdp.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
-    else
-        sdp.setLoader(new Serial_SDPLoader(port.c_str()));
+    } else {
+        serial = new Serial_SDPLoader(port.c_str());
+        sdp.setLoader(serial);
+    }
     if (sdp.init() != SDPLoader::SUCCESS) return aErrNotReady;
+    // The LPC probe before left its bytes in the ROM's command assembly.
+    if (serial != nullptr && !serial->realign()) Log::log(DEBUG_Updater, "No answer while realigning the boot ROM\n");
 
     const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_LOADER);
     for (size_t i = 0; i < blocks.size(); ++i) {

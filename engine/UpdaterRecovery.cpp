@@ -67,31 +67,47 @@ aErr _connect_lpc(NXPSerialClass& chip, const std::string& port, uint32_t baudRa
     return err;
 }
 
-// Writes one chunk through the staging RAM; the copy to flash is rounded
-// up to a copy size, the bytes beyond the chunk left erased.
+// The copy sizes the boot ROM takes, largest first.
+constexpr uint32_t kCopySizes[] = {4096, 1024, 512, 256};
+
+// Writes one chunk through the staging RAM, its last page filled up with
+// erased bytes. The pages are copied to flash in the largest copies that fit
+// them, so that no copy reaches past the chunk's last page: a later block
+// starting on the next page then lands on erased flash.
 bool _write_chunk(NXPSerialClass& chip, uint32_t address, const uint8_t* data, uint32_t length)
 {
     const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
-    const uint32_t copy = NXPSerialClass::CopyLength(length);
-    std::vector<uint8_t> padded(copy, kErased);
+    const uint32_t pages = (length + kFlashPage - 1) / kFlashPage * kFlashPage;
+    std::vector<uint8_t> padded(pages, kErased);
     std::memcpy(padded.data(), data, length);
     Log::log(DEBUG_Updater, "Transferring firmware %u bytes to address 0x%08X\n", length, address);
-    Log::log(DEBUG_Updater, "\t Write %u bytes to address 0x%08X\n", copy, staging);
-    if (chip.Write(staging, copy, padded.data()) != aErrNone) {
+    Log::log(DEBUG_Updater, "\t Write %u bytes to address 0x%08X\n", pages, staging);
+    if (chip.Write(staging, pages, padded.data()) != aErrNone) {
         Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
         return false;
     }
-    const uint32_t first = NXPSerialClass::SectorFromAddress(address);
-    const uint32_t last = NXPSerialClass::SectorFromAddress(address + copy - 1);
-    Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %u to %u\n", first, last);
-    if (chip.Prepare(first, last) != aErrNone) {
-        Log::log(DEBUG_Updater, "\t Prepare failed\n");
-        return false;
-    }
-    Log::log(DEBUG_Updater, "\t Copy %u bytes from %08X to %08X\n", copy, staging, address);
-    if (chip.CopyToFlash(address, staging, copy) != aErrNone) {
-        Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
-        return false;
+    for (uint32_t done = 0; done < pages;) {
+        uint32_t copy = kFlashPage;
+        for (uint32_t size : kCopySizes) {
+            if (size <= pages - done) {
+                copy = size;
+                break;
+            }
+        }
+        const uint32_t to = address + done;
+        const uint32_t first = NXPSerialClass::SectorFromAddress(to);
+        const uint32_t last = NXPSerialClass::SectorFromAddress(to + copy - 1);
+        Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %u to %u\n", first, last);
+        if (chip.Prepare(first, last) != aErrNone) {
+            Log::log(DEBUG_Updater, "\t Prepare failed\n");
+            return false;
+        }
+        Log::log(DEBUG_Updater, "\t Copy %u bytes from %08X to %08X\n", copy, staging + done, to);
+        if (chip.CopyToFlash(to, staging + done, copy) != aErrNone) {
+            Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+            return false;
+        }
+        done += copy;
     }
     return true;
 }

@@ -139,8 +139,20 @@ bool SDPLoader::_isConnectionAlive()
     _createStatusPacket(report);
     for (int round = 0; round < STATUS_ROUNDS; ++round) {
         _transact(report, reply, REPLY_TIMEOUT_MS);
-        if (_expectResponse(reply))
-            return true;
+        if (!_expectResponse(reply))
+            continue;
+        // A ROM slower than the time-out still owes the answers to the rounds
+        // before; they come at most a round apart and must not be taken for
+        // an answer to what follows.
+        if (round > 0) {
+            reply.clear();
+            while (loader->readData(reply, REPLY_TIMEOUT_MS) > 0) {
+                Log::log(DEBUG_iMXSerial, "Late answer drained:\n");
+                _printBuffer(reply);
+                reply.clear();
+            }
+        }
+        return true;
     }
     Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
     return false;

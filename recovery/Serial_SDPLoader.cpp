@@ -19,6 +19,12 @@ namespace {
 constexpr speed_t LINE_SPEED = B115200;
 constexpr auto SETTLE_TIME = std::chrono::seconds(1);
 constexpr auto WRITE_RETRY = std::chrono::milliseconds(1);
+constexpr size_t COMMAND_BYTES = 16;
+// A status request's type byte: a command made of nothing else is a status
+// request, so every run of them the ROM completes is answered.
+constexpr uint8_t STATUS_BYTE = 0x05;
+// How long the ROM has to answer a completed status request.
+constexpr unsigned int ALIGN_REPLY_MS = 100;
 
 } // namespace
 
@@ -116,4 +122,42 @@ bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, unsi
     const uint8_t* word = reply.data() + offset + 4;
     value |= uint32_t(word[0]) | uint32_t(word[1]) << 8 | uint32_t(word[2]) << 16 | uint32_t(word[3]) << 24;
     return true;
+}
+
+bool Serial_SDPLoader::realign()
+{
+    // Sends n status bytes; true when the ROM answered, its answer drained.
+    const auto run = [this](size_t n) {
+        std::vector<uint8_t> report(n + 1, STATUS_BYTE);
+        if (n > 0 && writeData(report) < 0)
+            return false;
+        std::vector<uint8_t> reply;
+        bool answered = false;
+        while (readData(reply, ALIGN_REPLY_MS) > 0)
+            answered = true;
+        return answered;
+    };
+    if (priv->fd < 0)
+        return false;
+    // A whole command's worth: answered at once when the assembly was empty.
+    // Otherwise it completed the stray bytes into a command the ROM ignores
+    // and left as many status bytes behind, so that from now on every
+    // completed command is a status request.
+    if (run(COMMAND_BYTES))
+        return true;
+    // The assembly holds between lo and hi bytes; a run of 16 - t is
+    // answered exactly when it holds t or more.
+    size_t lo = 1;
+    size_t hi = COMMAND_BYTES - 1;
+    while (lo < hi) {
+        const size_t t = (lo + hi + 1) / 2;
+        if (run(COMMAND_BYTES - t)) {
+            hi -= t;
+            lo = 0;
+        } else {
+            lo += COMMAND_BYTES - t;
+            hi = COMMAND_BYTES - 1;
+        }
+    }
+    return lo == 0 || run(COMMAND_BYTES - lo);
 }

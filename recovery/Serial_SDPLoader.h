@@ -31,6 +31,14 @@ public:
     long readData(std::vector<uint8_t>& reply, unsigned int timeoutMs) override;
     bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned int offset, uint32_t& value) override;
 
+    // Brings the boot ROM's assembly of 16-byte commands back to a command
+    // boundary, whatever stray bytes an earlier user of the line left in it
+    // (the probe of another boot ROM, say). It sends runs of status-request
+    // bytes and learns from which runs are answered how many bytes the
+    // assembly holds, then completes it. True when the ROM is at a boundary
+    // and its answers are drained; false when it never answered.
+    bool realign();
+
 private:
     std::unique_ptr<PrivateSerial_SDPLoader> priv;
 };

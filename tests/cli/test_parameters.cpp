@@ -49,6 +49,7 @@ protected:
 };
 
 const char* const INVALID_SERIAL = "Invalid serial number obtained from argument [%s]";
+const char* const INVALID_BUILD = "Invalid build number obtained from argument [%s]";
 
 std::string format(const char* pattern, const std::string& value)
 {
@@ -127,7 +128,8 @@ TEST_F(ParametersTest, ParameterValues)
         {{"-b", "12a"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, "0"); }},
         {{"-b", "-1"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, ""); }},
         // A build number wider than 32 bits is no build, not the build of its low bits.
-        {{"-b", "4294967297"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, "0"); }},
+        {{"-b", "4294967297"}, 1, {format(INVALID_BUILD, "4294967297")}, [](const Parameters& p) { EXPECT_EQ(p.build, ""); }},
+        {{"-b", "00000000000000000000"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, "0"); }},
         {{"-b", "4294967295"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, "4294967295"); }},
         // Baud rates: decimal, silently 0 otherwise.
         {{"-o", "9600"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.baudRate, 9600u); }},

@@ -10,15 +10,18 @@
 #include "engine/UpdaterStore.h"
 #include "platform/Tessaline_libusb.h"
 #include "recovery/SDPLoader_Interface.h"
+#include "tests/cli/updater_run.h"
 #include "tests/engine/recording_display.h"
 #include "tests/sim/bird_writer.h"
 #include "tests/sim/device_model.h"
+#include "tests/sim/hidraw_carrier.h"
 #include "tests/sim/module_info.h"
 #include "tests/sim/netns.h"
 #include "tests/sim/pty_carrier.h"
 #include "tests/sim/sdp_boot_rom.h"
 #include "tests/sim/system_entity.h"
 #include "tests/sim/uei_entities.h"
+#include "tests/sim/upgrade_device.h"
 #include "tests/sim/update_server_fixture.h"
 #include "tests/sim/usb_carrier.h"
 
@@ -27,6 +30,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using enginetest::RecordingDisplay;
@@ -73,6 +77,7 @@ struct LiveLoader {
     sim::DeviceModel device;
     sim::UeiEntities entities{device};
     sim::ModuleInfo info;
+    sim::UpgradeDevice upgrade{device, entities};
 };
 
 class ImxTest : public ::testing::Test {
@@ -90,9 +95,9 @@ protected:
         usb.reset();
         std::system(("rm -rf " + root).c_str());
     }
-    void plug(LiveLoader& loader)
+    int plug(LiveLoader& loader)
     {
-        usb->plug(sim::UsbDeviceDescription::tessaline(loader.device.config().serialNumber), loader.device);
+        return usb->plug(sim::UsbDeviceDescription::tessaline(loader.device.config().serialNumber), loader.device);
     }
     static sim::BirdWriter loaderBird()
     {
@@ -127,6 +132,175 @@ TEST_F(ImxTest, LiveLoaderFromAFileIsStartedAndItsIdentifierRead)
         EXPECT_EQ(print.words[3 - i], kIdentifier[i]) << i;
     EXPECT_TRUE(loader.wasReset());
     EXPECT_EQ(display.lines(), std::vector<std::string>{});
+}
+
+// The fingerprint over a serial port: the LPC probe finds no LPC17xx and
+// leaves its bytes in the i.MX ROM's command assembly, which the i.MX road
+// realigns, for a ROM that keeps a half-received command and for one that
+// drops it after an idle time, the probe at 115200 baud or at 9600.
+TEST_F(ImxTest, FingerprintOverASerialPortAfterTheLpcProbe)
+{
+    LiveLoader loader(kSerial);
+    plug(loader);
+    const std::string path = loaderBird().write(root + "/loader.bird");
+    struct Case {
+        int idleDropMs;
+        unsigned baudRate;
+    } cases[] = {{-1, 115200}, {-1, 9600}, {200, 115200}};
+    for (const Case& c : cases) {
+        sim::SdpBootRom chip{sim::SdpBootRom::Wire::Uart};
+        chip.setIdleDrop(c.idleDropMs);
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        const std::string name = std::to_string(c.idleDropMs) + " " + std::to_string(c.baudRate);
+        Updater updater("http://127.0.0.1:1", storeDir.c_str(), display);
+        Fingerprint print{};
+        ASSERT_TRUE(updater.Get_Fingerprint(print, line.path(), kSerial, path, c.baudRate, true)) << name;
+        EXPECT_EQ(updater.recoveryChip, 1) << name;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(print.words[3 - i], kIdentifier[i]) << name << i;
+        EXPECT_EQ(chip.memory(0x20000000, 2048), sim::randomBytes(2048, 1)) << name;
+        EXPECT_EQ(chip.jumpAddress(), IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS) << name;
+        EXPECT_EQ(chip.droppedBytes() > 0, c.idleDropMs >= 0) << name;
+    }
+    EXPECT_EQ(display.lines(), std::vector<std::string>{});
+}
+
+// The whole recovery of an i.MX RT1050 through its boot ROM on USB HID and
+// on a serial port: the live loader goes in through the boot ROM and,
+// started, shows up on USB and gives the chip's identifier. Without a file
+// the update server names the device and build for it, and the default
+// recovery image serves as the live loader; with one the file holds both.
+// The firmware is written through the live loader, which then reboots.
+TEST_F(ImxTest, RecoveryWritesTheFirmwareThroughTheLiveLoader)
+{
+    const uint32_t fingerprint[4] = {kIdentifier[3], kIdentifier[2], kIdentifier[1], kIdentifier[0]};
+    const Bytes image = sim::randomBytes(6000, 40);
+    sim::BirdWriter firmware = loaderBird();
+    firmware.identity(900, "2.15.3", kSerial, "Korvel").firmware(0x60000000, image);
+    const std::string path = firmware.write(root + "/recover.bird");
+    sim::UpdateServer server;
+    server.addBuild(kDefaultSerialNumber, 5, loaderBird().identity(5, "1.0.0", kDefaultSerialNumber, "Korvel").file());
+    server.addRecovery(fingerprint, kSerial, 900);
+    server.addBuild(kSerial, 900, firmware.file());
+    struct Case {
+        const char* name;
+        bool hid;
+        uint32_t loaderSerial;
+        unsigned serial;
+        std::string file;
+    } cases[] = {
+        {"serial port, server", false, kDefaultSerialNumber, 0, ""},
+        {"serial port, file", false, kSerial, kSerial, path},
+        {"HID, server", true, kDefaultSerialNumber, 0, ""},
+        {"HID, file", true, kSerial, kSerial, path},
+    };
+    for (const Case& c : cases) {
+        sim::SdpBootRom chip{c.hid ? sim::SdpBootRom::Wire::Hid : sim::SdpBootRom::Wire::Uart};
+        std::unique_ptr<sim::PtyCarrier> line;
+        std::unique_ptr<sim::HidrawCarrier> hid;
+        std::string port = "USB";
+        if (c.hid) {
+            // The boot ROM's own ids, so that a wrong id in the client shows.
+            hid = std::make_unique<sim::HidrawCarrier>();
+            hid->plug({0x1FC9, 0x0130, "SE Blank RT Family", sim::SdpBootRom::hidReportDescriptor()}, chip);
+        } else {
+            line = std::make_unique<sim::PtyCarrier>(chip, sim::PtyCarrier::Framing::Raw);
+            port = line->path();
+        }
+        LiveLoader loader(c.loaderSerial);
+        const int handle = plug(loader);
+        // Told to reboot, the live loader leaves the bus.
+        std::thread rebooter([&] {
+            loader.device.waitFor(
+                [](const sim::Records& r) {
+                    for (const sim::Packet& p : r.packets)
+                        if (p.data == std::vector<uint8_t>{0x5F, 0x06}) return true;
+                    return false;
+                },
+                60000);
+            usb->unplug(handle);
+        });
+        RecordingDisplay shown;
+        Updater updater(server.url().c_str(), (storeDir + std::to_string(&c - cases)).c_str(), shown);
+        EXPECT_TRUE(updater.Recover_Firmware(port, 0, 115200, c.serial, c.file, false)) << c.name;
+        EXPECT_EQ(updater.recoveryChip, 1) << c.name;
+        EXPECT_EQ(chip.memory(0x20000000, 2048), sim::randomBytes(2048, 1)) << c.name;
+        EXPECT_EQ(chip.jumpAddress(), IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS) << c.name;
+        EXPECT_EQ(loader.upgrade.firmware()[0x60000000], image) << c.name;
+        EXPECT_TRUE(loader.upgrade.rebooted()) << c.name;
+        for (const std::string& l : shown.lines())
+            EXPECT_NE(l.rfind("error ", 0), 0u) << c.name << ": " << l;
+        rebooter.join();
+        Tessaline_libusb_exit();
+    }
+}
+
+// The program's fingerprint and recovery commands with the boot ROM on USB
+// HID and on a serial port: the identifier printed, and the firmware written
+// through the live loader with exit code 0.
+TEST_F(ImxTest, FingerprintAndRecoverCommandsOverEachPort)
+{
+    const Bytes image = sim::randomBytes(3000, 41);
+    sim::BirdWriter firmware = loaderBird();
+    firmware.identity(900, "2.15.3", kSerial, "Korvel").firmware(0x60000000, image);
+    const std::string path = firmware.write(root + "/fw.bird");
+    sim::UpdateServer server;
+    server.addBuild(kDefaultSerialNumber, 5, loaderBird().identity(5, "1.0.0", kDefaultSerialNumber, "Korvel").file());
+    struct Case {
+        const char* name;
+        bool hid;
+        bool recover;
+    } cases[] = {
+        {"fingerprint, HID", true, false},
+        {"fingerprint, serial port", false, false},
+        {"recover, HID", true, true},
+        {"recover, serial port", false, true},
+    };
+    for (const Case& c : cases) {
+        sim::SdpBootRom chip{c.hid ? sim::SdpBootRom::Wire::Hid : sim::SdpBootRom::Wire::Uart};
+        std::unique_ptr<sim::PtyCarrier> line;
+        std::unique_ptr<sim::HidrawCarrier> hid;
+        std::string port = "USB";
+        if (c.hid) {
+            hid = std::make_unique<sim::HidrawCarrier>();
+            hid->plug({0x1FC9, 0x0130, "SE Blank RT Family", sim::SdpBootRom::hidReportDescriptor()}, chip);
+        } else {
+            line = std::make_unique<sim::PtyCarrier>(chip, sim::PtyCarrier::Framing::Raw);
+            port = line->path();
+        }
+        LiveLoader loader(c.recover ? kSerial : kDefaultSerialNumber);
+        const int handle = plug(loader);
+        std::thread rebooter([&] {
+            // Told to reboot after the firmware, the live loader leaves the bus.
+            if (!c.recover) return;
+            loader.device.waitFor(
+                [](const sim::Records& r) {
+                    for (const sim::Packet& p : r.packets)
+                        if (p.data == std::vector<uint8_t>{0x5F, 0x06}) return true;
+                    return false;
+                },
+                60000);
+            usb->unplug(handle);
+        });
+        std::vector<std::string> args{"-i", root + "/run" + std::to_string(&c - cases), "-u", server.url(), "-s", port};
+        if (c.recover)
+            args.insert(args.end(), {"-U", "-t", "RECOVER", "-d", "40F5849A", "-f", path});
+        else
+            args.push_back("-N");
+        const clitest::Outcome run = clitest::runUpdater(args, root);
+        rebooter.join();
+        EXPECT_EQ(run.code, 0) << c.name << "\n" << run.out << run.err;
+        EXPECT_EQ(chip.memory(0x20000000, 2048), sim::randomBytes(2048, 1)) << c.name;
+        if (c.recover) {
+            EXPECT_EQ(loader.upgrade.firmware()[0x60000000], image) << c.name;
+            EXPECT_TRUE(loader.upgrade.rebooted()) << c.name;
+        } else {
+            EXPECT_NE(run.out.find("[ 77778888 55556666 33334444 11112222 ]"), std::string::npos) << c.name << run.out;
+            EXPECT_TRUE(loader.wasReset()) << c.name;
+            usb->unplug(handle);
+        }
+        Tessaline_libusb_exit();
+    }
 }
 
 // The default serial number's store folder gives the live loader: no server

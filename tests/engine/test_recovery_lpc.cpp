@@ -51,7 +51,10 @@ protected:
     {
         BirdFile firmware = file(bird);
         rom.setSynchronised();
-        return _recover_firmware_lpc(display, firmware, port, baudRate);
+        const bool result = _recover_firmware_lpc(display, firmware, port, baudRate);
+        // However the blocks lie, no flash byte is programmed twice without an erase.
+        EXPECT_EQ(rom.counters().copiesOntoProgrammed, std::vector<std::string>{});
+        return result;
     }
     Bytes flash(uint32_t address, size_t n) const
     {
@@ -76,6 +79,64 @@ TEST_F(LpcTest, FingerprintOfAnLpcChipIsItsSerialNumberInReplyOrder)
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(print.words[i], identity.serial[i]) << i;
     EXPECT_TRUE(rom.synchronised());
+}
+
+// A chip synchronised by an earlier run gives "?" back as its echo at most:
+// it is an LPC17xx in step, a second fingerprint as much as the first, its
+// echo is switched back on, and no byte of the i.MX road reaches it.
+TEST_F(LpcTest, ChipSynchronisedBeforeIsAnLpcInStep)
+{
+    for (bool echoOff : {false, true}) {
+        Rom chip;
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        chip.setSynchronised();
+        if (echoOff) {
+            NXPSerialClass earlier;
+            ASSERT_EQ(earlier.Connect(line.path().c_str(), 115200), aErrNone);
+            ASSERT_EQ(earlier.SetEcho(false), aErrNone);
+            ASSERT_FALSE(chip.echo());
+        }
+        Updater updater("http://127.0.0.1:1", dir.c_str(), display);
+        for (int run = 0; run < 2; ++run) {
+            Fingerprint print{};
+            ASSERT_TRUE(updater.Get_Fingerprint(print, line.path(), kDefaultSerialNumber, "", 115200, true))
+                << echoOff << run;
+            EXPECT_EQ(updater.recoveryChip, 2);
+            const Rom::Identity identity;
+            for (int i = 0; i < 4; ++i)
+                EXPECT_EQ(print.words[i], identity.serial[i]) << echoOff << run << i;
+        }
+        EXPECT_TRUE(chip.echo());
+        const Bytes received = chip.received();
+        EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0) << echoOff;
+    }
+}
+
+// A recovery that failed part way leaves the chip synchronised, unlocked
+// and without echo; the next recovery finds it in step and writes it whole.
+TEST_F(LpcTest, RecoveryAfterAFailedOne)
+{
+    const Bytes image = sim::randomBytes(9000, 12);
+    sim::BirdWriter bird;
+    bird.firmware(0x0, image);
+    const std::string path = dir + "/again.bird";
+    bird.write(path);
+    Rom::Faults faults;
+    faults.returnCodes['C'] = 9;
+    rom.setFaults(faults);
+    Updater updater("http://127.0.0.1:1", dir.c_str(), display);
+    ASSERT_FALSE(updater.Recover_Firmware(port, 0, 115200, 0, path, false));
+    ASSERT_FALSE(rom.echo());
+    ASSERT_TRUE(rom.unlocked());
+
+    rom.setFaults(Rom::Faults());
+    ASSERT_TRUE(updater.Recover_Firmware(port, 0, 115200, 0, path, false));
+    EXPECT_EQ(updater.recoveryChip, 2);
+    EXPECT_EQ(flash(0, image.size()), image);
+    EXPECT_TRUE(rom.counters().started);
+    EXPECT_EQ(rom.counters().copiesOntoProgrammed, std::vector<std::string>{});
+    const Bytes received = rom.received();
+    EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
 }
 
 // Without an LPC answer the i.MX road is taken, and ends before the chip is
@@ -106,7 +167,8 @@ TEST_F(LpcTest, WithoutAnLpcAnswerTheImxRoadIsTaken)
 
 // Three firmware blocks, the third only an address word and four bytes,
 // which closes the image: the two before it are written in chunks of 4096
-// bytes and a shorter last one; the blocks from the third on are not.
+// bytes and a shorter last one, copied to flash in pieces that end within
+// its last page; the blocks from the third on are not.
 TEST_F(LpcTest, RecoveryWritesTheBlocksBeforeTheClosingOne)
 {
     const Bytes first = sim::randomBytes(5000, 3);
@@ -118,7 +180,7 @@ TEST_F(LpcTest, RecoveryWritesTheBlocksBeforeTheClosingOne)
 
     EXPECT_EQ(flash(0, first.size()), first);
     EXPECT_EQ(flash(0x10000, second.size()), second);
-    // The copies are rounded up to a copy size; what lies beyond the data stays erased.
+    // What lies beyond the data stays erased.
     EXPECT_EQ(flash(first.size(), 0x2000 - first.size()), Bytes(0x2000 - first.size(), 0xFF));
     EXPECT_EQ(flash(0x10000 + second.size(), 4096 - second.size()), Bytes(4096 - second.size(), 0xFF));
     EXPECT_EQ(flash(0x20000, 4), Bytes(4, 0xFF));
@@ -139,7 +201,10 @@ TEST_F(LpcTest, RecoveryWritesTheBlocksBeforeTheClosingOne)
                         }));
     EXPECT_EQ(display.count("bar 1.000000 -"), 2u);
     EXPECT_TRUE(sawCommand("C 0 268439552 4096"));     // the first chunk
-    EXPECT_TRUE(sawCommand("C 65536 268439552 4096")); // 1804 bytes copy 4096
+    EXPECT_TRUE(sawCommand("C 4096 268439552 1024"));  // 904 bytes: four pages
+    EXPECT_FALSE(sawCommand("C 4096 268439552 4096"));
+    EXPECT_TRUE(sawCommand("C 65536 268439552 1024")); // 1804 bytes: eight pages
+    EXPECT_TRUE(sawCommand("C 66560 268440576 1024"));
     EXPECT_TRUE(rom.counters().started);
     EXPECT_EQ(rom.counters().startAddress, 0u);
     EXPECT_TRUE(rom.echo());
@@ -157,6 +222,30 @@ TEST_F(LpcTest, RoundedCopyAcrossASectorEnd)
     EXPECT_EQ(flash(0xF00, data.size()), data);
     EXPECT_EQ(flash(0xF00 + data.size(), 512 - data.size()), Bytes(512 - data.size(), 0xFF));
     EXPECT_TRUE(sawCommand("P 0 1"));
+}
+
+// Short blocks each followed by one starting on the page after their last:
+// every block lands on erased flash, and the pages of one chunk go out in
+// the largest copies that fit them.
+TEST_F(LpcTest, ShortBlocksPackedPageAfterPage)
+{
+    struct Piece {
+        uint32_t address;
+        size_t length;
+    } pieces[] = {{0x0, 1300}, {0x600, 700}, {0x900, 256}, {0xA00, 1}, {0xB00, 2600}, {0x1800, 4100}};
+    sim::BirdWriter bird;
+    std::vector<Bytes> data;
+    for (const Piece& p : pieces) {
+        data.push_back(sim::randomBytes(p.length, unsigned(p.address + 20)));
+        bird.firmware(p.address, data.back());
+    }
+    ASSERT_TRUE(recover(bird));
+    for (size_t i = 0; i < data.size(); ++i)
+        EXPECT_EQ(flash(pieces[i].address, data[i].size()), data[i]) << i;
+    EXPECT_TRUE(sawCommand("C 0 268439552 1024"));
+    EXPECT_TRUE(sawCommand("C 1024 268440576 512"));
+    EXPECT_TRUE(sawCommand("C 2816 268439552 1024"));  // 2600 bytes: 1024, 1024, 512, 256
+    EXPECT_TRUE(sawCommand("C 5376 268442112 256"));
 }
 
 // Blocks that cannot be copied to flash, and a file without firmware, are

@@ -307,6 +307,7 @@ TEST_F(IspTest, ChipsOwnChecksOfCopyAndWrite)
     const Bytes data(4, 9);
     EXPECT_EQ(isp.Write(kRam + 2, 4, data.data()), aErrParam);         // not word aligned
     EXPECT_EQ(isp.Write(0x20000000, 4, data.data()), aErrParam);       // no RAM there
+    EXPECT_EQ(isp.Write(0x10000100, 4, data.data()), aErrParam);       // the ISP's own RAM
     ASSERT_EQ(isp.Prepare(0, 0), aErrNone);
     EXPECT_EQ(isp.CopyToFlash(0, kRam + 1, 256), aErrParam);           // RAM address unaligned
     EXPECT_EQ(isp.CopyToFlash(0x1000, kRam, 256), aErrParam);          // sector 1 not prepared

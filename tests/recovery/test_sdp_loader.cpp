@@ -13,6 +13,7 @@
 #include <chrono>
 #include <algorithm>
 #include <fcntl.h>
+#include <termios.h>
 #include <functional>
 #include <optional>
 #include <unistd.h>
@@ -159,7 +160,7 @@ TEST(SdpLoaderSetup, HidOpensOnlyTheBootRomsIds)
         loader.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
         EXPECT_EQ(loader.init(), SDPLoader::OPEN_FAILED) << "no HID device at all";
     }
-    carrier.plug({IMX1050::VID, 0x0135, "other product", SdpBootRom::hidReportDescriptor()}, rom);
+    carrier.plug({0x1FC9, 0x0135, "other product", SdpBootRom::hidReportDescriptor()}, rom);
     SDPLoader loader;
     loader.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
     EXPECT_EQ(loader.init(), SDPLoader::OPEN_FAILED) << "another product id";
@@ -175,7 +176,8 @@ struct Rig {
             loader.setLoader(new Serial_SDPLoader(pty->path().c_str()));
         } else {
             hid = std::make_unique<sim::HidrawCarrier>();
-            hid->plug({IMX1050::VID, IMX1050::PID, "SE Blank RT Family", SdpBootRom::hidReportDescriptor()}, rom);
+            // The boot ROM's own ids, so that a wrong id in the client shows.
+            hid->plug({0x1FC9, 0x0130, "SE Blank RT Family", SdpBootRom::hidReportDescriptor()}, rom);
             loader.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
         }
     }
@@ -272,6 +274,7 @@ TEST_P(SdpOverWire, AnswerToTheFifthStatusRequestIsInTime)
     EXPECT_EQ(rig->commandTypes(), expected);
 }
 
+
 TEST_P(SdpOverWire, FiveUnansweredStatusRequestsSendNoImage)
 {
     rig->rom.ignore(SdpBootRom::ERROR_STATUS, 5);
@@ -367,6 +370,70 @@ TEST(SdpOverUart, WritesGiveUpOnALineThatHungUp)
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(rig.loader.writeLoader(makeImage(4096), LOAD_ADDRESS), SDPLoader::NO_ANSWER);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// A ROM answering status requests 150 ms late: the answer that makes the
+// liveness test pass is that to an earlier round, and the answers still owed
+// are drained before the image goes out.
+TEST(SdpOverUart, LateStatusAnswersAreDrainedBeforeTheImage)
+{
+    Rig rig(Wire::Uart);
+    ASSERT_EQ(rig.loader.init(), SDPLoader::SUCCESS);
+    rig.rom.setStatusDelay(150);
+    std::vector<uint8_t> image = makeImage(3000);
+    ASSERT_EQ(rig.loader.writeLoader(image, LOAD_ADDRESS), SDPLoader::SUCCESS);
+    EXPECT_EQ(rig.rom.memory(LOAD_ADDRESS, image.size()), image);
+}
+
+// Stray bytes left on the line before the client (a probe for another boot
+// ROM) sit in the ROM's command assembly; a ROM that drops a half-received
+// command after an idle time has dropped them by the end of the line's
+// settling time, one that keeps it has not. Realigned, both take the image.
+TEST(SdpOverUart, RealignedAfterStrayBytes)
+{
+    struct Case {
+        int idleDropMs;
+        size_t stray;
+    } cases[] = {{-1, 0}, {-1, 1}, {-1, 3}, {-1, 8}, {-1, 15}, {-1, 21}, {200, 1}, {200, 3}};
+    for (const Case& c : cases) {
+        SdpBootRom rom(Wire::Uart);
+        rom.setIdleDrop(c.idleDropMs);
+        sim::PtyCarrier pty(rom, sim::PtyCarrier::Framing::Raw);
+        {
+            // The stray bytes: "?", line ends, then whatever.
+            const int fd = open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+            ASSERT_GE(fd, 0);
+            struct termios raw;
+            ASSERT_EQ(tcgetattr(fd, &raw), 0);
+            cfmakeraw(&raw);
+            ASSERT_EQ(tcsetattr(fd, TCSANOW, &raw), 0);
+            std::vector<uint8_t> stray(c.stray, 'x');
+            const char probe[] = "?\r\n";
+            std::copy(probe, probe + std::min(c.stray, sizeof probe - 1), stray.begin());
+            ASSERT_EQ(write(fd, stray.data(), stray.size()), ssize_t(stray.size()));
+            tcdrain(fd);
+            close(fd);
+        }
+        Serial_SDPLoader* serial = new Serial_SDPLoader(pty.path().c_str());
+        SDPLoader loader;
+        loader.setLoader(serial);
+        ASSERT_EQ(loader.init(), SDPLoader::SUCCESS);
+        const std::string name = std::to_string(c.stray) + " stray bytes, idle drop " + std::to_string(c.idleDropMs);
+        EXPECT_TRUE(serial->realign()) << name;
+        std::vector<uint8_t> image = makeImage(2000);
+        EXPECT_EQ(loader.writeLoader(image, LOAD_ADDRESS), SDPLoader::SUCCESS) << name;
+        EXPECT_EQ(rom.memory(LOAD_ADDRESS, image.size()), image) << name;
+        EXPECT_EQ(rom.droppedBytes(), c.idleDropMs < 0 ? 0 : c.stray % 16) << name;
+    }
+}
+
+TEST(SdpOverUart, RealigningASilentLineFails)
+{
+    Rig rig(Wire::Uart);
+    rig.rom.setSilent(true);
+    Serial_SDPLoader other(rig.pty->path().c_str());
+    ASSERT_TRUE(other.init());
+    EXPECT_FALSE(other.realign());
 }
 
 TEST(SdpOverUart, PortOpenedAsDescriptorZeroIsUsedAndClosed)

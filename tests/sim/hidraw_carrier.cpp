@@ -3,6 +3,7 @@
 #include "tests/sim/umockdev_support.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -16,6 +17,13 @@
 
 namespace sim {
 
+namespace {
+
+// Bus 2: the emulated USB bus is bus 1.
+constexpr int kBus = 2;
+
+} // namespace
+
 // One hidraw node. Its reads, writes and ioctls arrive on umockdev's worker
 // thread; the node file itself is a pipe that holds one byte exactly while a
 // report waits, so that the host's poll sees what a hidraw node would show.
@@ -23,6 +31,7 @@ struct HidrawCarrier::Node {
     HidDeviceDescription description;
     DeviceEndpoint* endpoint = nullptr;
     std::string devNode;
+    std::string sysPath;  // the USB device's, under which the others lie
     UMockdevIoctlBase* handler = nullptr;
     int fifo = -1;
 
@@ -135,6 +144,11 @@ HidrawCarrier::~HidrawCarrier()
         std::lock_guard<std::mutex> guard(node->lock);
         node->endpoint->setToHostNotify(nullptr);
     }
+    // A shared testbed outlives the carrier: its nodes leave it first.
+    for (auto& node : nodes_) {
+        umockdev_testbed_detach_ioctl(testbed_, node->devNode.c_str(), nullptr);
+        umockdev_testbed_remove_device(testbed_, node->sysPath.c_str());
+    }
     g_object_unref(testbed_);
     nodes_.clear();
 }
@@ -142,7 +156,10 @@ HidrawCarrier::~HidrawCarrier()
 void HidrawCarrier::plug(const HidDeviceDescription& d, DeviceEndpoint& endpoint)
 {
     auto node = std::make_shared<Node>();
-    int index = int(nodes_.size());
+    // Numbered across the process, on a bus of their own: the testbed may be
+    // shared with the emulated USB bus and with earlier carriers' nodes.
+    static std::atomic<int> nextIndex{0};
+    int index = nextIndex++;
     int port = index + 1;
     node->description = d;
     node->endpoint = &endpoint;
@@ -156,15 +173,15 @@ void HidrawCarrier::plug(const HidDeviceDescription& d, DeviceEndpoint& endpoint
     check(umockdev_testbed_attach_ioctl(testbed_, node->devNode.c_str(), node->handler, &error), error,
           "attach hidraw handler");
 
-    std::string usb = format("/devices/pci0000:00/0000:00:14.0/usb1/1-%d", port);
-    std::string intf = usb + format("/1-%d:1.0", port);
+    std::string usb = format("/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", kBus, kBus, port);
+    std::string intf = usb + format("/%d-%d:1.0", kBus, port);
     std::string hid = intf + format("/0003:%04X:%04X.%04X", d.vendorId, d.productId, index + 1);
     std::string raw = hid + format("/hidraw/hidraw%d", index);
     std::string records;
     records += format("P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=%x/%x/100\n"
-                      "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=0100\nA: busnum=1\nA: devnum=%d\n"
+                      "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=0100\nA: busnum=%d\nA: devnum=%d\n"
                       "A: manufacturer=Simulated\nA: product=%s\n\n",
-                      usb.c_str(), d.vendorId, d.productId, d.vendorId, d.productId, port + 1, d.name.c_str());
+                      usb.c_str(), d.vendorId, d.productId, d.vendorId, d.productId, kBus, port + 1, d.name.c_str());
     records += format("P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: INTERFACE=3/0/0\n"
                       "A: bInterfaceNumber=00\nA: bInterfaceClass=03\n\n",
                       intf.c_str());
@@ -196,6 +213,7 @@ void HidrawCarrier::plug(const HidDeviceDescription& d, DeviceEndpoint& endpoint
             n->refresh();
         }
     });
+    node->sysPath = "/sys" + usb;
     nodes_.push_back(node);
 }
 

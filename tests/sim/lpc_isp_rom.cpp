@@ -106,7 +106,7 @@ bool sParseArgs(const std::string& text, std::vector<long long>& args, std::vect
 LpcIspRom::LpcIspRom() : LpcIspRom(Identity()) {}
 
 LpcIspRom::LpcIspRom(const Identity& identity)
-    : identity_(identity), flash_(kFlashSize), ram_(kRamSize, 0)
+    : identity_(identity), flash_(kFlashSize), programmed_(kFlashSize, true), ram_(kRamSize, 0)
 {
     for (uint32_t a = 0; a < kFlashSize; ++a)
         flash_[a] = initialFlash(a);
@@ -134,6 +134,12 @@ void LpcIspRom::setFaults(const Faults& faults)
     faults_ = faults;
 }
 
+void LpcIspRom::setLineRate(unsigned baud)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    charTime_ = baud == 0 ? std::chrono::nanoseconds(0) : std::chrono::nanoseconds(10'000'000'000ull / baud);
+}
+
 void LpcIspRom::setSynchronised()
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -143,7 +149,8 @@ void LpcIspRom::setSynchronised()
 bool LpcIspRom::synchronised() const
 {
     std::lock_guard<std::mutex> hold(lock_);
-    return state_ != State::Unsynchronised && state_ != State::SyncLine && state_ != State::Crystal;
+    return state_ != State::Unsynchronised && state_ != State::SyncLine && state_ != State::Crystal &&
+           state_ != State::Running;
 }
 
 bool LpcIspRom::echo() const
@@ -194,9 +201,14 @@ void LpcIspRom::fromHost(const uint8_t* data, size_t n)
     {
         std::lock_guard<std::mutex> hold(lock_);
         received_.insert(received_.end(), data, data + n);
-        if (!faults_.mute)
-            for (size_t i = 0; i < n; ++i)
+        if (!faults_.mute) {
+            const Clock::time_point now = Clock::now();
+            for (size_t i = 0; i < n; ++i) {
+                if (charTime_.count() > 0)
+                    rxTime_ = std::max(rxTime_, now) + charTime_;
                 takeByte(data[i]);
+            }
+        }
         notify = notify_;
     }
     changed_.notify_all();
@@ -206,6 +218,8 @@ void LpcIspRom::fromHost(const uint8_t* data, size_t n)
 
 void LpcIspRom::takeByte(uint8_t byte)
 {
+    if (state_ == State::Running)
+        return;
     if (state_ == State::Unsynchronised) {
         if (byte == '?') {
             reply("Synchronized\r\n", faults_.replyDelayMs);
@@ -241,9 +255,18 @@ void LpcIspRom::takeLine(const std::string& line)
         }
         break;
     case State::Crystal:
+        // The crystal's frequency in kHz, a decimal number; anything else
+        // leaves the chip waiting for a new synchronisation.
+        if (line.empty() || line.size() > 6 || line.find_first_not_of("0123456789") != std::string::npos ||
+            atoi(line.c_str()) == 0) {
+            state_ = State::Unsynchronised;
+            break;
+        }
         counters_.crystalKHz = atoi(line.c_str());
         reply("OK\r\n", faults_.replyDelayMs);
         state_ = State::Command;
+        break;
+    case State::Running:
         break;
     case State::Command:
         if (!line.empty())
@@ -314,11 +337,11 @@ int LpcIspRom::commandCode(char letter, const std::vector<long long>& a, size_t 
         if (!argsAre(2))
             return kParamError;
         if (a[0] % 4 != 0)
-            return kDstAddrError;
+            return kAddrError;
         if (a[1] <= 0 || a[1] % 4 != 0)
             return kCountError;
-        if (a[0] < kRamStart || a[0] + a[1] > kRamStart + kRamSize)
-            return kDstAddrNotMapped;
+        if (a[0] < kRamUsable || a[0] + a[1] > kRamStart + kRamSize)
+            return kAddrNotMapped;
         return kSuccess;
     case 'R':
         if (!argsAre(2))
@@ -399,22 +422,32 @@ void LpcIspRom::runCommand(const std::string& line)
             const uint32_t start = sSectorStart(int(s));
             const uint32_t end = s + 1 < kSectors ? sSectorStart(int(s) + 1) : kFlashSize;
             std::fill(flash_.begin() + start, flash_.begin() + end, 0xFF);
+            std::fill(programmed_.begin() + start, programmed_.begin() + end, false);
         }
         prepared_.clear();
         break;
     case 'C': {
         // Programming only clears bits: unerased flash comes out mixed.
         const uint8_t* from = &ram_[size_t(args[1] - kRamStart)];
-        for (long long i = 0; i < args[2]; ++i)
-            flash_[size_t(args[0] + i)] &= from[i];
+        bool ontoProgrammed = false;
+        for (long long i = 0; i < args[2]; ++i) {
+            const size_t at = size_t(args[0] + i);
+            flash_[at] &= from[i];
+            ontoProgrammed = ontoProgrammed || programmed_[at];
+            programmed_[at] = true;
+        }
+        if (ontoProgrammed)
+            counters_.copiesOntoProgrammed.push_back(line);
         prepared_.clear();
         break;
     }
     case 'G':
+        // The code runs at once; no return code comes back, nor anything after.
         counters_.started = true;
         counters_.startAddress = uint32_t(args[0]);
         counters_.startMode = words[1];
-        break;
+        state_ = State::Running;
+        return;
     case 'W':
         state_ = State::WriteData;
         transferAddress_ = uint32_t(args[0]);
@@ -516,13 +549,19 @@ void LpcIspRom::reply(const std::string& text, int delayMs)
 
 void LpcIspRom::queue(std::vector<uint8_t> bytes, int delayMs)
 {
-    const Clock::time_point due = Clock::now() + std::chrono::milliseconds(delayMs);
+    const Clock::time_point now = Clock::now();
+    Clock::time_point due = now + std::chrono::milliseconds(delayMs);
+    if (charTime_.count() > 0) {
+        // Answers follow the byte that caused them, one after the other.
+        due = std::max({due, rxTime_, txTime_}) + charTime_ * bytes.size();
+        txTime_ = due;
+    }
     if (!toHost_.empty() && toHost_.back().due == due) {
         toHost_.back().bytes.insert(toHost_.back().bytes.end(), bytes.begin(), bytes.end());
     } else {
         toHost_.push_back({due, std::move(bytes)});
     }
-    if (delayMs > 0)
+    if (due > now)
         wakeAt_.insert(due);
 }
 

@@ -25,6 +25,8 @@ public:
     static constexpr uint32_t kFlashSize = 512 * 1024;
     static constexpr uint32_t kRamStart = 0x10000000;
     static constexpr uint32_t kRamSize = 32 * 1024;
+    // The ISP's own variables fill the RAM below this address; "W" refuses it.
+    static constexpr uint32_t kRamUsable = kRamStart + 0x200;
     static constexpr int kSectors = 30;
 
     struct Identity {
@@ -56,6 +58,9 @@ public:
         bool started = false;        // "G" accepted
         uint32_t startAddress = 0;
         std::string startMode;
+        // Copies to flash that reached bytes not erased since they were
+        // last programmed (or since the start), as "C" command lines.
+        std::vector<std::string> copiesOntoProgrammed;
     };
 
     LpcIspRom();
@@ -65,6 +70,10 @@ public:
     LpcIspRom& operator=(const LpcIspRom&) = delete;
 
     void setFaults(const Faults& faults);
+    // Paces the line as a UART at this rate (ten bit times a character):
+    // the host's bytes reach the ROM, and its answers the host, no sooner
+    // than the line carries them. 0 (the start): as fast as they come.
+    void setLineRate(unsigned baud);
     // Skips the synchronisation: the ROM answers commands at once.
     void setSynchronised();
 
@@ -89,7 +98,8 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class State { Unsynchronised, SyncLine, Crystal, Command, WriteData, ReadAck };
+    // Running: "G" was accepted and the chip runs its code, deaf to the line.
+    enum class State { Unsynchronised, SyncLine, Crystal, Command, WriteData, ReadAck, Running };
     struct Chunk {
         Clock::time_point due;
         std::vector<uint8_t> bytes;
@@ -118,6 +128,7 @@ private:
     bool unlocked_ = false;
     std::set<int> prepared_;
     std::vector<uint8_t> flash_;
+    std::vector<bool> programmed_;  // per flash byte: not erased since written
     std::vector<uint8_t> ram_;
     std::vector<uint8_t> received_;
     std::vector<std::string> commands_;
@@ -131,6 +142,9 @@ private:
     int pendingLines_ = 0;
     uint32_t blockLength_ = 0;      // "R": bytes of the block sent last
 
+    std::chrono::nanoseconds charTime_{0};
+    Clock::time_point rxTime_;  // paced: when the byte taken last reached the ROM
+    Clock::time_point txTime_;  // paced: when the answer queued last reaches the host
     std::deque<Chunk> toHost_;
     std::function<void()> notify_;
     std::multiset<Clock::time_point> wakeAt_;

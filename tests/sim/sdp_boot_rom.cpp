@@ -28,7 +28,64 @@ void putLittleEndian(std::vector<uint8_t>& out, uint32_t value)
 
 } // namespace
 
-SdpBootRom::SdpBootRom(Wire wire) : wire_(wire) {}
+SdpBootRom::SdpBootRom(Wire wire) : wire_(wire), timer_(&SdpBootRom::timerLoop, this) {}
+
+SdpBootRom::~SdpBootRom()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stop_ = true;
+    }
+    timerWake_.notify_all();
+    timer_.join();
+}
+
+void SdpBootRom::timerLoop()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    while (!stop_) {
+        if (replies_.empty()) {
+            timerWake_.wait(guard);
+            continue;
+        }
+        if (replyDue()) {
+            // The carrier is taking it; what follows may be due later.
+            timerWake_.wait_for(guard, std::chrono::milliseconds(5));
+            continue;
+        }
+        const Clock::time_point due = replies_.front().due;
+        timerWake_.wait_until(guard, due);
+        if (stop_ || !replyDue()) continue;
+        std::function<void()> notify = notify_;
+        changed_.notify_all();
+        guard.unlock();
+        if (notify) notify();
+        guard.lock();
+    }
+}
+
+bool SdpBootRom::replyDue() const
+{
+    return !replies_.empty() && replies_.front().due <= Clock::now();
+}
+
+void SdpBootRom::setIdleDrop(int ms)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    idleDropMs_ = ms;
+}
+
+void SdpBootRom::setStatusDelay(int ms)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    statusDelayMs_ = ms;
+}
+
+size_t SdpBootRom::droppedBytes() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return dropped_;
+}
 
 std::vector<uint8_t> SdpBootRom::hidReportDescriptor()
 {
@@ -135,26 +192,33 @@ void SdpBootRom::interruptImageAfter(size_t bytes)
     interruptAfter_ = bytes;
 }
 
-void SdpBootRom::queue(std::vector<uint8_t> reply)
+void SdpBootRom::queue(std::vector<uint8_t> reply, int delayMs)
 {
     if (silent_ || reply.empty()) return;
-    replies_.push_back(std::move(reply));
-    pendingNotify_ = true;
+    // Answers leave in order: one held back holds back those after it.
+    const Clock::time_point now = Clock::now();
+    Clock::time_point due = now + std::chrono::milliseconds(delayMs);
+    if (!replies_.empty()) due = std::max(due, replies_.back().due);
+    replies_.push_back({due, std::move(reply)});
+    if (due > now)
+        timerWake_.notify_all();
+    else
+        pendingNotify_ = true;
 }
 
-void SdpBootRom::sendHab()
+void SdpBootRom::sendHab(int delayMs)
 {
     std::vector<uint8_t> reply;
     if (wire_ == Wire::Hid) reply.push_back(HAB_REPORT);
     putLittleEndian(reply, hab_);
-    queue(std::move(reply));
+    queue(std::move(reply), delayMs);
 }
 
-void SdpBootRom::sendWords(const std::vector<uint8_t>& words)
+void SdpBootRom::sendWords(const std::vector<uint8_t>& words, int delayMs)
 {
     size_t cut = short_ ? 1 : 0;
     if (wire_ == Wire::Uart) {
-        queue(std::vector<uint8_t>(words.begin(), words.end() - long(std::min(cut, words.size()))));
+        queue(std::vector<uint8_t>(words.begin(), words.end() - long(std::min(cut, words.size()))), delayMs);
         return;
     }
     // Report 4 carries up to 64 bytes of words, padded with zeros.
@@ -164,7 +228,7 @@ void SdpBootRom::sendWords(const std::vector<uint8_t>& words)
         report[0] = WORD_REPORT;
         std::copy_n(words.begin() + long(at), n, report.begin() + 1);
         report.resize(HID_INPUT_REPORT - cut);
-        queue(std::move(report));
+        queue(std::move(report), delayMs);
     }
 }
 
@@ -181,9 +245,9 @@ void SdpBootRom::command(const uint8_t* bytes)
     std::vector<uint8_t> words;
     switch (c.type) {
     case ERROR_STATUS:
-        sendHab();
+        sendHab(statusDelayMs_);
         putLittleEndian(words, status_);
-        sendWords(words);
+        sendWords(words, statusDelayMs_);
         return;
     case WRITE_FILE:
         imageAddress_ = c.address;
@@ -260,6 +324,13 @@ void SdpBootRom::fromHost(const uint8_t* data, size_t n)
                     n -= take;
                     continue;
                 }
+                const Clock::time_point now = Clock::now();
+                if (!partial_.empty() && idleDropMs_ >= 0 &&
+                    now - lastByte_ > std::chrono::milliseconds(idleDropMs_)) {
+                    dropped_ += partial_.size();
+                    partial_.clear();
+                }
+                lastByte_ = now;
                 size_t take = std::min(n, COMMAND_BYTES - partial_.size());
                 partial_.insert(partial_.end(), data, data + take);
                 data += take;
@@ -283,8 +354,8 @@ size_t SdpBootRom::toHost(uint8_t* out, size_t max)
 {
     std::lock_guard<std::mutex> guard(lock_);
     size_t given = 0;
-    while (!replies_.empty() && given < max) {
-        std::vector<uint8_t>& front = replies_.front();
+    while (replyDue() && given < max) {
+        std::vector<uint8_t>& front = replies_.front().bytes;
         size_t n = std::min(max - given, front.size());
         memcpy(out + given, front.data(), n);
         given += n;
@@ -302,8 +373,8 @@ size_t SdpBootRom::toHost(uint8_t* out, size_t max)
 bool SdpBootRom::toHostFrame(std::vector<uint8_t>& frame)
 {
     std::lock_guard<std::mutex> guard(lock_);
-    if (replies_.empty()) return false;
-    frame = std::move(replies_.front());
+    if (!replyDue()) return false;
+    frame = std::move(replies_.front().bytes);
     replies_.pop_front();
     return true;
 }
@@ -311,7 +382,7 @@ bool SdpBootRom::toHostFrame(std::vector<uint8_t>& frame)
 bool SdpBootRom::waitToHost(int timeoutMs)
 {
     std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return !replies_.empty(); });
+    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return replyDue(); });
 }
 
 void SdpBootRom::setToHostNotify(std::function<void()> notify)

@@ -6,6 +6,7 @@
 
 #include "tests/sim/device_endpoint.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -43,6 +45,9 @@ public:
     static constexpr size_t HID_INPUT_REPORT = 65;
 
     explicit SdpBootRom(Wire wire);
+    ~SdpBootRom() override;
+    SdpBootRom(const SdpBootRom&) = delete;
+    SdpBootRom& operator=(const SdpBootRom&) = delete;
 
     // The HID report descriptor of the boot ROM's interface: output reports
     // 1 (16 bytes) and 2 (1024 bytes), input reports 3 (4 bytes) and 4 (64 bytes).
@@ -79,6 +84,15 @@ public:
     // Once this many image bytes came, the ROM reports an error in the middle
     // of the image (security word and status word) and takes no more of it.
     void interruptImageAfter(size_t bytes);
+    // Uart: a half-received command is dropped when its next byte comes more
+    // than this long after the one before; below 0 (the start) it is kept
+    // for ever.
+    void setIdleDrop(int ms);
+    // Answers to status requests leave this long after the request (a ROM
+    // slow to wake up).
+    void setStatusDelay(int ms);
+    // Uart: the bytes of the command assembly dropped after idle time.
+    size_t droppedBytes() const;
 
     void fromHost(const uint8_t* data, size_t n) override;
     size_t toHost(uint8_t* out, size_t max) override;
@@ -89,9 +103,17 @@ public:
 private:
     void command(const uint8_t* bytes);
     void image(const uint8_t* data, size_t n);
-    void sendHab();
-    void sendWords(const std::vector<uint8_t>& words);
-    void queue(std::vector<uint8_t> reply);
+    void sendHab(int delayMs = 0);
+    void sendWords(const std::vector<uint8_t>& words, int delayMs = 0);
+    void queue(std::vector<uint8_t> reply, int delayMs = 0);
+    bool replyDue() const;
+    void timerLoop();
+
+    using Clock = std::chrono::steady_clock;
+    struct Reply {
+        Clock::time_point due;
+        std::vector<uint8_t> bytes;
+    };
 
     const Wire wire_;
     mutable std::mutex lock_;
@@ -109,7 +131,13 @@ private:
     uint32_t imageAddress_ = 0;     // where the next image byte goes
     uint32_t imageLeft_ = 0;
     size_t imageTaken_ = 0;
-    std::deque<std::vector<uint8_t>> replies_;  // Hid: reports; Uart: runs of bytes
+    std::deque<Reply> replies_;  // Hid: reports; Uart: runs of bytes
+    Clock::time_point lastByte_;    // Uart: when the last command byte came
+    int idleDropMs_ = -1;
+    size_t dropped_ = 0;
+    int statusDelayMs_ = 0;
+    bool stop_ = false;
+    std::condition_variable timerWake_;
 
     bool silent_ = false;
     std::map<uint16_t, int> ignored_;
@@ -118,6 +146,7 @@ private:
     uint32_t complete_ = COMPLETE;
     bool short_ = false;
     std::optional<size_t> interruptAfter_;
+    std::thread timer_;  // wakes the carrier when a delayed answer falls due
 };
 
 } // namespace sim

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 namespace sim {
@@ -38,7 +39,19 @@ UMockdevTestbed* openTestbed(const char* device, std::string* root)
     const char* preload = getenv("LD_PRELOAD");
     if (!preload || !strstr(preload, "libumockdev-preload"))
         throw std::runtime_error(std::string(device) + " needs umockdev-wrapper");
-    UMockdevTestbed* testbed = umockdev_testbed_new();
+    // The preload library serves one testbed at a time: carriers alive
+    // together (a boot ROM on HID and a device on the USB bus) share it.
+    static std::mutex lock;
+    static UMockdevTestbed* shared = nullptr;
+    std::lock_guard<std::mutex> hold(lock);
+    UMockdevTestbed* testbed = shared;
+    if (testbed) {
+        g_object_ref(testbed);
+    } else {
+        testbed = umockdev_testbed_new();
+        shared = testbed;
+        g_object_add_weak_pointer(G_OBJECT(testbed), reinterpret_cast<gpointer*>(&shared));
+    }
     gchar* dir = umockdev_testbed_get_root_dir(testbed);
     *root = dir;
     g_free(dir);

@@ -17,8 +17,9 @@ std::string hex(const std::vector<uint8_t>& bytes);
 // Throws "what: <GLib message>" unless ok; frees the error.
 void check(gboolean ok, GError* error, const char* what);
 
-// A new testbed and, in *root, its root directory. Throws "<device> needs
-// umockdev-wrapper" when the program does not run under it.
+// The process's testbed (a new one when none is open; a reference to the
+// open one otherwise) and, in *root, its root directory. Throws "<device>
+// needs umockdev-wrapper" when the program does not run under it.
 UMockdevTestbed* openTestbed(const char* device, std::string* root);
 
 // Connects a handler signal ("handle-read", "handle-write", "handle-ioctl")
