@@ -1,7 +1,10 @@
 #include "common/aLinkCreate.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <set>
+#include <utility>
 
 #include "common/aLink.h"
 #include "common/aPacketFifo.h"
@@ -26,6 +29,48 @@ constexpr uint8_t kModelOption = 8;
 // Resets run one at a time: two holders resetting one link at once would both
 // release its stream and both start it again.
 std::mutex sResetLock;
+
+// Creates of one device's link run one at a time: two at once would both find
+// no link and make one each, and a device that takes one connection at a time
+// would drop the first one's for the second.
+class OneCreatePerDevice {
+public:
+    OneCreatePerDevice(linkType type, uint32_t identifier) : key_(type, identifier)
+    {
+        std::unique_lock<std::mutex> lock(guard());
+        done().wait(lock, [&] { return creating().count(key_) == 0; });
+        creating().insert(key_);
+    }
+    ~OneCreatePerDevice()
+    {
+        {
+            std::lock_guard<std::mutex> lock(guard());
+            creating().erase(key_);
+        }
+        done().notify_all();
+    }
+    OneCreatePerDevice(const OneCreatePerDevice&) = delete;
+    OneCreatePerDevice& operator=(const OneCreatePerDevice&) = delete;
+
+private:
+    using Key = std::pair<linkType, uint32_t>;
+    static std::mutex& guard()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::condition_variable& done()
+    {
+        static std::condition_variable c;
+        return c;
+    }
+    static std::set<Key>& creating()
+    {
+        static std::set<Key> s;
+        return s;
+    }
+    const Key key_;
+};
 
 // The serial stream's baud index of each rate is its position here.
 constexpr uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
@@ -277,6 +322,7 @@ aLinkId aLink_CreateSharedUse(linkType type, uint32_t serialNumber)
 
 aLinkId aLink_CreateUSB(uint32_t serialNumber)
 {
+    OneCreatePerDevice one(USB, serialNumber);
     bool found = false;
     aLinkId reused = sAddUseByIdentifier(serialNumber, USB, true, &found);
     if (found)
@@ -289,6 +335,7 @@ aLinkId aLink_CreateUSB(uint32_t serialNumber)
 
 aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port)
 {
+    OneCreatePerDevice one(TCPIP, serialNumber);
     bool found = false;
     aLinkId reused = sAddUseByIdentifier(serialNumber, TCPIP, true, &found);
     if (found)
@@ -303,6 +350,7 @@ aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port
 
 aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* path, uint32_t baudRate)
 {
+    OneCreatePerDevice one(SERIAL, serialNumber);
     bool found = false;
     // A served serial link is not handed out behind its server's back.
     aLinkId reused = sAddUseByIdentifier(serialNumber, SERIAL, true, &found);

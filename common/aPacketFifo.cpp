@@ -203,7 +203,10 @@ void packetFifo::waitFor(Lock& lock, uint64_t msTimeout, Ready ready)
     }
 }
 
-std::unordered_map<aPacketFifoId, std::shared_ptr<packetFifo>> gpPacketFifoDictionary;
+// Never destroyed: the threads of a link that a program leaves running when
+// it exits still look their FIFOs up while static objects are destroyed.
+std::unordered_map<aPacketFifoId, std::shared_ptr<packetFifo>>& gpPacketFifoDictionary =
+    *new std::unordered_map<aPacketFifoId, std::shared_ptr<packetFifo>>;
 std::mutex gpPacketFifoDictionaryMutex;
 std::atomic<aPacketFifoId> gpSequentialId{1};
 

@@ -197,6 +197,7 @@ enum PeerExit : int {
     kPeerNotFound = 10,
     kPeerNoConnect = 11,
     kPeerWrongReply = 12,
+    kPeerOrphanAnswered = 13,
 };
 
 bool collectOne(const linkSpec* found, bool* counted, void* reference)
@@ -233,7 +234,7 @@ int runPeer(const char* mode)
         // the link lets go.
         char go = 0;
         if (write(STDOUT_FILENO, &ready, 1) != 1 || read(STDIN_FILENO, &go, 1) != 1) return kPeerWrongReply;
-        if (echoes(link, 1)) return kPeerWrongReply;
+        if (echoes(link, 1)) return kPeerOrphanAnswered;
         if (link.disconnect() != aErrNone) return kPeerWrongReply;
     }
     return kPeerDone;

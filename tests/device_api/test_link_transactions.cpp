@@ -354,9 +354,13 @@ TEST_F(Transactions, FilteredRawRepliesComeFromTheModuleAndStaleOnesCanBeDropped
     device.send(Packet{kModule, {0x5F, 0x07, 0x02}});
     device.send(Packet{kModule, {0x5F, 0x01, 0x03}});
     device.send(Packet{kModule, {0x5F, 0x07, 0x04}});
-    const uint8_t status = 0x07;
-    uint8_t length = 0;
+    // Once a later packet has arrived, all of them are queued.
+    device.send(Packet{kModule, {0x77}});
+    const uint8_t marker[] = {0x77};
+    uint8_t length = 1;
     uint8_t buffer[aPACKET_MAX_DATA] = {};
+    ASSERT_EQ(aErrNone, link.receivePacket(kModule, marker, &length, buffer));
+    const uint8_t status = 0x07;
     ASSERT_EQ(aErrNone, link.receivePacket(kModule, secondByteIs, &status, &length, buffer));
     EXPECT_EQ((std::vector<uint8_t>{0x5F, 0x07, 0x02}), std::vector<uint8_t>(buffer, buffer + length));
 
