@@ -269,6 +269,25 @@ void discoveryReplySeeds()
     seed("discovery_replies", "long_reply", sender + reply + sim::randomBytes(16, 13));
 }
 
+void serverMessageSeeds()
+{
+    // Echo requests one to a frame, two gathered in one, a stream enable.
+    const Bytes echo{0x02, 3, 23, 1, 2};
+    seed("server_messages", "requests", sized(echo) + sized(Bytes{0x02, 0}) + sized(echo + Bytes{0x02, 1, 0x30}));
+    seed("server_messages", "stream_enable", sized(Bytes{0x02, 7, 0x5D, 0x81, 0, 0, 0, 0, 1}));
+    // A byte array of two chunks for the system entity: 28 data bytes each,
+    // the sequence byte last (bit 7 while more follow).
+    Bytes first{0x02, 28, 3, 0x01, 0x05};
+    first.resize(29, 0x11);
+    first.push_back(0x80);
+    Bytes last{0x02, 28, 3, 0x01, 0x05};
+    last.resize(29, 0x22);
+    last.push_back(0x01);
+    seed("server_messages", "byte_array", sized(first) + sized(last));
+    // Refused: a force-route packet, a frame cut short, an empty one.
+    seed("server_messages", "refused", sized(Bytes{0xAF, 1, 0x10}) + sized(Bytes{0x02, 5, 23}) + sized(Bytes{}));
+}
+
 void upgradeSeeds()
 {
     const Bytes image = sim::randomBytes(60, 11);
@@ -305,6 +324,7 @@ int main(int argc, char** argv)
     probeSeeds();
     beaconSeeds();
     discoveryReplySeeds();
+    serverMessageSeeds();
     upgradeSeeds();
     return 0;
 }
