@@ -72,6 +72,10 @@ size_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, size_t capacity);
 // The transport-specific enumerations behind aDiscovery_EnumerateModules.
 uint8_t aDiscovery_EnumerateUSB(aDiscoveryProc callback, void* reference);
 uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* reference, uint32_t networkInterface);
+// The device a reply to the TCP/IP query names, from the bytes received and
+// the sender's address (network byte order): false for a reply too short to
+// carry a serial number. Bytes past the query's 16 are not looked at.
+bool aDiscovery_TCPIPReplySpec(const uint8_t* reply, size_t length, uint32_t sender, linkSpec* spec);
 // Link-sharing servers, whatever link type they announce: those of this host
 // by a multicast probe over loop-back when the interface is 0 or 127.0.0.1
 // (or the host has no IPv4 interface), else those on the interface's network

@@ -29,4 +29,8 @@ constexpr int kBeaconReceiveMs = 100;
 // so that no datagram can name a serial port or a plain TCP/IP device to open.
 bool isServerSpec(const linkSpec& spec);
 
+// The server a beacon's content announces: true when the content is exactly
+// one specifier that isServerSpec accepts, which is then in *spec as it came.
+bool beaconSpec(const void* content, size_t size, linkSpec* spec);
+
 } // namespace aVorneDiscovery

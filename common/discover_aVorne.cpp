@@ -152,15 +152,12 @@ uint8_t _findLinkSpecs_beacon(aDiscoveryProc callback, void* reference)
         char* sender = zstr_recv(beacon);
         if (!sender) continue;
         zframe_t* content = zframe_recv(beacon);
-        if (content && zframe_size(content) == sizeof(linkSpec)) {
-            linkSpec spec;
-            std::memcpy(&spec, zframe_data(content), sizeof spec);
-            if (isServerSpec(spec) && reported._isNewSpec(&spec)) {
-                aDebug_Printf(aDEBUG_DISCOVERY,
-                              "Got NEW linkSpec(beacon): SN: 0x%08X - Port: %d - Address: %d - Type: %d - Model: %d\n",
-                              spec.serialNumber, spec.tcpPort, spec.moduleAddress, spec.type, spec.model);
-                more = reported.report(&spec, callback, reference, &count);
-            }
+        linkSpec spec;
+        if (content && beaconSpec(zframe_data(content), zframe_size(content), &spec) && reported._isNewSpec(&spec)) {
+            aDebug_Printf(aDEBUG_DISCOVERY,
+                          "Got NEW linkSpec(beacon): SN: 0x%08X - Port: %d - Address: %d - Type: %d - Model: %d\n",
+                          spec.serialNumber, spec.tcpPort, spec.moduleAddress, spec.type, spec.model);
+            more = reported.report(&spec, callback, reference, &count);
         }
         zframe_destroy(&content);
         zstr_free(&sender);
@@ -196,6 +193,16 @@ bool aVorneDiscovery::isServerSpec(const linkSpec& spec)
     default:
         return false;
     }
+}
+
+bool aVorneDiscovery::beaconSpec(const void* content, size_t size, linkSpec* spec)
+{
+    if (!content || size != sizeof(linkSpec)) return false;
+    linkSpec announced;
+    std::memcpy(&announced, content, sizeof announced);
+    if (!isServerSpec(announced)) return false;
+    *spec = announced;
+    return true;
 }
 
 uint8_t aDiscovery_Enumerate_aVorneModules(aDiscoveryProc callback, void* reference, uint32_t networkInterface)

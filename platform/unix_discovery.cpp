@@ -2,6 +2,7 @@
 // multicast query that Ethernet devices answer.
 #include "common/aDiscovery.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -24,7 +25,7 @@ constexpr const char* kQueryGroup = "232.2.2.2";
 constexpr size_t kMessageSize = 16;
 constexpr int kReplyWaitSeconds = 2;
 // A reply must reach the serial number (bytes 4 to 7) to name a device.
-constexpr ssize_t kShortestReply = 8;
+constexpr size_t kShortestReply = 8;
 
 // Sends one query through the interface with that address (0: the default one).
 bool sendQuery(uint32_t interfaceAddress)
@@ -93,6 +94,24 @@ uint32_t littleEndian32(const uint8_t* p)
 
 } // namespace
 
+bool aDiscovery_TCPIPReplySpec(const uint8_t* received, size_t length, uint32_t sender, linkSpec* spec)
+{
+    if (!received || !spec || length < kShortestReply) return false;
+    // A fresh buffer for every reply, so that a short one never carries
+    // bytes of the one before.
+    uint8_t reply[kMessageSize] = {};
+    reply[12] = 255; // the model of a reply too short to carry one
+    std::memcpy(reply, received, std::min(length, kMessageSize));
+    *spec = linkSpec{};
+    spec->type = TCPIP;
+    spec->moduleAddress = spec->routerAddress = reply[1];
+    spec->tcpPort = uint32_t(reply[2]) | uint32_t(reply[3]) << 8;
+    spec->serialNumber = spec->routerSerialNumber = littleEndian32(reply + 4);
+    spec->model = reply[12];
+    spec->ipAddress = sender;
+    return true;
+}
+
 uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* reference, uint32_t networkInterface)
 {
     if (networkInterface == htonl(INADDR_LOOPBACK)) networkInterface = 0;
@@ -108,10 +127,7 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* reference, uint
 
     uint8_t count = 0;
     for (bool more = true; more;) {
-        // A fresh buffer for every reply, so that a short one never carries
-        // bytes of the one before.
-        uint8_t reply[kMessageSize] = {};
-        reply[12] = 255; // the model of a reply too short to carry one
+        uint8_t reply[kMessageSize];
         sockaddr_in sender{};
         socklen_t senderLength = sizeof sender;
         ssize_t n = recvfrom(listener, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
@@ -119,15 +135,9 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* reference, uint
         // only the time-out or a socket failure ends the enumeration.
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) break;
-        if (n < kShortestReply) continue;
 
-        linkSpec spec{};
-        spec.type = TCPIP;
-        spec.moduleAddress = spec.routerAddress = reply[1];
-        spec.tcpPort = uint32_t(reply[2]) | uint32_t(reply[3]) << 8;
-        spec.serialNumber = spec.routerSerialNumber = littleEndian32(reply + 4);
-        spec.model = reply[12];
-        spec.ipAddress = sender.sin_addr.s_addr;
+        linkSpec spec;
+        if (!aDiscovery_TCPIPReplySpec(reply, size_t(n), sender.sin_addr.s_addr, &spec)) continue;
         bool counted = false;
         more = callback(&spec, &counted, reference);
         if (counted) ++count;

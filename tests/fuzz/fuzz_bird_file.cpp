@@ -1,8 +1,8 @@
 // Firmware (BIRD) files. Any file either fails to load or loads with every
 // block inside the inflated body; the queries and patches stay inside it,
-// and a patched serial number or vector checksum reads back. A body the
-// target compresses itself loads as exactly those bytes, and blocks made by
-// the project's writer read back as written.
+// and a patched serial number (where no descriptor lies over it) or vector
+// checksum reads back. A body the target compresses itself loads as exactly
+// those bytes, and blocks made by the project's writer read back as written.
 #include "engine/BirdFile.h"
 #include "tests/fuzz/support.h"
 #include "tests/sim/bird_writer.h"
@@ -69,7 +69,12 @@ void checkLoaded(BirdFile& bird, const Queries& queries)
     bird.ValidateData(pattern.data(), unsigned(pattern.size()));
 
     const uint32_t newSerial = queries.serial;
-    if (bird.ReplaceSerialNumber(newSerial) && bird.serial_address != 0) {
+    // The serial text goes to the descriptor's 16 bytes after the word: a file
+    // that puts them over the word keeps the text there.
+    const bool overlaps = bird.descriptor_address != 0 &&
+                          uint64_t(bird.descriptor_address) < uint64_t(bird.serial_address) + 4 &&
+                          uint64_t(bird.serial_address) < uint64_t(bird.descriptor_address) + 16;
+    if (bird.ReplaceSerialNumber(newSerial) && bird.serial_address != 0 && !overlaps) {
         bool found = false;
         for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
             const uint32_t image = block.length - 4;

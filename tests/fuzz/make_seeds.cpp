@@ -6,6 +6,7 @@
 #include "common/aDiscovery.h"
 #include "common/aPacket.h"
 #include "common/aStream_CobsEncoding.h"
+#include "common/aVorneDiscovery.h"
 #include "common/cobs.h"
 #include "engine/Base64.h"
 #include "engine/KeyValueStore.h"
@@ -237,6 +238,56 @@ void probeSeeds()
     seed("probe_answers", "nothing", Bytes{1});
 }
 
+void beaconSeeds()
+{
+    for (const linkType type : {AVORNE_USB, AVORNE_TCPIP, AVORNE_SERIAL, TCPIP, SERIAL}) {
+        linkSpec spec{};
+        spec.type = type;
+        spec.serialNumber = 0x12345678;
+        spec.moduleAddress = 2;
+        spec.model = 17;
+        if (type == SERIAL) {
+            std::memset(spec.portName, 'A', sizeof spec.portName);
+        } else {
+            spec.ipAddress = 0x0A01A8C0;
+            spec.tcpPort = 9000;
+        }
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&spec);
+        seed("beacons", "type_" + std::to_string(type), Bytes(bytes, bytes + sizeof spec));
+    }
+    // What every searcher of the network publishes, and hears of the others.
+    seed("beacons", "search", text(aVorneDiscovery::kBeaconContent));
+}
+
+void discoveryReplySeeds()
+{
+    // From 192.168.1.10: address 2, port 9000, serial number 0x12345678, model 17.
+    const Bytes sender{192, 168, 1, 10};
+    const Bytes reply{0x01, 0x02, 0x28, 0x23, 0x78, 0x56, 0x34, 0x12, 0, 0, 0, 0, 17, 0, 0, 0};
+    seed("discovery_replies", "reply", sender + reply);
+    seed("discovery_replies", "short_reply", sender + Bytes(reply.begin(), reply.begin() + 8));
+    seed("discovery_replies", "long_reply", sender + reply + sim::randomBytes(16, 13));
+}
+
+void serverMessageSeeds()
+{
+    // Echo requests one to a frame, two gathered in one, a stream enable.
+    const Bytes echo{0x02, 3, 23, 1, 2};
+    seed("server_messages", "requests", sized(echo) + sized(Bytes{0x02, 0}) + sized(echo + Bytes{0x02, 1, 0x30}));
+    seed("server_messages", "stream_enable", sized(Bytes{0x02, 7, 0x5D, 0x81, 0, 0, 0, 0, 1}));
+    // A byte array of two chunks for the system entity: 28 data bytes each,
+    // the sequence byte last (bit 7 while more follow).
+    Bytes first{0x02, 28, 3, 0x01, 0x05};
+    first.resize(29, 0x11);
+    first.push_back(0x80);
+    Bytes last{0x02, 28, 3, 0x01, 0x05};
+    last.resize(29, 0x22);
+    last.push_back(0x01);
+    seed("server_messages", "byte_array", sized(first) + sized(last));
+    // Refused: a force-route packet, a frame cut short, an empty one.
+    seed("server_messages", "refused", sized(Bytes{0xAF, 1, 0x10}) + sized(Bytes{0x02, 5, 23}) + sized(Bytes{}));
+}
+
 void upgradeSeeds()
 {
     const Bytes image = sim::randomBytes(60, 11);
@@ -271,6 +322,9 @@ int main(int argc, char** argv)
     sdpSeeds();
     serverReplySeeds();
     probeSeeds();
+    beaconSeeds();
+    discoveryReplySeeds();
+    serverMessageSeeds();
     upgradeSeeds();
     return 0;
 }
