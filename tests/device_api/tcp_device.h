@@ -32,6 +32,19 @@ inline aVorneConfig unshared()
     return config;
 }
 
+// One echo round trip with module 2 through the link.
+inline ::testing::AssertionResult echoes(Zentrova::Tessaline::Link& link, uint8_t tag)
+{
+    aErr sent = link.sendPacket(0x02, sim::kEchoCommand, 1, &tag);
+    if (sent != aErrNone) return ::testing::AssertionFailure() << "send answered " << sent;
+    const uint8_t match[] = {sim::kEchoCommand, tag};
+    uint8_t length = sizeof match;
+    uint8_t reply[aPACKET_MAX_DATA];
+    aErr got = link.receivePacket(0x02, match, &length, reply);
+    if (got != aErrNone) return ::testing::AssertionFailure() << "receive answered " << got;
+    return ::testing::AssertionSuccess();
+}
+
 // Members are destroyed in reverse: the carrier stops feeding the device
 // before its entities go.
 class TcpDevice : public ::testing::Test {

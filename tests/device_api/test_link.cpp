@@ -17,23 +17,11 @@
 namespace {
 
 using namespace Zentrova::Tessaline;
+using apitest::echoes;
 using apitest::kSerial;
 using apitest::unshared;
 
 const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new apitest::PrivateNetwork);
-
-// One echo round trip through the link.
-::testing::AssertionResult echoes(Link& link, uint8_t tag)
-{
-    aErr sent = link.sendPacket(0x02, sim::kEchoCommand, 1, &tag);
-    if (sent != aErrNone) return ::testing::AssertionFailure() << "send answered " << sent;
-    const uint8_t match[] = {sim::kEchoCommand, tag};
-    uint8_t length = sizeof match;
-    uint8_t reply[aPACKET_MAX_DATA];
-    aErr got = link.receivePacket(0x02, match, &length, reply);
-    if (got != aErrNone) return ::testing::AssertionFailure() << "receive answered " << got;
-    return ::testing::AssertionSuccess();
-}
 
 TEST(LinkObject, ConfigurationNameAndSpecifierWithoutALink)
 {

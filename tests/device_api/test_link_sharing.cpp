@@ -34,6 +34,7 @@
 namespace {
 
 using namespace Zentrova::Tessaline;
+using apitest::echoes;
 using apitest::kSerial;
 using apitest::unshared;
 
@@ -52,18 +53,6 @@ public:
 const auto* const peerRole = ::testing::AddGlobalTestEnvironment(new PeerRole);
 const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new apitest::PrivateNetwork);
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
-
-::testing::AssertionResult echoes(Link& link, uint8_t tag)
-{
-    aErr sent = link.sendPacket(0x02, sim::kEchoCommand, 1, &tag);
-    if (sent != aErrNone) return ::testing::AssertionFailure() << "send answered " << sent;
-    const uint8_t match[] = {sim::kEchoCommand, tag};
-    uint8_t length = sizeof match;
-    uint8_t reply[aPACKET_MAX_DATA];
-    aErr received = link.receivePacket(0x02, match, &length, reply);
-    if (received != aErrNone) return ::testing::AssertionFailure() << "receive answered " << received;
-    return ::testing::AssertionSuccess();
-}
 
 aVorneConfig shared()
 {

@@ -80,6 +80,26 @@ struct LiveLoader {
     sim::UpgradeDevice upgrade{device, entities};
 };
 
+// An i.MX boot ROM behind the port a case names: emulated HID under the
+// ROM's own ids (so that a wrong id in the client shows), or a
+// pseudo-terminal. The carriers go before the chip they feed.
+struct BootRomPort {
+    explicit BootRomPort(bool hid) : chip{hid ? sim::SdpBootRom::Wire::Hid : sim::SdpBootRom::Wire::Uart}
+    {
+        if (hid) {
+            usbHid = std::make_unique<sim::HidrawCarrier>();
+            usbHid->plug({0x1FC9, 0x0130, "SE Blank RT Family", sim::SdpBootRom::hidReportDescriptor()}, chip);
+        } else {
+            line = std::make_unique<sim::PtyCarrier>(chip, sim::PtyCarrier::Framing::Raw);
+            port = line->path();
+        }
+    }
+    sim::SdpBootRom chip;
+    std::unique_ptr<sim::PtyCarrier> line;
+    std::unique_ptr<sim::HidrawCarrier> usbHid;
+    std::string port = "USB";
+};
+
 class ImxTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -98,6 +118,21 @@ protected:
     int plug(LiveLoader& loader)
     {
         return usb->plug(sim::UsbDeviceDescription::tessaline(loader.device.config().serialNumber), loader.device);
+    }
+
+    // Told to reboot after the firmware, the live loader leaves the bus.
+    std::thread unplugOnReboot(LiveLoader& loader, int handle)
+    {
+        return std::thread([this, &loader, handle] {
+            loader.device.waitFor(
+                [](const sim::Records& r) {
+                    for (const sim::Packet& p : r.packets)
+                        if (p.data == std::vector<uint8_t>{0x5F, 0x06}) return true;
+                    return false;
+                },
+                60000);
+            usb->unplug(handle);
+        });
     }
     static sim::BirdWriter loaderBird()
     {
@@ -195,31 +230,12 @@ TEST_F(ImxTest, RecoveryWritesTheFirmwareThroughTheLiveLoader)
         {"HID, file", true, kSerial, kSerial, path},
     };
     for (const Case& c : cases) {
-        sim::SdpBootRom chip{c.hid ? sim::SdpBootRom::Wire::Hid : sim::SdpBootRom::Wire::Uart};
-        std::unique_ptr<sim::PtyCarrier> line;
-        std::unique_ptr<sim::HidrawCarrier> hid;
-        std::string port = "USB";
-        if (c.hid) {
-            // The boot ROM's own ids, so that a wrong id in the client shows.
-            hid = std::make_unique<sim::HidrawCarrier>();
-            hid->plug({0x1FC9, 0x0130, "SE Blank RT Family", sim::SdpBootRom::hidReportDescriptor()}, chip);
-        } else {
-            line = std::make_unique<sim::PtyCarrier>(chip, sim::PtyCarrier::Framing::Raw);
-            port = line->path();
-        }
+        BootRomPort rom(c.hid);
+        sim::SdpBootRom& chip = rom.chip;
+        const std::string& port = rom.port;
         LiveLoader loader(c.loaderSerial);
         const int handle = plug(loader);
-        // Told to reboot, the live loader leaves the bus.
-        std::thread rebooter([&] {
-            loader.device.waitFor(
-                [](const sim::Records& r) {
-                    for (const sim::Packet& p : r.packets)
-                        if (p.data == std::vector<uint8_t>{0x5F, 0x06}) return true;
-                    return false;
-                },
-                60000);
-            usb->unplug(handle);
-        });
+        std::thread rebooter = unplugOnReboot(loader, handle);
         RecordingDisplay shown;
         Updater updater(server.url().c_str(), (storeDir + std::to_string(&c - cases)).c_str(), shown);
         EXPECT_TRUE(updater.Recover_Firmware(port, 0, 115200, c.serial, c.file, false)) << c.name;
@@ -257,38 +273,19 @@ TEST_F(ImxTest, FingerprintAndRecoverCommandsOverEachPort)
         {"recover, serial port", false, true},
     };
     for (const Case& c : cases) {
-        sim::SdpBootRom chip{c.hid ? sim::SdpBootRom::Wire::Hid : sim::SdpBootRom::Wire::Uart};
-        std::unique_ptr<sim::PtyCarrier> line;
-        std::unique_ptr<sim::HidrawCarrier> hid;
-        std::string port = "USB";
-        if (c.hid) {
-            hid = std::make_unique<sim::HidrawCarrier>();
-            hid->plug({0x1FC9, 0x0130, "SE Blank RT Family", sim::SdpBootRom::hidReportDescriptor()}, chip);
-        } else {
-            line = std::make_unique<sim::PtyCarrier>(chip, sim::PtyCarrier::Framing::Raw);
-            port = line->path();
-        }
+        BootRomPort rom(c.hid);
+        sim::SdpBootRom& chip = rom.chip;
+        const std::string& port = rom.port;
         LiveLoader loader(c.recover ? kSerial : kDefaultSerialNumber);
         const int handle = plug(loader);
-        std::thread rebooter([&] {
-            // Told to reboot after the firmware, the live loader leaves the bus.
-            if (!c.recover) return;
-            loader.device.waitFor(
-                [](const sim::Records& r) {
-                    for (const sim::Packet& p : r.packets)
-                        if (p.data == std::vector<uint8_t>{0x5F, 0x06}) return true;
-                    return false;
-                },
-                60000);
-            usb->unplug(handle);
-        });
+        std::thread rebooter = c.recover ? unplugOnReboot(loader, handle) : std::thread();
         std::vector<std::string> args{"-i", root + "/run" + std::to_string(&c - cases), "-u", server.url(), "-s", port};
         if (c.recover)
             args.insert(args.end(), {"-U", "-t", "RECOVER", "-d", "40F5849A", "-f", path});
         else
             args.push_back("-N");
         const clitest::Outcome run = clitest::runUpdater(args, root);
-        rebooter.join();
+        if (rebooter.joinable()) rebooter.join();
         EXPECT_EQ(run.code, 0) << c.name << "\n" << run.out << run.err;
         EXPECT_EQ(chip.memory(0x20000000, 2048), sim::randomBytes(2048, 1)) << c.name;
         if (c.recover) {
