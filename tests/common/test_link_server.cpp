@@ -5,6 +5,8 @@
 // refuses, and discovery of the running server by probe and by beacon.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
@@ -62,8 +64,12 @@ Bytes longChunk(unsigned n, bool more)
 
 Bytes wire(const sim::Packet& p)
 {
-    Bytes bytes = {p.address, static_cast<uint8_t>(p.data.size())};
-    bytes.insert(bytes.end(), p.data.begin(), p.data.end());
+    // Sized once: growing a two-byte vector by insert draws a false
+    // array-bounds report from GCC 12 at -O3.
+    Bytes bytes(2 + p.data.size());
+    bytes[0] = p.address;
+    bytes[1] = static_cast<uint8_t>(p.data.size());
+    std::copy(p.data.begin(), p.data.end(), bytes.begin() + 2);
     return bytes;
 }
 
