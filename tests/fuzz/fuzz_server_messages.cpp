@@ -16,6 +16,7 @@
 #include "tests/fuzz/support.h"
 #include "tests/sim/device_model.h"
 #include "tests/sim/tcp_carrier.h"
+#include "tests/sim/tsan_suppressions.h"
 
 #include <arpa/inet.h>
 #include <czmq.h>
