@@ -54,6 +54,14 @@ const auto* const peerRole = ::testing::AddGlobalTestEnvironment(new PeerRole);
 const auto* const privateNetwork = ::testing::AddGlobalTestEnvironment(new apitest::PrivateNetwork);
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
+// Under a sanitizer on a busy machine a reply can come after the one-second
+// wait: the request goes once more. The reply is still known by its own tag.
+::testing::AssertionResult echoesInTime(Link& link, uint8_t tag)
+{
+    ::testing::AssertionResult first = echoes(link, tag);
+    return first ? first : echoes(link, tag);
+}
+
 aVorneConfig shared()
 {
     aVorneConfig config;
@@ -212,7 +220,7 @@ int runPeer(const char* mode)
     aVorneConfig config = shared();
     if (link.setConfig(config) != aErrNone || link.connect() != aErrNone) return kPeerNoConnect;
     for (int i = 0; i < 200; ++i)
-        if (!echoes(link, static_cast<uint8_t>(i))) return kPeerWrongReply;
+        if (!echoesInTime(link, static_cast<uint8_t>(i))) return kPeerWrongReply;
     const char ready = 'R';
     if (std::strcmp(mode, "wait") == 0) {
         if (write(STDOUT_FILENO, &ready, 1) != 1) return kPeerWrongReply;
@@ -310,7 +318,7 @@ TEST_F(SharedLink, SecondProcessSharesTheDevice)
         Peer peer("run");
         ASSERT_TRUE(peer.started());
         bool mine = true;
-        for (int i = 0; i < 200; ++i) mine = mine && echoes(first, static_cast<uint8_t>(i));
+        for (int i = 0; i < 200; ++i) mine = mine && echoesInTime(first, static_cast<uint8_t>(i));
         EXPECT_TRUE(mine);
         int status = peer.wait();
         ASSERT_TRUE(WIFEXITED(status)) << status;
@@ -364,7 +372,7 @@ TEST_F(SharedLink, ProcessOnAnotherHostFindsTheServerByTheBeacon)
     otherHost.run([&] { peer = std::make_unique<Peer>("beacon"); });
     ASSERT_TRUE(peer->started());
     bool mine = true;
-    for (int i = 0; i < 200; ++i) mine = mine && echoes(first, static_cast<uint8_t>(i));
+    for (int i = 0; i < 200; ++i) mine = mine && echoesInTime(first, static_cast<uint8_t>(i));
     EXPECT_TRUE(mine);
     int status = peer->wait();
     ASSERT_TRUE(WIFEXITED(status)) << status;
