@@ -197,6 +197,7 @@ void* sInPipeProcess(void* argument)
     link->syncByte = 1;
     link->lastByteMs = aTime_GetMonotonicMSTicks();
     link->lastQueriesMs = link->lastByteMs - kQuietPeriodMs;
+    link->failingSinceMs = 0;
     link->readerReady = true;
     link->status = kLinkStatusRunning;
     link->syncState = kSyncStateSynced;
@@ -208,11 +209,15 @@ void* sInPipeProcess(void* argument)
         }
         uint8_t byte = 0;
         aErr err = aStream_Read(link->stream, &byte, 1);
+        if (err == aErrNotReady || err == aErrNone)
+            link->failingSinceMs = 0;
         if (err == aErrNotReady) {
             sAwaitBytes(link);
             continue;
         }
         if (err != aErrNone) {
+            if (link->failingSinceMs == 0)
+                link->failingSinceMs = aTime_GetMonotonicMSTicks();
             link->status = kLinkStatusIOError;
             aTime_MSSleep(kReadErrorPauseMs);
             continue;
@@ -357,6 +362,14 @@ aErr sReleaseFifos(aLink* link)
 bool drainAll(const aPacket*, const void*)
 {
     return true;
+}
+
+bool aLink_ReadsFailingFor(const aLink* link, uint64_t ms)
+{
+    if (!sValidLink(link) || !link->running)
+        return false;
+    const uint64_t since = link->failingSinceMs;
+    return since != 0 && aTime_GetMonotonicMSTicks() - since >= ms;
 }
 
 aLinkId aLink_Init(aLinkId id, aStream* stream)

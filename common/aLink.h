@@ -92,6 +92,9 @@ struct aLink {
     // of the last byte received; they pace restarts of synchronisation.
     uint64_t lastQueriesMs;
     uint64_t lastByteMs;
+    // Monotonic milliseconds of the first of the reads that have failed in a
+    // row, 0 while the last read succeeded or found nothing waiting.
+    std::atomic<uint64_t> failingSinceMs;
     // Operations in progress on the record (aLinkUse); its release waits for them.
     std::atomic<int> users;
     // Serialises start and stop, so that two stops never join the threads twice.
@@ -172,5 +175,8 @@ size_t aLink_DrainPackets(aLinkId id, aPacketFilterProc filter, const void* refe
 // returns the previous filter is not running and will not be called again.
 // A filter must not install a filter on its own link.
 aErr aLink_InstallUserPacketFilter(aLinkId id, aUserPacketFilterProc filter, void* reference);
+// Whether every read of the running link's stream has failed for at least
+// ms: its device has gone away (a spoilt frame fails one read, not all).
+bool aLink_ReadsFailingFor(const aLink* link, uint64_t ms);
 // Pooled: the writer gathers queued packets into writes of at most 4096 bytes.
 aErr aLink_EnablePooledPackets(aLinkId id, bool pooled);

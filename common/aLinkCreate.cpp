@@ -1,11 +1,9 @@
 #include "common/aLinkCreate.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <set>
 #include <utility>
 
+#include "common/aKeyedSections.h"
 #include "common/aLink.h"
 #include "common/aPacketFifo.h"
 #include "common/aServer.h"
@@ -20,56 +18,40 @@ namespace {
 
 constexpr int kResetTries = 20;
 constexpr uint64_t kResetPauseMs = 100;
+// A reset's try at a client link counts once the server has taken the
+// connection: a client stream is made whether or not anybody listens.
+constexpr uint32_t kClientConnectWaitMs = 1000;
 constexpr int kConfigureTries = 5;
 constexpr uint64_t kConfigurePauseMs = 10;
 constexpr uint64_t kQueryWaitMs = 1000;
 constexpr uint8_t kSystemCommand = 3;
 constexpr uint8_t kModelOption = 8;
 
-// Resets run one at a time: two holders resetting one link at once would both
-// release its stream and both start it again.
-std::mutex sResetLock;
+// Resets of one link run one at a time: two holders resetting it at once
+// would both release its stream and both start it again. Resets of other
+// links go on meanwhile.
+aKeyedSections<aLinkId>& sResets()
+{
+    static auto* sections = new aKeyedSections<aLinkId>; // outlives static destruction
+    return *sections;
+}
 
 // Creates of one device's link run one at a time: two at once would both find
 // no link and make one each, and a device that takes one connection at a time
-// would drop the first one's for the second.
+// would drop the first one's for the second. Creates for other devices go on
+// meanwhile.
 class OneCreatePerDevice {
 public:
-    OneCreatePerDevice(linkType type, uint32_t identifier) : key_(type, identifier)
-    {
-        std::unique_lock<std::mutex> lock(guard());
-        done().wait(lock, [&] { return creating().count(key_) == 0; });
-        creating().insert(key_);
-    }
-    ~OneCreatePerDevice()
-    {
-        {
-            std::lock_guard<std::mutex> lock(guard());
-            creating().erase(key_);
-        }
-        done().notify_all();
-    }
-    OneCreatePerDevice(const OneCreatePerDevice&) = delete;
-    OneCreatePerDevice& operator=(const OneCreatePerDevice&) = delete;
+    OneCreatePerDevice(linkType type, uint32_t identifier) : section_(sections(), {type, identifier}) {}
 
 private:
     using Key = std::pair<linkType, uint32_t>;
-    static std::mutex& guard()
+    static aKeyedSections<Key>& sections()
     {
-        static std::mutex m;
-        return m;
+        static auto* all = new aKeyedSections<Key>; // outlives static destruction
+        return *all;
     }
-    static std::condition_variable& done()
-    {
-        static std::condition_variable c;
-        return c;
-    }
-    static std::set<Key>& creating()
-    {
-        static std::set<Key> s;
-        return s;
-    }
-    const Key key_;
+    aKeyedSections<Key>::Section section_;
 };
 
 // The serial stream's baud index of each rate is its position here.
@@ -126,6 +108,21 @@ bool sReopenable(linkType type)
     return type == USB || type == TCPIP || sIsClientType(type);
 }
 
+// A client link's stream to its server, connected, and subscribed there as
+// the stream it replaces was.
+aErr sOpenClientStream(const aLinkEntry& entry, aStream** stream)
+{
+    aErr err = aStream_CreateClient(entry.identifier1, static_cast<uint16_t>(entry.identifier2), stream);
+    if (err != aErrNone)
+        return err;
+    err = aStream_ClientAwaitConnection(*stream, kClientConnectWaitMs);
+    if (err == aErrNone && entry.subscriptionLength)
+        err = aStream_ClientResubscribe(*stream, entry.subscription, entry.subscriptionLength);
+    if (err != aErrNone)
+        aStream_Destroy(stream);
+    return err == aErrTimeout ? aErrConnection : err;
+}
+
 // Opens the stream of a link from its entry's identifiers.
 aErr sOpenStream(const aLinkEntry& entry, aStream** stream)
 {
@@ -138,7 +135,7 @@ aErr sOpenStream(const aLinkEntry& entry, aStream** stream)
     case AVORNE_USB:
     case AVORNE_TCPIP:
     case AVORNE_SERIAL:
-        return aStream_CreateClient(entry.identifier1, static_cast<uint16_t>(entry.identifier2), stream);
+        return sOpenClientStream(entry, stream);
     default:
         return aErrParam;
     }
@@ -174,6 +171,11 @@ aErr aLink_ResetLink(aLinkEntry* entry, aLink* link)
 
     aLink_Stop(link);
     sDropFifos(link);
+    // The subscription of a client link at its server is kept for the new
+    // connection (the server knows a client by its connection).
+    if (sIsClientType(entry->type) && link->stream)
+        entry->subscriptionLength = static_cast<uint8_t>(
+            aStream_ClientSubscription(link->stream, entry->subscription, sizeof entry->subscription));
     if (link->stream)
         aStream_Destroy(&link->stream);
 
@@ -409,7 +411,7 @@ aErr aLink_Destroy(aLinkId* id)
 
 aErr aLink_Reset(aLinkId id)
 {
-    std::lock_guard<std::mutex> one(sResetLock);
+    aKeyedSections<aLinkId>::Section one(sResets(), id);
     aLinkUse use(id);
     return aLink_ResetLink(use.entry(), use.link());
 }

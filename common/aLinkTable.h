@@ -35,6 +35,10 @@ typedef struct aLinkEntry {
     int16_t useCount;
     // Allocated zero-filled together with the entry.
     aLink* link;
+    // For a client link: the stream enable that subscribed it at its server,
+    // which a reset sends again from the new connection; its length, 0 for none.
+    uint8_t subscription[32];
+    uint8_t subscriptionLength;
     aLinkEntry* next;
 } aLinkEntry;
 

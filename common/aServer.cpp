@@ -28,6 +28,10 @@
 namespace {
 
 constexpr int kWaitMs = 1000;
+// The broker looks at the device link this often, and takes it for gone once
+// every read of its stream has failed for kDeviceLostMs.
+constexpr int kBrokerWaitMs = 200;
+constexpr uint64_t kDeviceLostMs = 300;
 constexpr int kStopWaitMs = 250;
 // The worker waits for a reply at least as long as a client waits for it:
 // 3000 ms for a store slot to open, 4000 ms for the reply to a long byte array.
@@ -180,7 +184,24 @@ struct Broker {
     aServer* server;
     std::vector<Identity> subscribers;
     std::deque<Identity> awaiting;
+    bool serving;
 };
+
+// A device link whose device has gone away is served no more: the clients'
+// port is closed, which ends every client's connection as the end of the
+// server would, and discovery is no longer answered. Nothing comes back on
+// the link until it is made anew, and with it a new server.
+void sStopServingWhenDeviceIsGone(Broker& broker)
+{
+    aServer* server = broker.server;
+    if (!broker.serving || !aLink_ReadsFailingFor(server->entry->link, kDeviceLostMs)) return;
+    broker.serving = false;
+    server->model = 0;
+    const char* endpoint = zsock_endpoint(server->frontend);
+    if (endpoint) zsock_unbind(server->frontend, "%s", endpoint);
+    broker.awaiting.clear();
+    aDebug_Printf(aDEBUG_SERVER, "Device link lost: no longer serving %s\n", endpoint ? endpoint : "");
+}
 
 void sSendToClient(aServer* server, const Identity& identity, zframe_t* content)
 {
@@ -360,15 +381,16 @@ void _serverWorker_broker(zsock_t* pipe, void* argument)
     zpoller_t* poller = zpoller_new(pipe, server->syncBroker, server->frontend, server->streamingBroker, nullptr);
     if (poller && server->discoveryIsBeacon) zpoller_add(poller, server->discovery);
     if (poller) {
-        Broker broker{server, {}, {}};
+        Broker broker{server, {}, {}, true};
         server->publishStartMs = 0;
         server->publishing = false;
         aDebug_Printf(aDEBUG_SERVER, "broker create\n");
         zsock_signal(pipe, 0); // ready
         for (;;) {
-            void* which = zpoller_wait(poller, kWaitMs);
+            void* which = zpoller_wait(poller, kBrokerWaitMs);
             int pollErrno = errno;
             zSysInterruptHandler_process();
+            sStopServingWhenDeviceIsGone(broker);
             if (which == server->streamingBroker) {
                 _serverWorker_broker_streaming(broker);
             } else if (which == server->syncBroker) {

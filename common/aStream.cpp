@@ -95,6 +95,12 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait)
     return aErrNone;
 }
 
+void* aStream_Reference(aStream* stream, aStreamDeleteProc del)
+{
+    if (!sValid(stream) || !del || stream->del != del) return NULL;
+    return stream->reference;
+}
+
 aErr aStream_SetTryWriteProc(aStream* stream, aStreamTryWriteProc tryWrite)
 {
     if (!sValid(stream)) return aErrParam;

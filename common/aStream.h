@@ -54,6 +54,11 @@ aErr aStream_TryWrite(aStream* stream, const void* data, size_t n, size_t* writt
 // aErrUnimplemented for a stream without one, aErrParam for a foreign stream.
 aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs);
 
+// The reference of a stream whose delete operation is del, so that a
+// transport can find its own record behind a stream; NULL for a stream of
+// another transport or a foreign one.
+void* aStream_Reference(aStream* stream, aStreamDeleteProc del);
+
 // Calls delete, frees the stream and sets *stream to NULL in every case.
 // Returns delete's result (0 without one), aErrParam for a foreign stream.
 aErr aStream_Destroy(aStream** stream);

@@ -7,7 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <czmq.h>
+#include <mutex>
+#include <new>
+#include <vector>
 
 #include "common/aDebug.h"
 #include "common/zSysInterruptHandler.h"
@@ -18,6 +22,18 @@ namespace {
 constexpr int kWaitMs = 1000;
 constexpr int kSendAttempts = 100;
 constexpr int kStopWaitMs = 250;
+// The connection to the server is checked with the messaging library's own
+// pings, which every peer of its protocol answers: a server that stops
+// answering them is taken for gone.
+constexpr int kHeartbeatIvlMs = 500;
+constexpr int kHeartbeatTimeoutMs = 1500;
+// Longest wait for the reply to a subscription made again after a reset: the
+// server gives up on a device's reply after 2000 ms.
+constexpr uint64_t kResubscribeReplyMs = 2500;
+constexpr uint8_t kStreamControl = 0x5D;
+constexpr uint8_t kStreamEnable = 0x81;
+constexpr uint8_t kStreamDisable = 0x82;
+constexpr uint8_t kStreamEnableReply = 0xC1;
 // Names the in-process endpoints of each stream's pairs.
 std::atomic<unsigned> sPairCount{0};
 
@@ -25,17 +41,42 @@ std::atomic<unsigned> sPairCount{0};
 // side that writes: a connected DEALER queues what it is given at once, so
 // the first writes are not refused while the pair's connection is still
 // being made.
+using Bytes = std::vector<uint8_t>;
+
+// The connection to the server: made in the background, up once the server
+// answered the protocol's greeting, and lost for good when it closes after
+// that (the server ended or stopped serving). A lost stream does not connect
+// again: another server may take the port meanwhile.
+enum Connection : int { kConnecting, kConnected, kLost };
+
 struct ClientStream {
-    zsock_t* server;
-    zsock_t* outgoing;
-    zsock_t* outgoingPeer;
-    zsock_t* incoming;
-    zsock_t* incomingPeer;
-    zactor_t* brokerTask;
-    zpoller_t* poller;
-    zframe_t* frame;
-    uint64_t readPosition;
-    uint64_t frameSize;
+    zsock_t* server = nullptr;
+    zsock_t* outgoing = nullptr;
+    zsock_t* outgoingPeer = nullptr;
+    zsock_t* incoming = nullptr;
+    zsock_t* incomingPeer = nullptr;
+    zactor_t* brokerTask = nullptr;
+    zpoller_t* poller = nullptr;
+    zframe_t* frame = nullptr;
+    uint64_t readPosition = 0;
+    uint64_t frameSize = 0;
+    // The events of `server`'s connection; broker task only.
+    zsock_t* monitor = nullptr;
+    char endpoint[36] = {};
+    std::atomic<int> connection{kConnecting};
+    // A connection attempt found nobody listening while connecting.
+    std::atomic<bool> refused{false};
+    // Reader only: the end mark that follows the last frame of a lost
+    // connection was read; every later read fails.
+    bool ended = false;
+    // The stream enables written and not disabled since, which a stream made
+    // again after a reset sends anew.
+    std::mutex enablesLock;
+    std::vector<Bytes> enables;
+    // While a subscription made again awaits its reply: the device's address
+    // (else -1) and the monotonic deadline; the reply is not passed on.
+    std::atomic<int> swallowAddress{-1};
+    std::atomic<uint64_t> swallowUntil{0};
 };
 
 bool _aVALIDStream(const ClientStream* stream)
@@ -89,11 +130,54 @@ void sForwardRest(ClientStream* stream)
     }
 }
 
+// The reply to the subscription made again is this stream's own business.
+bool sSwallowed(ClientStream* stream, zframe_t* frame)
+{
+    const int address = stream->swallowAddress;
+    if (address < 0) return false;
+    if (aTime_GetMonotonicMSTicks() > stream->swallowUntil) {
+        stream->swallowAddress = -1;
+        return false;
+    }
+    const uint8_t* bytes = zframe_data(frame);
+    const size_t size = zframe_size(frame);
+    const bool reply = size >= 4 && size == static_cast<size_t>(bytes[1]) + 2 && bytes[0] == address &&
+                       bytes[2] == kStreamControl && bytes[3] == kStreamEnableReply;
+    if (reply) stream->swallowAddress = -1;
+    return reply;
+}
+
+// One event of the server connection's monitor. Once the connection that was
+// up closes, the socket stops connecting, and an empty frame behind the last
+// one received tells the reader that the stream has ended.
+void sTakeEvent(ClientStream* stream)
+{
+    zmsg_t* message = zmsg_recv(stream->monitor);
+    if (!message) return;
+    zframe_t* first = zmsg_first(message);
+    uint16_t event = 0;
+    if (first && zframe_size(first) >= sizeof event) std::memcpy(&event, zframe_data(first), sizeof event);
+    zmsg_destroy(&message);
+    const int connection = stream->connection;
+    if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED && connection == kConnecting) {
+        stream->connection = kConnected;
+        aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client connected: %s\n", stream->endpoint);
+    } else if (event == ZMQ_EVENT_CONNECT_RETRIED && connection == kConnecting) {
+        stream->refused = true;
+    } else if (event == ZMQ_EVENT_DISCONNECTED && connection == kConnected) {
+        zsock_disconnect(stream->server, "%s", stream->endpoint);
+        stream->connection = kLost;
+        aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client lost the server: %s\n", stream->endpoint);
+        zframe_t* end = zframe_new_empty();
+        if (end) sSendWithRetries(&end, stream->incomingPeer, nullptr);
+    }
+}
+
 void _broker_task(zsock_t* pipe, void* argument)
 {
     auto* stream = static_cast<ClientStream*>(argument);
     zsock_signal(pipe, 0); // running
-    zpoller_t* poller = zpoller_new(pipe, stream->server, stream->outgoingPeer, nullptr);
+    zpoller_t* poller = zpoller_new(pipe, stream->server, stream->outgoingPeer, stream->monitor, nullptr);
     if (poller) {
         zsock_signal(pipe, 0); // ready
         bool endMarked = false;
@@ -107,7 +191,9 @@ void _broker_task(zsock_t* pipe, void* argument)
             }
             if (which == stream->server) {
                 zframe_t* frame = zframe_recv(stream->server);
-                if (frame && !sSendWithRetries(&frame, stream->incomingPeer, nullptr))
+                if (frame && sSwallowed(stream, frame))
+                    zframe_destroy(&frame);
+                else if (frame && !sSendWithRetries(&frame, stream->incomingPeer, nullptr))
                     aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client send error Frontend->incomming: %d\n", kSendAttempts);
             } else if (which == stream->outgoingPeer) {
                 zframe_t* frame = zframe_recv(stream->outgoingPeer);
@@ -118,6 +204,8 @@ void _broker_task(zsock_t* pipe, void* argument)
                     aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client send error Frontend->client: %d\n", zmq_errno());
                     zframe_destroy(&frame);
                 }
+            } else if (which == stream->monitor) {
+                sTakeEvent(stream);
             } else if (!which && sWhyWoke(poller, pollErrno) == Woke::Terminated) {
                 break;
             }
@@ -132,6 +220,8 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
 {
     auto* stream = static_cast<ClientStream*>(reference);
     if (!_aVALIDStream(stream)) return aErrParam;
+    // Gone as a device link's device goes: the stream stays down.
+    if (stream->ended) return aErrConnection;
     if (!stream->frame) {
         void* which = zpoller_wait(stream->poller, kWaitMs);
         int pollErrno = errno;
@@ -145,6 +235,10 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
     }
     if (stream->frameSize == 0) {
         zframe_destroy(&stream->frame);
+        if (stream->connection == kLost) {
+            stream->ended = true;
+            return aErrConnection;
+        }
         return aErrIndexRange;
     }
     *byte = zframe_data(stream->frame)[stream->readPosition++];
@@ -162,10 +256,27 @@ aErr _sZeroMQStreamPut(const uint8_t*, void*)
     return aErrUnimplemented;
 }
 
+// A stream enable (the request the server subscribes its sender on) is kept
+// until a disable of the same value follows.
+void sNoteEnables(ClientStream* stream, const uint8_t* data, size_t length)
+{
+    if (length != 9 || data[1] != 7 || data[2] != kStreamControl) return;
+    if (data[3] != kStreamEnable && data[3] != kStreamDisable) return;
+    std::lock_guard<std::mutex> lock(stream->enablesLock);
+    auto& enables = stream->enables;
+    for (auto at = enables.begin(); at != enables.end();) {
+        const bool same = (*at)[0] == data[0] && std::memcmp(at->data() + 4, data + 4, 5) == 0;
+        at = same ? enables.erase(at) : at + 1;
+    }
+    if (data[3] == kStreamEnable) enables.emplace_back(data, data + length);
+}
+
 aErr _sZeroMQStreamWrite(const uint8_t* data, size_t length, void* reference)
 {
     auto* stream = static_cast<ClientStream*>(reference);
     if (!_aVALIDStream(stream)) return aErrParam;
+    if (stream->connection == kLost) return aErrConnection;
+    sNoteEnables(stream, data, length);
     zframe_t* frame = zframe_new(data, length);
     if (!frame) return aErrMemory;
     return sSendWithRetries(&frame, stream->outgoing, "--Client send error outgoing->frontend: %d\n") ? aErrNone
@@ -195,13 +306,15 @@ void sRelease(ClientStream* stream)
 {
     if (stream->brokerTask) sStopBroker(stream);
     zpoller_destroy(&stream->poller);
+    if (stream->server && stream->monitor) zmq_socket_monitor(zsock_resolve(stream->server), nullptr, 0);
+    zsock_destroy(&stream->monitor);
     zsock_destroy(&stream->server);
     zsock_destroy(&stream->incoming);
     zsock_destroy(&stream->outgoing);
     zsock_destroy(&stream->incomingPeer);
     zsock_destroy(&stream->outgoingPeer);
     zframe_destroy(&stream->frame);
-    std::free(stream);
+    delete stream;
     zSysInterruptHandler_handBack();
 }
 
@@ -232,16 +345,34 @@ aErr sMakePair(zsock_t** bound, zsock_t** connected, const char* name)
     return aErrNone;
 }
 
+// Watches the server connection's greeting and closing on an in-process pair
+// of the broker task.
+aErr sMonitorServer(ClientStream* stream)
+{
+    const unsigned n = sPairCount.fetch_add(1);
+    char name[64];
+    std::snprintf(name, sizeof name, "inproc://aStream-client-monitor-%u", n);
+    const int events = ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_CONNECT_RETRIED | ZMQ_EVENT_DISCONNECTED;
+    if (zmq_socket_monitor(zsock_resolve(stream->server), name, events) != 0) return aErrConnection;
+    stream->monitor = zsock_new(ZMQ_PAIR);
+    if (!stream->monitor) return aErrMemory;
+    return zsock_connect(stream->monitor, "%s", name) == 0 ? aErrNone : aErrConnection;
+}
+
 aErr sConnectServer(ClientStream* stream, uint32_t ipAddress, uint16_t port)
 {
     stream->server = zsock_new(ZMQ_DEALER);
     if (!stream->server) return aErrMemory;
+    zsock_set_heartbeat_ivl(stream->server, kHeartbeatIvlMs);
+    zsock_set_heartbeat_timeout(stream->server, kHeartbeatTimeoutMs);
+    aErr monitored = sMonitorServer(stream);
+    if (monitored != aErrNone) return monitored;
     in_addr address{};
     address.s_addr = ipAddress;
     char dotted[INET_ADDRSTRLEN] = {};
-    char endpoint[36];
+    char* endpoint = stream->endpoint;
     if (!inet_ntop(AF_INET, &address, dotted, sizeof dotted)) return aErrConnection;
-    std::snprintf(endpoint, sizeof endpoint, "tcp://%s:%d", dotted, port);
+    std::snprintf(endpoint, sizeof stream->endpoint, "tcp://%s:%d", dotted, port);
     aDebug_Printf(aDEBUG_CLIENT_STREAM, "aStream_CreateClient address: %s\n", endpoint);
     int rc = zsock_connect(stream->server, "%s", endpoint);
     aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client connected to port: %d - rc: %d\n", port, rc);
@@ -273,7 +404,7 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStream** out)
 {
     if (!out) return aErrParam;
     *out = nullptr;
-    auto* stream = static_cast<ClientStream*>(std::calloc(1, sizeof(ClientStream)));
+    auto* stream = new (std::nothrow) ClientStream();
     if (!stream) return aErrMemory;
     aErr err = sSetUp(stream, ipAddress, port);
     if (err == aErrNone) {
@@ -283,4 +414,46 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStream** out)
     }
     if (err != aErrNone) sRelease(stream);
     return err;
+}
+
+aErr aStream_ClientAwaitConnection(aStream* stream, uint32_t timeoutMs)
+{
+    auto* client = static_cast<ClientStream*>(aStream_Reference(stream, _sZeroMQStreamDelete));
+    if (!_aVALIDStream(client)) return aErrParam;
+    const uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
+    for (;;) {
+        const int connection = client->connection;
+        if (connection == kConnected) return aErrNone;
+        if (connection == kLost || client->refused) return aErrConnection;
+        if (aTime_GetMonotonicMSTicks() >= deadline) return aErrTimeout;
+        aTime_MSSleep(2);
+    }
+}
+
+bool aStream_ClientIsLost(aStream* stream)
+{
+    auto* client = static_cast<ClientStream*>(aStream_Reference(stream, _sZeroMQStreamDelete));
+    return _aVALIDStream(client) && client->connection == kLost;
+}
+
+size_t aStream_ClientSubscription(aStream* stream, uint8_t* request, size_t capacity)
+{
+    auto* client = static_cast<ClientStream*>(aStream_Reference(stream, _sZeroMQStreamDelete));
+    if (!_aVALIDStream(client) || !request) return 0;
+    std::lock_guard<std::mutex> lock(client->enablesLock);
+    if (client->enables.empty() || client->enables.back().size() > capacity) return 0;
+    const Bytes& last = client->enables.back();
+    std::memcpy(request, last.data(), last.size());
+    return last.size();
+}
+
+aErr aStream_ClientResubscribe(aStream* stream, const uint8_t* request, size_t length)
+{
+    auto* client = static_cast<ClientStream*>(aStream_Reference(stream, _sZeroMQStreamDelete));
+    if (!_aVALIDStream(client) || !request || length != 9 || request[2] != kStreamControl ||
+        request[3] != kStreamEnable)
+        return aErrParam;
+    client->swallowUntil = aTime_GetMonotonicMSTicks() + kResubscribeReplyMs;
+    client->swallowAddress = request[0];
+    return _sZeroMQStreamWrite(request, length, client);
 }

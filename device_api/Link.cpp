@@ -3,9 +3,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <utility>
 
 #include "common/aDebug.h"
+#include "common/aKeyedSections.h"
 #include "common/aLinkCreate.h"
 #include "device_api/LinkImpl.h"
 #include "device_api/LinkPeers.h"
@@ -16,9 +17,16 @@ namespace Tessaline {
 
 namespace {
 
-// Every link creation of every Link, one after the other, so that a second
-// Link to the same device finds the entry of the first.
-std::mutex linkCreateHelperSerializer;
+// The link creations of every Link for one device, one after the other, so
+// that a second Link to the same device finds the entry (and the server) of
+// the first. Creations for other devices go on meanwhile: a device that does
+// not answer holds up only its own.
+using DeviceKey = std::pair<linkType, uint32_t>;
+aKeyedSections<DeviceKey>& linkCreateHelperSerializer()
+{
+    static auto* sections = new aKeyedSections<DeviceKey>; // outlives static destruction
+    return *sections;
+}
 
 constexpr size_t kMaxNameLength = 1024;
 constexpr uint16_t kConnectPolls = 200;
@@ -116,7 +124,8 @@ aErr Link::impl::connectHelper()
 
 aErr Link::impl::linkCreateHelper(linkSpec& linkSpecifier)
 {
-    std::lock_guard<std::mutex> lock(linkCreateHelperSerializer);
+    aKeyedSections<DeviceKey>::Section lock(linkCreateHelperSerializer(),
+                                            DeviceKey(linkSpecifier.type, linkSpecifier.serialNumber));
     const bool direct = linkSpecifier.type == USB || linkSpecifier.type == TCPIP || linkSpecifier.type == SERIAL;
     if (direct && reuseSharedLink(linkSpecifier)) return aErrNone;
     switch (linkSpecifier.type) {

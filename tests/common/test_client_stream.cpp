@@ -2,7 +2,8 @@
 // The client stream to a link-sharing server, against a stand-in of the
 // server's client socket on loop-back TCP in a private network: the frames a
 // write sends, the bytes of the frames that come back, waits, a server that
-// is not there yet, stray signals, and a link running over the stream.
+// is not there yet or goes away, a subscription made again on a new stream,
+// stray signals, and a link running over the stream.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <dirent.h>
+#include <memory>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -187,6 +189,101 @@ TEST_F(ClientStream, ServerThatStartsLaterIsReached)
         answer = readBytes(packet.size());
     }
     EXPECT_EQ(packet, answer);
+}
+
+// A stream whose server goes away ends as a device link's stream does when
+// its device goes: every read and write fails from then on, and a server
+// that listens on the port again is not reached.
+TEST_F(ClientStream, StreamEndsWhenItsServerGoes)
+{
+    auto server = std::make_unique<sim::LinkServerPeer>();
+    ASSERT_TRUE(server->ok());
+    const uint16_t port = server->port();
+    connect(port);
+    EXPECT_EQ(aErrNone, aStream_ClientAwaitConnection(stream, 2000));
+    EXPECT_FALSE(aStream_ClientIsLost(stream));
+    const Frame packet = {0x02, 0x01, 0x42};
+    ASSERT_EQ(aErrNone, aStream_Write(stream, packet.data(), packet.size()));
+    ASSERT_EQ(packet, readBytes(packet.size()));
+    server.reset();
+
+    // Within a wait or two of the reader.
+    aErr err = aErrNotReady;
+    uint8_t byte = 0;
+    for (int reads = 0; reads < 3 && err == aErrNotReady; ++reads) err = aStream_Read(stream, &byte, 1);
+    EXPECT_EQ(aErrConnection, err);
+    EXPECT_TRUE(aStream_ClientIsLost(stream));
+    EXPECT_EQ(aErrConnection, aStream_ClientAwaitConnection(stream, 0));
+
+    sim::LinkServerPeer again(port);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(aErrConnection, aStream_Write(stream, packet.data(), packet.size()));
+    EXPECT_EQ(aErrConnection, aStream_Read(stream, &byte, 1));
+    EXPECT_FALSE(again.awaitRequests(1, 200));
+}
+
+// Waiting for the connection: up when a server takes it, refused when nobody
+// listens, and a stream of another kind is none of its business.
+TEST_F(ClientStream, AwaitConnection)
+{
+    sim::LinkServerPeer server;
+    ASSERT_TRUE(server.ok());
+    connect(server.port());
+    EXPECT_EQ(aErrNone, aStream_ClientAwaitConnection(stream, 2000));
+    ASSERT_EQ(aErrNone, aStream_Destroy(&stream));
+
+    connect(24556); // nobody listens there
+    EXPECT_EQ(aErrConnection, aStream_ClientAwaitConnection(stream, 2000));
+    EXPECT_FALSE(aStream_ClientIsLost(stream)); // a server may still come
+
+    aStream* file = nullptr;
+    ASSERT_EQ(aErrNone, aStream_CreateFileOutput("/dev/null", &file));
+    EXPECT_EQ(aErrParam, aStream_ClientAwaitConnection(file, 0));
+    uint8_t request[32];
+    EXPECT_EQ(0u, aStream_ClientSubscription(file, request, sizeof request));
+    aStream_Destroy(&file);
+}
+
+// The stream enables written and not disabled since are the subscription
+// that a new stream makes again; the device's reply to it is the new
+// stream's own, and the next reply is the first one read.
+TEST_F(ClientStream, SubscriptionIsMadeAgainOnANewStream)
+{
+    const Frame enableA = {0x02, 0x07, 0x5D, 0x81, 0x20, 0x02, 0x03, 0x0C, 0x00};
+    const Frame enableB = {0x02, 0x07, 0x5D, 0x81, 0x20, 0x02, 0x03, 0x0D, 0x00};
+    const Frame disableB = {0x02, 0x07, 0x5D, 0x82, 0x20, 0x02, 0x03, 0x0D, 0x00};
+    const Frame reply = {0x02, 0x03, 0x5D, 0xC1, 0x20};
+    const Frame echo = {0x02, 0x02, 0x17, 0x05};
+    sim::LinkServerPeer server(0, [&](const Frame& request) {
+        if (request.size() > 3 && request[2] == 0x5D) return std::vector<Frame>{reply};
+        return sim::LinkServerPeer::echo(request);
+    });
+    ASSERT_TRUE(server.ok());
+    connect(server.port());
+    uint8_t kept[32] = {};
+    EXPECT_EQ(0u, aStream_ClientSubscription(stream, kept, sizeof kept));
+    struct Step {
+        Frame written;
+        Frame kept;
+    } steps[] = {{enableA, enableA}, {enableB, enableB}, {disableB, enableA}, {echo, enableA}};
+    for (const Step& step : steps) {
+        ASSERT_EQ(aErrNone, aStream_Write(stream, step.written.data(), step.written.size()));
+        size_t length = aStream_ClientSubscription(stream, kept, sizeof kept);
+        EXPECT_EQ(step.kept, Frame(kept, kept + length));
+    }
+    EXPECT_EQ(0u, aStream_ClientSubscription(stream, kept, 4)) << "no room";
+    ASSERT_TRUE(server.awaitRequests(4, 2000));
+    ASSERT_EQ(aErrNone, aStream_Destroy(&stream));
+
+    connect(server.port());
+    EXPECT_EQ(aErrParam, aStream_ClientResubscribe(stream, echo.data(), echo.size()));
+    ASSERT_EQ(aErrNone, aStream_ClientResubscribe(stream, enableA.data(), enableA.size()));
+    ASSERT_EQ(aErrNone, aStream_Write(stream, echo.data(), echo.size()));
+    ASSERT_TRUE(server.awaitRequests(6, 2000));
+    EXPECT_EQ(enableA, server.requests()[4]);
+    EXPECT_EQ(echo, readBytes(echo.size()));
+    size_t length = aStream_ClientSubscription(stream, kept, sizeof kept);
+    EXPECT_EQ(enableA, Frame(kept, kept + length));
 }
 
 void ignoreSignal(int) {}

@@ -23,6 +23,7 @@
 #include "tests/common/found_devices.h"
 #include "tests/sim/netns.h"
 #include "tests/sim/server_answerers.h"
+#include "tests/sim/sim_program.h"
 
 namespace {
 
@@ -252,6 +253,25 @@ TEST_F(ServerDiscovery, LocalSearchesAtOnceBothFindTheServer)
     FoundDevices again;
     EXPECT_EQ(1, enumerate(&again));
     EXPECT_EQ(1, beside.get());
+}
+
+// Two processes of this host searching at the same time both find the
+// server: each search's answers reach that search, whichever process holds
+// the slot's reply port.
+TEST_F(ServerDiscovery, TwoProcessesSearchingAtOnceBothFindTheServer)
+{
+    const linkSpec spec = sim::networkSpec(AVORNE_TCPIP, 0x0A0B0C0F, "127.0.0.1", 40126);
+    sim::LocalAnswerer server({sim::bytesOf(spec)});
+    ASSERT_TRUE(server.ok());
+    sim::SimProgram other(std::string(TESS_BINARY_DIR) + "/tests/tessaline-sharer", {});
+    ASSERT_EQ(0, other.port()); // started, serving nothing itself
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        auto beside = std::async(std::launch::async, [&] { return other.run("search"); });
+        FoundDevices mine;
+        EXPECT_EQ(1, enumerate(&mine));
+        EXPECT_EQ((std::vector<std::string>{"found 1", "ok"}), beside.get());
+    }
 }
 
 // A datagram to a slot's reply port that does not come from 127.0.0.1 is no

@@ -3,14 +3,21 @@
 // direct link in a server and holds the server's own client link, later
 // Links for the same device reuse that client link, the last one gone takes
 // device link, server and probe slot with it, and a device that never
-// answers leaves nothing behind.
+// answers leaves nothing behind and holds up no other device's connect.
+// Across processes: a second process shares the device, and a client link
+// notices its server (in another process) or the server's device going away
+// and keeps its stream subscriptions across a reset.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -29,6 +36,8 @@
 #include "tests/device_api/tcp_device.h"
 #include "tests/sim/netns.h"
 #include "tests/sim/server_answerers.h"
+#include "tests/sim/sim_program.h"
+#include "tests/sim/stream_control.h"
 #include "tests/sim/system_entity.h"
 
 namespace {
@@ -378,6 +387,164 @@ TEST_F(SharedLink, ProcessOnAnotherHostFindsTheServerByTheBeacon)
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
     EXPECT_TRUE(echoes(first, 1));
+}
+
+// ---- a client link and its server --------------------------------------
+
+using Clock = std::chrono::steady_clock;
+const std::string kSharerPath = std::string(TESS_BINARY_DIR) + "/tests/tessaline-sharer";
+
+// A specifier of the server at the port on 127.0.0.1.
+linkSpec serverAt(uint16_t port)
+{
+    linkSpec s{};
+    s.type = AVORNE_TCPIP;
+    s.serialNumber = kSerial;
+    s.ipAddress = kLoopback;
+    s.tcpPort = port;
+    return s;
+}
+
+// Polls until the Link is no longer connected, at most timeoutMs.
+bool goesDown(Link& link, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (link.isConnected() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return !link.isConnected();
+}
+
+// The server lives in another process, which is killed, ends, or loses its
+// device (the device closes the connection): the client link goes down as a
+// direct link does when its device goes away, its requests fail at once
+// instead of after their one-second wait, and its disconnect does not wait.
+TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
+{
+    enum class Way { Killed, Exited, DeviceClosed };
+    const struct {
+        const char* what;
+        Way way;
+    } cases[] = {{"server process killed", Way::Killed},
+                 {"server process exited", Way::Exited},
+                 {"device closed under the server", Way::DeviceClosed}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::SimProgram holder(kSharerPath,
+                               {"--device-port", std::to_string(carrier.port()), "--serial", std::to_string(kSerial)});
+        const uint16_t port = holder.port();
+        ASSERT_NE(0, port);
+        Link client(serverAt(port), "client");
+        ASSERT_EQ(aErrNone, client.setConfig(shared()));
+        ASSERT_EQ(aErrNone, client.connect());
+        ASSERT_TRUE(echoesInTime(client, 1));
+        switch (c.way) {
+        case Way::Killed: holder.signal(SIGKILL); break;
+        case Way::Exited: EXPECT_EQ(std::vector<std::string>{"ok"}, holder.run("exit")); break;
+        case Way::DeviceClosed: carrier.resetConnection(); break;
+        }
+        EXPECT_TRUE(goesDown(client, 3000)) << client.getStatus();
+        EXPECT_EQ(kLinkStatusIOError, client.getStatus());
+        auto start = Clock::now();
+        EXPECT_FALSE(echoes(client, 2));
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500)) << "the request waited out its time-out";
+        start = Clock::now();
+        EXPECT_EQ(aErrNone, client.disconnect());
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+    }
+}
+
+struct Samples {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<uint32_t> values;
+
+    static uint8_t take(const aPacket* packet, void* reference)
+    {
+        auto* self = static_cast<Samples*>(reference);
+        uint32_t value = 0;
+        Link::getStreamSample(packet, nullptr, &value, nullptr);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->values.push_back(value);
+        self->arrived.notify_all();
+        return 0;
+    }
+    bool waitFor(uint32_t value)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return arrived.wait_for(lock, std::chrono::seconds(3), [&] {
+            return std::find(values.begin(), values.end(), value) != values.end();
+        });
+    }
+};
+
+// A reset gives a client link a new connection, which the server knows as
+// another client: the subscription is made again from it, so that the
+// Link's samples go on, and the device's reply to it is not left for the
+// Link's next request to find.
+TEST_F(SharedLink, ClientLinkKeepsItsSubscriptionsAcrossResets)
+{
+    sim::StreamControl control{entities};
+    Samples got; // outlives the Links, whose callback worker may still run
+    Link holder(spec(), "holder");
+    ASSERT_EQ(aErrNone, holder.setConfig(shared()));
+    ASSERT_EQ(aErrNone, holder.connect());
+    aVorneConfig config;
+    ASSERT_EQ(aErrNone, holder.getConfig(&config));
+    Link client(serverAt(static_cast<uint16_t>(config.tcpPort)), "client");
+    ASSERT_EQ(aErrNone, client.setConfig(shared()));
+    ASSERT_EQ(aErrNone, client.connect());
+    constexpr uint8_t kModule = 0x02, kSystem = 3, kOption = 12;
+    ASSERT_EQ(aErrNone, client.registerStreamCallback(kModule, kSystem, kOption, 0, true, Samples::take, &got));
+    // The server sends its batch of samples on the device's next heartbeat.
+    auto stream = [&](uint32_t value) {
+        device.send(sim::Packet{kModule, sim::streamSample(kSystem, kOption, 0, sim::SampleKind::U8, value)});
+        device.sendHeartbeat(0);
+    };
+    stream(1);
+    ASSERT_TRUE(got.waitFor(1));
+    for (uint8_t round = 2; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(aErrNone, client.reset());
+        EXPECT_TRUE(client.isConnected());
+        stream(round);
+        EXPECT_TRUE(got.waitFor(round));
+        // The first packet queued from the module is the echo's reply.
+        ASSERT_EQ(aErrNone, client.sendPacket(kModule, sim::kEchoCommand, 1, &round));
+        uint8_t reply[aPACKET_MAX_DATA] = {};
+        uint8_t length = 0;
+        ASSERT_EQ(aErrNone, client.receivePacket(kModule, reply, &length, reply));
+        EXPECT_EQ((std::vector<uint8_t>{sim::kEchoCommand, round}), std::vector<uint8_t>(reply, reply + length));
+    }
+    EXPECT_EQ(3u, control.enables().size()) << "made again at the device through the server each time";
+}
+
+// While a device that never answers is tried, with the configuration of its
+// server under way, another device's Link connects.
+TEST_F(SharedLink, SilentDeviceHoldsUpNoOtherDevicesConnect)
+{
+    sim::DeviceModel quiet(sim::DeviceConfig{0x02, sim::kEchoCommand, kSerial + 1});
+    sim::Faults silent;
+    silent.silent = true;
+    quiet.setFaults(silent);
+    sim::TcpCarrier quietCarrier{quiet};
+    linkSpec quietSpec = spec();
+    quietSpec.serialNumber = kSerial + 1;
+    quietSpec.tcpPort = quietCarrier.port();
+    Link tried(quietSpec, "silent");
+    ASSERT_EQ(aErrNone, tried.setConfig(shared()));
+    auto trying = std::async(std::launch::async, [&] { return tried.connect(); });
+    // The server asks the silent device for its address: the connect is in
+    // the configuration of the server.
+    const sim::Packet query{sim::kAddressQuery, {}};
+    ASSERT_TRUE(quiet.waitFor(
+        [&](const sim::Records& r) { return std::find(r.packets.begin(), r.packets.end(), query) != r.packets.end(); },
+        3000));
+    Link other(spec(), "other");
+    ASSERT_EQ(aErrNone, other.setConfig(shared()));
+    EXPECT_EQ(aErrNone, other.connect());
+    EXPECT_EQ(std::future_status::timeout, trying.wait_for(std::chrono::seconds(0)))
+        << "the other device's connect waited for the silent one";
+    EXPECT_EQ(aErrConnection, trying.get());
+    EXPECT_TRUE(echoes(other, 1));
 }
 
 } // namespace

@@ -83,6 +83,11 @@ std::vector<std::string> SimProgram::run(const std::string& command)
     return lines;
 }
 
+void SimProgram::signal(int number)
+{
+    if (status_ < 0) kill(pid_, number);
+}
+
 int SimProgram::exitStatus()
 {
     if (status_ >= 0) return status_;

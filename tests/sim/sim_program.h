@@ -29,6 +29,8 @@ public:
     // Sends one command; returns its output lines up to and including the
     // closing "ok" or "error ..." line (or "<end>" when the program ended).
     std::vector<std::string> run(const std::string& command);
+    // Sends the signal to the program.
+    void signal(int number);
     // Closes the program's input and waits for it to end: its exit code, or
     // 128 + the signal number that ended it.
     int exitStatus();
