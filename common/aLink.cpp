@@ -479,6 +479,7 @@ aErr aLink_Start(aLinkId id)
     link->writerReady = false;
     link->draining = false;
     link->syncRequested = false;
+    aStream_InterruptReads(link->stream, false);
     // Queued before the threads start, so that force route on is the first
     // packet the device receives.
     aErr routed = sQueueForceRoute(link, true);
@@ -513,6 +514,8 @@ aErr aLink_Stop(aLink* link)
 
     aErr result = aErrNone;
     link->running = false;
+    // A stream whose get waits long for bytes lets the reader go at once.
+    aStream_InterruptReads(link->stream, true);
     {
         // A caller that found the link running may still be sending its
         // packet: it is done once the write lock is free.

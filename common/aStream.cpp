@@ -24,6 +24,7 @@ struct aStream {
     uint16_t check;
     aStreamWaitProc wait;
     aStreamTryWriteProc tryWrite;
+    aStreamInterruptProc interrupt;
 };
 
 static bool sValid(const aStream* stream)
@@ -106,6 +107,18 @@ aErr aStream_SetTryWriteProc(aStream* stream, aStreamTryWriteProc tryWrite)
     if (!sValid(stream)) return aErrParam;
     stream->tryWrite = tryWrite;
     return aErrNone;
+}
+
+aErr aStream_SetInterruptProc(aStream* stream, aStreamInterruptProc interrupt)
+{
+    if (!sValid(stream)) return aErrParam;
+    stream->interrupt = interrupt;
+    return aErrNone;
+}
+
+void aStream_InterruptReads(aStream* stream, bool on)
+{
+    if (sValid(stream) && stream->interrupt) stream->interrupt(on, stream->reference);
 }
 
 aErr aStream_TryWrite(aStream* stream, const void* data, size_t n, size_t* written)

@@ -30,6 +30,11 @@ typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
 // (0 to length). 0, or the transport's error with nothing sent.
 typedef aErr (*aStreamTryWriteProc)(const uint8_t* data, size_t length, size_t* written, void* reference);
 
+// interrupt (optional) tells the transport that the stream's reader is being
+// stopped (on) or runs again (off): while on, a get that would wait for bytes
+// answers aErrNotReady without waiting, and one that waits returns soon.
+typedef void (*aStreamInterruptProc)(bool on, void* reference);
+
 typedef struct aStream aStream;
 
 // A new stream over the operations (each may be NULL) and the reference,
@@ -42,6 +47,13 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
 
 // Gives the stream a try-write operation; aErrParam for a foreign stream.
 aErr aStream_SetTryWriteProc(aStream* stream, aStreamTryWriteProc tryWrite);
+
+// Gives the stream an interrupt operation; aErrParam for a foreign stream.
+aErr aStream_SetInterruptProc(aStream* stream, aStreamInterruptProc interrupt);
+
+// Cuts the waits of the stream's get short (on) or lets it wait again (off);
+// nothing for a stream without an interrupt operation or a foreign one.
+void aStream_InterruptReads(aStream* stream, bool on);
 
 // Sends the first bytes of the block that the transport takes without
 // waiting; *written receives their number. aErrUnimplemented (nothing sent)

@@ -2,6 +2,7 @@
 // DEALER pairs (one per link thread) and the broker actor between them.
 #include "common/aStream_ZeroMQClient.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -20,6 +21,9 @@
 namespace {
 
 constexpr int kWaitMs = 1000;
+// The get waits in slices, between which it looks whether its reader is
+// being stopped.
+constexpr uint64_t kReadSliceMs = 20;
 constexpr int kSendAttempts = 100;
 constexpr int kStopWaitMs = 250;
 // The connection to the server is checked with the messaging library's own
@@ -66,6 +70,8 @@ struct ClientStream {
     std::atomic<int> connection{kConnecting};
     // A connection attempt found nobody listening while connecting.
     std::atomic<bool> refused{false};
+    // Set while the link stops the reader: the get does not wait.
+    std::atomic<bool> interrupted{false};
     // Reader only: the end mark that follows the last frame of a lost
     // connection was read; every later read fails.
     bool ended = false;
@@ -223,10 +229,17 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
     // Gone as a device link's device goes: the stream stays down.
     if (stream->ended) return aErrConnection;
     if (!stream->frame) {
-        void* which = zpoller_wait(stream->poller, kWaitMs);
-        int pollErrno = errno;
-        zSysInterruptHandler_process();
-        if (!which) return sWhyWoke(stream->poller, pollErrno) == Woke::Terminated ? aErrUnknown : aErrNotReady;
+        void* which = nullptr;
+        const uint64_t deadline = aTime_GetMonotonicMSTicks() + kWaitMs;
+        for (uint64_t now = aTime_GetMonotonicMSTicks(); !which && now < deadline;
+             now = aTime_GetMonotonicMSTicks()) {
+            if (stream->interrupted) return aErrNotReady;
+            which = zpoller_wait(stream->poller, static_cast<int>(std::min(kReadSliceMs, deadline - now)));
+            int pollErrno = errno;
+            zSysInterruptHandler_process();
+            if (!which && sWhyWoke(stream->poller, pollErrno) == Woke::Terminated) return aErrUnknown;
+        }
+        if (!which) return aErrNotReady;
         if (which != stream->incoming) return aErrUnknown;
         stream->frame = zframe_recv(stream->incoming);
         if (!stream->frame) return aErrIO;
@@ -248,6 +261,11 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
         stream->frameSize = 0;
     }
     return aErrNone;
+}
+
+void _sZeroMQStreamInterrupt(bool on, void* reference)
+{
+    static_cast<ClientStream*>(reference)->interrupted = on;
 }
 
 // Single bytes are no frames of the server's protocol.
@@ -411,6 +429,7 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStream** out)
         *out = aStream_Create(_sZeroMQStreamGet, _sZeroMQStreamPut, _sZeroMQStreamWrite, _sZeroMQStreamDelete,
                               stream);
         if (!*out) err = aErrResource;
+        else aStream_SetInterruptProc(*out, _sZeroMQStreamInterrupt);
     }
     if (err != aErrNone) sRelease(stream);
     return err;

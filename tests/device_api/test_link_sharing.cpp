@@ -39,6 +39,7 @@
 #include "tests/sim/sim_program.h"
 #include "tests/sim/stream_control.h"
 #include "tests/sim/system_entity.h"
+#include "platform/aTime.h"
 
 namespace {
 
@@ -204,6 +205,7 @@ enum PeerExit : int {
     kPeerNoConnect = 11,
     kPeerWrongReply = 12,
     kPeerOrphanAnswered = 13,
+    kPeerStillConnected = 14,
 };
 
 bool collectOne(const linkSpec* found, bool* counted, void* reference)
@@ -212,6 +214,10 @@ bool collectOne(const linkSpec* found, bool* counted, void* reference)
     *counted = true;
     return false;
 }
+
+// What the second process writes on its standard output once connected: a
+// byte that no text the test program prints holds.
+constexpr char kReadyByte = '\x01';
 
 // The second process: finds the server by the local probe ("beacon": by the
 // beacon search from the far end of a veth pair), connects with the default
@@ -230,16 +236,19 @@ int runPeer(const char* mode)
     if (link.setConfig(config) != aErrNone || link.connect() != aErrNone) return kPeerNoConnect;
     for (int i = 0; i < 200; ++i)
         if (!echoesInTime(link, static_cast<uint8_t>(i))) return kPeerWrongReply;
-    const char ready = 'R';
+    const char ready = kReadyByte;
     if (std::strcmp(mode, "wait") == 0) {
         if (write(STDOUT_FILENO, &ready, 1) != 1) return kPeerWrongReply;
         for (;;) pause();
     }
     if (std::strcmp(mode, "orphan") == 0) {
-        // Once the first process has let its server go, a request fails and
-        // the link lets go.
+        // Once the first process has let its server go, the link goes down,
+        // a request fails and the link lets go.
         char go = 0;
         if (write(STDOUT_FILENO, &ready, 1) != 1 || read(STDIN_FILENO, &go, 1) != 1) return kPeerWrongReply;
+        // The link goes down soon, as a direct link whose device went away.
+        for (int polls = 0; link.isConnected() && polls < 300; ++polls) aTime_MSSleep(10);
+        if (link.isConnected()) return kPeerStillConnected;
         if (echoes(link, 1)) return kPeerOrphanAnswered;
         if (link.disconnect() != aErrNone) return kPeerWrongReply;
     }
@@ -284,11 +293,14 @@ public:
         if (in_ >= 0) close(in_);
     }
     bool started() const { return pid_ > 0; }
-    // True once the peer said it is connected.
+    // True once the peer said it is connected. What the test program
+    // prints before (its banner) is passed over.
     bool ready()
     {
         char byte = 0;
-        return read(out_, &byte, 1) == 1 && byte == 'R';
+        while (read(out_, &byte, 1) == 1)
+            if (byte == kReadyByte) return true;
+        return false;
     }
     void signal(int number) { kill(pid_, number); }
     // Lets a peer that waits for it go on.
