@@ -57,7 +57,9 @@ aErr aLink_Destroy(aLinkId* id);
 // Stops the link, opens its stream afresh (up to 20 tries, 100 ms apart) and
 // starts it again as a new link; the id, its uses and the device stay. A USB
 // link opens the device with the same serial number, a TCP/IP link connects to
-// the address and port it was made with. aErrParam for an unknown id and for a
+// the address and port it was made with, a client link connects to its server
+// again (a try counts once the server has taken the connection) and makes its
+// stream subscription there again. aErrParam for an unknown id and for a
 // link whose stream cannot be made again (serial links, links over a caller's
 // stream): those are left running as they were. When no stream can be had the
 // link stays stopped, without stream and FIFOs, with the last try's error; a
