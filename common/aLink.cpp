@@ -209,7 +209,7 @@ void* sInPipeProcess(void* argument)
         }
         uint8_t byte = 0;
         aErr err = aStream_Read(link->stream, &byte, 1);
-        if (err == aErrNotReady || err == aErrNone)
+        if ((err == aErrNotReady || err == aErrNone) && link->failingSinceMs.load(std::memory_order_relaxed) != 0)
             link->failingSinceMs = 0;
         if (err == aErrNotReady) {
             sAwaitBytes(link);
