@@ -425,18 +425,20 @@ bool goesDown(Link& link, int timeoutMs)
     return !link.isConnected();
 }
 
-// The server lives in another process, which is killed, ends, or loses its
+// The server lives in another process, which is killed, ends, stops
+// answering (frozen: only the messaging library's pings tell), or loses its
 // device (the device closes the connection): the client link goes down as a
 // direct link does when its device goes away, its requests fail at once
 // instead of after their one-second wait, and its disconnect does not wait.
 TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
 {
-    enum class Way { Killed, Exited, DeviceClosed };
+    enum class Way { Killed, Exited, Frozen, DeviceClosed };
     const struct {
         const char* what;
         Way way;
     } cases[] = {{"server process killed", Way::Killed},
                  {"server process exited", Way::Exited},
+                 {"server process frozen", Way::Frozen},
                  {"device closed under the server", Way::DeviceClosed}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -451,9 +453,11 @@ TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
         switch (c.way) {
         case Way::Killed: holder.signal(SIGKILL); break;
         case Way::Exited: EXPECT_EQ(std::vector<std::string>{"ok"}, holder.run("exit")); break;
+        case Way::Frozen: holder.signal(SIGSTOP); break;
         case Way::DeviceClosed: carrier.resetConnection(); break;
         }
-        EXPECT_TRUE(goesDown(client, 3000)) << client.getStatus();
+        EXPECT_TRUE(goesDown(client, 5000)) << client.getStatus();
+        if (c.way == Way::Frozen) holder.signal(SIGKILL); // a stopped process takes no other signal
         EXPECT_EQ(kLinkStatusIOError, client.getStatus());
         auto start = Clock::now();
         EXPECT_FALSE(echoes(client, 2));
