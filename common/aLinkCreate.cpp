@@ -159,6 +159,23 @@ void sRemoveUserFilter(aLink* link)
     aMutex_Unlock(link->userFilterSema);
 }
 
+aErr aLink_ResetLink(aLinkEntry* entry, aLink* link);
+
+// The device link behind a server's own client link, when the server stopped
+// serving because the device went away: made anew, and the server serves
+// again on its port, so that the client links can connect again. A device
+// link that is still served is left alone: other clients use it.
+void sRestoreServedDevice(aLinkId device)
+{
+    aLinkUse use(device);
+    aLinkEntry* entry = use.entry();
+    if (!entry || !entry->server || !entry->server->stoppedServing)
+        return;
+    aKeyedSections<aLinkId>::Section one(sResets(), device);
+    if (aLink_ResetLink(entry, use.link()) == aErrNone)
+        aServer_Resume(entry->server);
+}
+
 // Resets the link of one entry, of which the caller holds a use (aLinkUse).
 aErr aLink_ResetLink(aLinkEntry* entry, aLink* link)
 {
@@ -168,6 +185,8 @@ aErr aLink_ResetLink(aLinkEntry* entry, aLink* link)
     // keeps running as it was.
     if (!sReopenable(entry->type))
         return aErrParam;
+    if (sIsClientType(entry->type) && entry->parent)
+        sRestoreServedDevice(entry->parent);
 
     aLink_Stop(link);
     sDropFifos(link);

@@ -47,6 +47,7 @@ constexpr uint64_t kSilenceAfterMs = 2000;
 constexpr int32_t kPoolTtl = 2000;
 constexpr uint16_t kBatchFlushAbove = aSERVER_BATCH_SIZE - aPACKET_MAX_WIRE - 1; // 4065
 constexpr int kFlushStatus = 5;
+constexpr int kResumeStatus = 6;
 constexpr uint8_t kForceRoute = 0xAF;
 constexpr uint8_t kStreamControl = 0x5D;
 constexpr uint8_t kStreamEnable = 0x81;
@@ -185,6 +186,9 @@ struct Broker {
     std::vector<Identity> subscribers;
     std::deque<Identity> awaiting;
     bool serving;
+    // While not serving: the clients' endpoint and the model, for a resume.
+    std::string endpoint;
+    uint8_t model;
 };
 
 // A device link whose device has gone away is served no more: the clients'
@@ -196,11 +200,28 @@ void sStopServingWhenDeviceIsGone(Broker& broker)
     aServer* server = broker.server;
     if (!broker.serving || !aLink_ReadsFailingFor(server->entry->link, kDeviceLostMs)) return;
     broker.serving = false;
-    server->model = 0;
+    broker.model = server->model.exchange(0);
     const char* endpoint = zsock_endpoint(server->frontend);
-    if (endpoint) zsock_unbind(server->frontend, "%s", endpoint);
+    broker.endpoint = endpoint ? endpoint : "";
+    if (!broker.endpoint.empty()) zsock_unbind(server->frontend, "%s", broker.endpoint.c_str());
     broker.awaiting.clear();
-    aDebug_Printf(aDEBUG_SERVER, "Device link lost: no longer serving %s\n", endpoint ? endpoint : "");
+    server->stoppedServing = true;
+    aDebug_Printf(aDEBUG_SERVER, "Device link lost: no longer serving %s\n", broker.endpoint.c_str());
+}
+
+// After the device link was made anew: the clients' port opens again.
+void sResumeServing(Broker& broker)
+{
+    aServer* server = broker.server;
+    if (broker.serving) return;
+    if (zsock_bind(server->frontend, "%s", broker.endpoint.c_str()) < 0) {
+        aDebug_Printf(aDEBUG_SERVER, "Could not serve %s again\n", broker.endpoint.c_str());
+        return;
+    }
+    broker.serving = true;
+    server->model = broker.model;
+    server->stoppedServing = false;
+    aDebug_Printf(aDEBUG_SERVER, "Serving %s again\n", broker.endpoint.c_str());
 }
 
 void sSendToClient(aServer* server, const Identity& identity, zframe_t* content)
@@ -381,7 +402,7 @@ void _serverWorker_broker(zsock_t* pipe, void* argument)
     zpoller_t* poller = zpoller_new(pipe, server->syncBroker, server->frontend, server->streamingBroker, nullptr);
     if (poller && server->discoveryIsBeacon) zpoller_add(poller, server->discovery);
     if (poller) {
-        Broker broker{server, {}, {}, true};
+        Broker broker{server, {}, {}, true, {}, 0};
         server->publishStartMs = 0;
         server->publishing = false;
         aDebug_Printf(aDEBUG_SERVER, "broker create\n");
@@ -407,11 +428,16 @@ void _serverWorker_broker(zsock_t* pipe, void* argument)
                 }
             } else if (which == pipe) {
                 zmsg_t* message = zmsg_recv(pipe);
-                bool flush = message && zmsg_signal(message) == kFlushStatus;
+                const int status = message ? zmsg_signal(message) : -1;
                 zmsg_destroy(&message);
-                if (!flush) break;
-                aDebug_Printf(aDEBUG_SERVER, "Flushing FIFO\n");
-                broker.awaiting.clear();
+                if (status == kResumeStatus) {
+                    sResumeServing(broker);
+                } else if (status == kFlushStatus) {
+                    aDebug_Printf(aDEBUG_SERVER, "Flushing FIFO\n");
+                    broker.awaiting.clear();
+                } else {
+                    break;
+                }
             } else if (sTerminated(poller, pollErrno)) {
                 break;
             }
@@ -780,6 +806,13 @@ aErr aServer_ReinstallFilter(aServer* server)
     aErr err = aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server);
     if (err == aErrNone) server->filterInstalled = true;
     return err;
+}
+
+aErr aServer_Resume(aServer* server)
+{
+    if (!server) return aErrParam;
+    if (server->broker && server->stoppedServing) zsock_signal(server->broker, kResumeStatus);
+    return aErrNone;
 }
 
 aErr aServer_FlushFIFO(aServer* server)

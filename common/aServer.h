@@ -48,6 +48,9 @@ struct aServer {
     aServerPools* pools;
     uint16_t expectedReplies;
     bool filterInstalled;               // the device link's user filter is this server's
+    // Set by the broker once the device went away and the clients' port was
+    // closed; cleared when it serves again (aServer_Resume).
+    std::atomic<bool> stoppedServing;
 };
 
 // A new server for the device link (types USB, TCPIP and SERIAL), serving on
@@ -74,6 +77,10 @@ aErr aServer_SetModel(aServer* server, uint8_t model);
 aErr aServer_ReinstallFilter(aServer* server);
 // Forgets every client waiting for a reply (after a failed query).
 aErr aServer_FlushFIFO(aServer* server);
+// Once the device link, whose device had gone away, has been made anew (a
+// reset): the server serves again on the same port and answers discovery
+// again. Nothing when it never stopped; aErrParam for NULL.
+aErr aServer_Resume(aServer* server);
 
 // For the announcing: the server's network spec, as discovery answers it.
 linkSpec _createNetworkSpec(const aServer* server);

@@ -473,6 +473,41 @@ TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
     }
 }
 
+// The device goes away under this process's server: the Link that holds it
+// and another client link of the server go down. A reset of the Link makes
+// the device link anew and the server serves again on its port, where a
+// reset of the other client link finds it, and discovery finds it again.
+TEST_F(SharedLink, ResetBringsTheSharedDeviceBack)
+{
+    Link holder(spec(), "holder");
+    ASSERT_EQ(aErrNone, holder.setConfig(shared()));
+    ASSERT_EQ(aErrNone, holder.connect());
+    aVorneConfig config;
+    ASSERT_EQ(aErrNone, holder.getConfig(&config));
+    const uint16_t port = static_cast<uint16_t>(config.tcpPort);
+    Link client(serverAt(port), "client");
+    ASSERT_EQ(aErrNone, client.setConfig(shared()));
+    ASSERT_EQ(aErrNone, client.connect());
+    ASSERT_TRUE(echoesInTime(client, 1));
+
+    carrier.resetConnection();
+    EXPECT_TRUE(goesDown(holder, 3000));
+    EXPECT_TRUE(goesDown(client, 3000));
+    EXPECT_EQ(nullptr, aDiscovery_FindModule(AVORNE, kSerial, kLoopback)) << "a server without device is found";
+
+    ASSERT_EQ(aErrNone, holder.reset());
+    EXPECT_TRUE(holder.isConnected()) << holder.getStatus();
+    EXPECT_TRUE(echoesInTime(holder, 2));
+    ASSERT_EQ(aErrNone, client.reset());
+    EXPECT_TRUE(client.isConnected()) << client.getStatus();
+    EXPECT_TRUE(echoesInTime(client, 3));
+    EXPECT_EQ(2u, carrier.connections());
+    linkSpec* found = aDiscovery_FindModule(AVORNE, kSerial, kLoopback);
+    ASSERT_NE(nullptr, found);
+    EXPECT_EQ(port, found->tcpPort);
+    aLinkSpec_Destroy(&found);
+}
+
 struct Samples {
     std::mutex mutex;
     std::condition_variable arrived;
