@@ -293,6 +293,14 @@ aLinkId aLink_CreateClient(uint32_t address, uint16_t port, aLinkId existing)
     return sCreateLink(stream, AVORNE, address, port, static_cast<uint32_t>(count), false);
 }
 
+aErr aLink_AwaitClientConnection(aLinkId id, uint32_t timeoutMs)
+{
+    aLinkUse use(id);
+    if (!use.entry() || !sIsClientType(use.entry()->type) || !use.link() || use.link()->check != aLINK_CHECK)
+        return aErrParam;
+    return aStream_ClientAwaitConnection(use.link()->stream, timeoutMs);
+}
+
 aLinkId aLink_CreateServer(aLinkId device, uint16_t* port, uint32_t* networkInterface, uint8_t flags)
 {
     if (!port || !networkInterface || !device)

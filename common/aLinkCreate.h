@@ -35,6 +35,11 @@ aLinkId aLink_Create(aStream* stream);
 // order) and port; with an existing link's id instead, one more use of that
 // link (0 when there is none). Not synchronised at creation.
 aLinkId aLink_CreateClient(uint32_t address, uint16_t port, aLinkId existing);
+// Waits up to timeoutMs for a client link's connection to its server:
+// aErrNone once the server took it, aErrConnection when nobody listens there
+// or the server has gone, aErrTimeout when neither is known yet; aErrParam
+// for an unknown id or a link of another kind.
+aErr aLink_AwaitClientConnection(aLinkId id, uint32_t timeoutMs);
 // Shares the device link (USB, TCPIP or SERIAL, held by the caller alone) in
 // a new link-sharing server on *networkInterface (flags: aSERVER_FLAG_*), and
 // asks the device through the server for its module address and model. The

@@ -10,6 +10,12 @@
 namespace Zentrova {
 namespace Tessaline {
 
+namespace {
+
+constexpr uint32_t kClientConnectWaitMs = 1000;
+
+} // namespace
+
 aErr Link::impl::createSharedLink(const linkSpec& linkSpecifier)
 {
     if (!config.enabled) {
@@ -19,8 +25,13 @@ aErr Link::impl::createSharedLink(const linkSpec& linkSpecifier)
         return aErrConfiguration;
     }
     // A link borrowed by connectThroughLinkModule gets one more use instead.
+    const bool made = linkId == 0;
     linkId = aLink_CreateClient(linkSpecifier.ipAddress, static_cast<uint16_t>(linkSpecifier.tcpPort & 0xFFFF),
                                 linkId);
+    // A server that is no longer there (it ended after it was found) makes
+    // no link that only looks up; one that does not answer yet may still.
+    if (made && linkId != 0 && aLink_AwaitClientConnection(linkId, kClientConnectWaitMs) == aErrConnection)
+        aLink_Destroy(&linkId);
     return aErrNone;
 }
 

@@ -473,6 +473,17 @@ TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
     }
 }
 
+// A server found before that has ended since: the Link does not connect, and
+// leaves no client link behind.
+TEST_F(SharedLink, NoConnectToAServerThatIsGone)
+{
+    Link client(serverAt(24557), "client"); // a port of the private network nobody listens on
+    ASSERT_EQ(aErrNone, client.setConfig(shared()));
+    EXPECT_EQ(aErrConnection, client.connect());
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_EQ(nullptr, clientEntry());
+}
+
 // The device goes away under this process's server: the Link that holds it
 // and another client link of the server go down. A reset of the Link makes
 // the device link anew and the server serves again on its port, where a
