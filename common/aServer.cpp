@@ -193,8 +193,9 @@ struct Broker {
 
 // A device link whose device has gone away is served no more: the clients'
 // port is closed, which ends every client's connection as the end of the
-// server would, and discovery is no longer answered. Nothing comes back on
-// the link until it is made anew, and with it a new server.
+// server would, and discovery is no longer answered, until the device link
+// has been made anew (a reset of the server's own client link) and the
+// server is asked to serve again.
 void sStopServingWhenDeviceIsGone(Broker& broker)
 {
     aServer* server = broker.server;
