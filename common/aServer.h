@@ -48,6 +48,7 @@ struct aServer {
     aServerPools* pools;
     uint16_t expectedReplies;
     bool filterInstalled;               // the device link's user filter is this server's
+    std::atomic<size_t> subscribers;    // clients taking stream batches; one that left goes at the next batch
 };
 
 // A new server for the device link (types USB, TCPIP and SERIAL), serving on
