@@ -667,13 +667,24 @@ aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* refe
         return nullptr;
     uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
     aPacket* found = nullptr;
-    while (!found && link->running && link->status == kLinkStatusRunning) {
+    bool woken = false;
+    while (!found && !woken && link->running && link->status == kLinkStatusRunning) {
         uint64_t now = aTime_GetMonotonicMSTicks();
         if (now >= deadline)
             break;
-        found = aPacketFifo_AwaitFirst(link->inbound, filter, reference, std::min(deadline - now, kAwaitSliceMs));
+        found = aPacketFifo_AwaitFirstOrWake(link->inbound, filter, reference, std::min(deadline - now, kAwaitSliceMs),
+                                             &woken);
     }
     return found;
+}
+
+aErr aLink_Wake(aLinkId id)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link)
+        return aErrParam;
+    return aPacketFifo_Wake(link->inbound);
 }
 
 size_t aLink_DrainPackets(aLinkId id, aPacketFilterProc filter, const void* reference)

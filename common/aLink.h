@@ -168,7 +168,12 @@ aPacket* aLink_GetFirst(aLinkId id, aPacketFilterProc filter, const void* refere
 // Waits up to timeoutMs for the first received packet the filter accepts while
 // the link runs and is in step; NULL on time-out, at once when the link is not
 // running or not in step, and soon after it leaves that state during the wait.
+// aLink_Wake ends the wait at once, as a time-out.
 aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* reference, uint64_t timeoutMs);
+// Ends the wait for a received packet under way on the link, or the next
+// one, at once: it takes a packet as usual when one is there, else ends as a
+// time-out. aErrParam for an unknown id.
+aErr aLink_Wake(aLinkId id);
 // Removes every received packet the filter accepts; how many.
 size_t aLink_DrainPackets(aLinkId id, aPacketFilterProc filter, const void* reference);
 // Sets the user filter (NULL for none) and its reference together; once it

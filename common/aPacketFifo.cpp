@@ -38,7 +38,7 @@ public:
     aPacket* get();
     aPacket* await(uint64_t msTimeout);
     aPacket* getFirst(aPacketFilterProc filter, const void* reference);
-    aPacket* awaitFirst(aPacketFilterProc filter, const void* reference, uint64_t msTimeout);
+    aPacket* awaitFirst(aPacketFilterProc filter, const void* reference, uint64_t msTimeout, bool* woken);
     size_t drain(aPacketFilterProc filter, const void* reference);
     // Empties the queue for good and wakes every waiter.
     void invalidate();
@@ -118,7 +118,7 @@ aPacket* packetFifo::getFirst(aPacketFilterProc filter, const void* reference)
     return match == mQueue.end() ? nullptr : take(match);
 }
 
-aPacket* packetFifo::awaitFirst(aPacketFilterProc filter, const void* reference, uint64_t msTimeout)
+aPacket* packetFifo::awaitFirst(aPacketFilterProc filter, const void* reference, uint64_t msTimeout, bool* woken)
 {
     Lock lock(mMutex);
     int64_t lastExamined = mWindowStart - 1;
@@ -139,6 +139,7 @@ aPacket* packetFifo::awaitFirst(aPacketFilterProc filter, const void* reference,
         return false;
     };
     waitFor(lock, msTimeout, [&] { return (matched = scan()) || !mValid || mWoken; });
+    if (woken) *woken = mWoken && !matched;
     mWoken = false;
     return matched ? take(match) : nullptr;
 }
@@ -303,9 +304,16 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc filter, const 
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, const void* reference,
                                 uint64_t msTimeout)
 {
+    return aPacketFifo_AwaitFirstOrWake(id, filter, reference, msTimeout, nullptr);
+}
+
+aPacket* aPacketFifo_AwaitFirstOrWake(aPacketFifoId id, aPacketFilterProc filter, const void* reference,
+                                      uint64_t msTimeout, bool* woken)
+{
+    if (woken) *woken = false;
     if (!filter) return nullptr;
     return sWithFifo<aPacket*>(id, nullptr, nullptr, [&](packetFifo& fifo) {
-        return fifo.awaitFirst(filter, reference, msTimeout);
+        return fifo.awaitFirst(filter, reference, msTimeout, woken);
     });
 }
 

@@ -43,6 +43,10 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc filter, const 
 // for one. The filter sees each packet at most once per call, in arrival order.
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, const void* reference,
                                 uint64_t msTimeout);
+// As aPacketFifo_AwaitFirst; *woken (when given) tells whether a wake ended
+// the wait without a packet.
+aPacket* aPacketFifo_AwaitFirstOrWake(aPacketFifoId id, aPacketFilterProc filter, const void* reference,
+                                      uint64_t msTimeout, bool* woken);
 // Ends the await under way on the FIFO, or the next one, at once: it takes a
 // packet as usual when one is there, else returns NULL. aErrParam for an
 // unknown handle.

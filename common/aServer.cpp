@@ -147,11 +147,14 @@ zframe_t* _aPacket_To_zFrame(const aPacket* packet)
     return zframe_new(wire, packet->length + 2u);
 }
 
-// Sends without waiting; the frame is released either way.
+// Sends without waiting; the frame is released either way, and errno is
+// the send's on failure.
 bool sSendNow(zframe_t** frame, zsock_t* socket, int flags = 0)
 {
     if (*frame && zframe_send(frame, socket, flags | ZFRAME_DONTWAIT) == 0) return true;
+    const int error = errno;
     zframe_destroy(frame);
+    errno = error;
     return false;
 }
 
@@ -225,16 +228,20 @@ void sResumeServing(Broker& broker)
     aDebug_Printf(aDEBUG_SERVER, "Serving %s again\n", broker.endpoint.c_str());
 }
 
-void sSendToClient(aServer* server, const Identity& identity, zframe_t* content)
+// False only when the client has left (its connection is gone): the
+// frontend refuses identities it no longer knows.
+bool sSendToClient(aServer* server, const Identity& identity, zframe_t* content)
 {
     zframe_t* id = zframe_new(identity.data(), identity.size());
     zframe_t* copy = zframe_dup(content);
     if (!sSendNow(&id, server->frontend, ZFRAME_MORE)) {
+        const bool gone = errno == EHOSTUNREACH;
         zframe_destroy(&copy);
         aDebug_Printf(aDEBUG_SERVER, "failed to send id\n");
-        return;
+        return !gone;
     }
     if (!sSendNow(&copy, server->frontend)) aDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
+    return true;
 }
 
 void _handleStreamEnable(Broker& broker, const Identity& identity, const aPacket* packet)
@@ -248,6 +255,7 @@ void _handleStreamEnable(Broker& broker, const Identity& identity, const aPacket
     for (const Identity& known : broker.subscribers)
         if (known == identity) return;
     broker.subscribers.push_back(identity);
+    broker.server->subscribers = broker.subscribers.size();
     aDebug_Printf(aDEBUG_SERVER, "Added stream entry\n");
 }
 
@@ -392,7 +400,15 @@ void _serverWorker_broker_streaming(Broker& broker)
 {
     zframe_t* batch = zframe_recv(broker.server->streamingBroker);
     if (!batch) return;
-    for (const Identity& subscriber : broker.subscribers) sSendToClient(broker.server, subscriber, batch);
+    // A client that left is forgotten, so the list does not grow with every
+    // client that ever subscribed.
+    auto& subscribers = broker.subscribers;
+    subscribers.erase(std::remove_if(subscribers.begin(), subscribers.end(),
+                                     [&](const Identity& subscriber) {
+                                         return !sSendToClient(broker.server, subscriber, batch);
+                                     }),
+                      subscribers.end());
+    broker.server->subscribers = subscribers.size();
     zframe_destroy(&batch);
 }
 
@@ -659,6 +675,9 @@ aErr _initServer(aServer* server)
 {
     server->expectedReplies = 0;
     server->frontend = zsock_new_checked(ZMQ_ROUTER, __FILE__, __LINE__);
+    // A send to a client that has left fails (rather than vanishing), which
+    // tells the broker to forget it.
+    if (server->frontend) zsock_set_router_mandatory(server->frontend, 1);
     server->streamingSource = zsock_new_checked(ZMQ_DEALER, __FILE__, __LINE__);
     server->streamingBroker = zsock_new_checked(ZMQ_DEALER, __FILE__, __LINE__);
     server->syncBackend = zsock_new_checked(ZMQ_DEALER, __FILE__, __LINE__);

@@ -51,6 +51,7 @@ struct aServer {
     // Set by the broker once the device went away and the clients' port was
     // closed; cleared when it serves again (aServer_Resume).
     std::atomic<bool> stoppedServing;
+    std::atomic<size_t> subscribers;    // clients taking stream batches; one that left goes at the next batch
 };
 
 // A new server for the device link (types USB, TCPIP and SERIAL), serving on

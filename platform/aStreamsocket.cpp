@@ -100,7 +100,14 @@ int sConnectBounded(int fd, const sockaddr_in& address)
     if (errno != EINPROGRESS)
         return errno;
     pollfd writable = {fd, POLLOUT, 0};
-    int ready = ::poll(&writable, 1, kConnectTimeoutMs);
+    // A signal cuts the wait short, not the connection: wait on for the rest.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    int ready;
+    do {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        ready = ::poll(&writable, 1, left > 0 ? static_cast<int>(left) : 0);
+    } while (ready < 0 && errno == EINTR);
     if (ready == 0)
         return ETIMEDOUT;
     if (ready < 0)

@@ -581,7 +581,7 @@ TEST_P(LinkWrites, PacketsSentInPartByTheCallerArriveWholeAndInOrder)
 INSTANTIATE_TEST_SUITE_P(Carriers, LinkWrites, ::testing::Values(Carrier::Socketpair, Carrier::Tcp),
                          [](const auto& param) { return std::string(linktest::carrierName(param.param)); });
 
-TEST_P(LinkOver, AwaitFirstTakesTheFirstMatchAndEndsWhenTheLinkLeavesStep)
+TEST_P(LinkOver, AwaitFirstTakesTheFirstMatchAndEndsWhenWokenOrOutOfStep)
 {
     start();
     for (uint8_t tag : {1, 2, 3}) {
@@ -594,6 +594,24 @@ TEST_P(LinkOver, AwaitFirstTakesTheFirstMatchAndEndsWhenTheLinkLeavesStep)
     EXPECT_EQ(dataOf(second), (Bytes{sim::kEchoCommand, 2}));
     aPacket_Destroy(&second);
     EXPECT_EQ(aLink_AwaitFirst(link.id(), secondTag, nullptr, 0), nullptr);
+
+    // A wake ends the next wait, or the one under way, at once as a time-out,
+    // and only that one: the wait after it takes its packet.
+    const auto woken = Clock::now();
+    ASSERT_EQ(aLink_Wake(link.id()), aErrNone);
+    EXPECT_EQ(aLink_AwaitFirst(link.id(), secondTag, nullptr, 10000), nullptr);
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        aLink_Wake(link.id());
+    });
+    EXPECT_EQ(aLink_AwaitFirst(link.id(), secondTag, nullptr, 10000), nullptr);
+    waker.join();
+    EXPECT_LT(Clock::now() - woken, std::chrono::seconds(5));
+    aPacket again = packetOf(kDevice, {sim::kEchoCommand, 2});
+    ASSERT_EQ(aLink_PutPacket(link.id(), &again), aErrNone);
+    second = aLink_AwaitFirst(link.id(), secondTag, nullptr, 2000);
+    EXPECT_NE(second, nullptr);
+    aPacket_Destroy(&second);
 
     // An odd byte sends the link into synchronisation while a caller waits:
     // the wait ends long before its time-out.
@@ -822,6 +840,7 @@ TEST(LinkUnknownId, EveryOperationAnswersItsNeutralResult)
         EXPECT_EQ(aLink_AwaitPacket(id, 0), nullptr);
         EXPECT_EQ(aLink_GetFirst(id, acceptAll, nullptr), nullptr);
         EXPECT_EQ(aLink_AwaitFirst(id, acceptAll, nullptr, 0), nullptr);
+        EXPECT_EQ(aLink_Wake(id), aErrParam);
         EXPECT_EQ(aLink_DrainPackets(id, acceptAll, nullptr), 0u);
         EXPECT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrParam);
         EXPECT_EQ(aLink_EnablePooledPackets(id, true), aErrParam);

@@ -486,6 +486,34 @@ TEST_F(LinkServer, StreamBatchesReachEachSubscriberOnce)
     EXPECT_EQ(nullptr, aLink_GetPacket(deviceLink)); // no sample reached the link's FIFO
 }
 
+// A subscriber that has left is forgotten at a following batch: the list
+// does not grow with every client that ever subscribed, and the one that
+// stays still gets every batch.
+TEST_F(LinkServer, SubscribersThatLeftAreForgotten)
+{
+    startServer();
+    const Bytes enable = {kAddress, 7, kStreamControl, 0x81, 0, 0, 0, 0, 0};
+    RawClient stays(port);
+    stays.send(enable);
+    ASSERT_FALSE(stays.receive().empty());
+    constexpr size_t kLeft = 40;
+    for (size_t i = 0; i < kLeft; ++i) {
+        RawClient leaves(port);
+        leaves.send(enable);
+        ASSERT_FALSE(leaves.receive().empty());
+    }
+    EXPECT_EQ(kLeft + 1, server->subscribers.load());
+    const Bytes sample = {kAddress, 6, 3, 0x01, 0x41, 0xAA, 0xBB, 0xCC};
+    // The server learns of a connection's end a little after it: batches
+    // follow until it has.
+    for (int batch = 0; batch < 100 && server->subscribers.load() > 1; ++batch) {
+        device->injectToHost(sample);
+        device->sendHeartbeat(4);
+        ASSERT_EQ(sample, stays.receive());
+    }
+    EXPECT_EQ(1u, server->subscribers.load());
+}
+
 // A reset of the device link changes nothing for the clients: requests are
 // answered and stream packets still reach the subscriber in batches.
 TEST_F(LinkServer, ServesOnAcrossAResetOfTheDeviceLink)

@@ -9,7 +9,16 @@
 // behind TCP on the loop-back interface answers each request once, from the
 // input: the count of a data request, the status and sum of a check (the sum
 // of what it took, or another), an entity reply's error flag and value
-// bytes, the bytes of other replies.
+// bytes, the bytes of other replies. A choice byte with bits 0x70 set answers
+// nothing: the device wakes the host's wait at once rather than letting it
+// run out, so a request without a reply costs no time. An entity request
+// answered so fails with a time-out; with bit 0x08 too its reply follows
+// late, after the wait ended, and the same request is made again: it gets
+// its own reply, never the late one. During an upgrade step the device also
+// wakes the host whenever the exchange falls quiet.
+#include "common/aLink.h"
+#include "common/aLinkTable.h"
+#include "common/aPacketFifo.h"
 #include "common/aUEI.h"
 #include "device_api/Entity.h"
 #include "device_api/Module.h"
@@ -20,8 +29,12 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <numeric>
+#include <optional>
+#include <thread>
 
 using namespace Zentrova::Tessaline;
 
@@ -30,6 +43,17 @@ namespace {
 constexpr uint8_t kModule = 0x02;
 // The entity class the device answers UEI requests of.
 constexpr uint8_t kEntity = 0x12;
+constexpr uint32_t kSerial = 0x00C0FFEE;
+constexpr uint8_t kSilent = 0x70;
+constexpr uint8_t kLate = 0x08;
+
+bool silent(uint8_t choice)
+{
+    return (choice & kSilent) == kSilent;
+}
+
+// How the device answered the last entity request.
+enum class Answer { Reply, None, Late };
 
 // Answers upgrade requests from the script; keeps the image bytes it took.
 class ScriptedDevice {
@@ -37,10 +61,16 @@ public:
     ScriptedDevice() : carrier_(device_)
     {
         device_.setCommandHandler(cmdUPGRADE, [this](sim::DeviceModel& device, const sim::Packet& request) {
-            device.answer(answerTo(request));
+            ++requests_;
+            if (const std::optional<sim::Packet> reply = answerTo(request)) device.answer(*reply);
+            else wakeHost();
         });
         device_.setCommandHandler(kEntity, [this](sim::DeviceModel& device, const sim::Packet& request) {
-            device.answer(entityAnswerTo(request));
+            ++requests_;
+            const sim::Packet reply = entityAnswerTo(request);
+            const Answer answer = lastAnswer();
+            if (answer != Answer::Reply) wakeHost();
+            if (answer != Answer::None) device.answer(reply);
         });
     }
 
@@ -62,9 +92,23 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return lastReply_;
     }
+    // Requests taken so far.
+    unsigned requests() const { return requests_; }
+    Answer lastAnswer()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lastAnswer_;
+    }
 
 private:
     uint8_t next() { return position_ < script_.size() ? script_[position_++] : 0; }
+
+public:
+    // Answers nothing: the host's wait for a reply ends now, as if it ran out.
+    static void wakeHost()
+    {
+        if (aLinkEntry* entry = sLookupEntryByIdentifier(kSerial, TCPIP)) aLink_Wake(entry->id);
+    }
 
     // [command, option (get: bare, set: with 0xC0), index (0x80 on error), value].
     sim::Packet entityAnswerTo(const sim::Packet& request)
@@ -75,16 +119,18 @@ private:
         const uint8_t choice = next();
         sim::Packet reply{kModule, {kEntity, replyOption, uint8_t((request.data[2] & 0x1F) | (choice & 0x80))}};
         for (uint8_t n = choice % 5; n > 0; --n) reply.data.push_back(next());
+        lastAnswer_ = !silent(choice) ? Answer::Reply : choice & kLate ? Answer::Late : Answer::None;
         lastReply_ = reply.data;
         return reply;
     }
 
-    sim::Packet answerTo(const sim::Packet& request)
+    std::optional<sim::Packet> answerTo(const sim::Packet& request)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const uint8_t option = request.data.size() > 1 ? request.data[1] : 0;
         sim::Packet reply{kModule, {cmdUPGRADE, option}};
         const uint8_t choice = next();
+        if (silent(choice)) return std::nullopt;
         switch (option) {
         case val_UPGRADE_DATA: {
             // The count taken: mostly right, else the script's.
@@ -111,13 +157,16 @@ private:
         return reply;
     }
 
-    sim::DeviceModel device_{sim::DeviceConfig{kModule, 0, 0x00C0FFEE}};
+private:
+    std::atomic<unsigned> requests_{0};
+    sim::DeviceModel device_{sim::DeviceConfig{kModule, 0, kSerial, 0, false}};
     sim::TcpCarrier carrier_;
     std::mutex mutex_;
     fuzz::Bytes script_;
     size_t position_ = 0;
     fuzz::Bytes taken_;
     fuzz::Bytes lastReply_;
+    Answer lastAnswer_ = Answer::Reply;
 };
 
 struct Connection {
@@ -131,7 +180,7 @@ struct Connection {
         FUZZ_CHECK(module.setConfig(config) == aErrNone);
         linkSpec spec{};
         spec.type = TCPIP;
-        spec.serialNumber = 0x00C0FFEE;
+        spec.serialNumber = kSerial;
         spec.moduleAddress = kModule;
         spec.ipAddress = htonl(INADDR_LOOPBACK);
         spec.tcpPort = device.port();
@@ -147,7 +196,78 @@ aErr expectedResult(const fuzz::Bytes& reply)
     return reply.size() >= 4 && reply[3] ? aErr(reply[3]) : aErrUnknown;
 }
 
-void entityRequest(Module& module, uint8_t operation, ScriptedDevice& device)
+// The host's received packets.
+aPacketFifoId inbound()
+{
+    aLinkEntry* entry = sLookupEntryByIdentifier(kSerial, TCPIP);
+    FUZZ_CHECK(entry && entry->link);
+    return entry->link->inbound;
+}
+
+// Spends a wake that no wait took (the device went silent on a request the
+// host does not wait on), so that it cannot end a later wait.
+void spendWake()
+{
+    aPacket* none = aPacketFifo_AwaitFirst(inbound(), [](const aPacket*, const void*) { return false; }, nullptr, 0);
+    FUZZ_CHECK(!none);
+}
+
+// Waits (a while at most) until the late reply has reached the host: looks
+// for it among the received packets without taking any.
+void awaitLateReply(const fuzz::Bytes& reply)
+{
+    struct Sought {
+        const fuzz::Bytes& data;
+        mutable bool found;
+    } sought{reply, false};
+    const auto look = [](const aPacket* packet, const void* reference) {
+        auto* wanted = static_cast<const Sought*>(reference);
+        wanted->found = wanted->found || fuzz::Bytes(packet->data, packet->data + packet->length) == wanted->data;
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (aPacketFifo_DrainPackets(inbound(), look, &sought) == 0 && !sought.found &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+// While an upgrade step runs, ends each wait of the host that has gone
+// unanswered: once no request has come for a few milliseconds, the device has
+// said all it will, and a reply the host did not take for its own would
+// otherwise hold it for its whole time-out. A wake that comes while the host
+// is busy rather than waiting can only make a later wait fail early, and the
+// checks of the upgrade steps hold for every failure.
+class QuietWaker {
+public:
+    explicit QuietWaker(ScriptedDevice& device) : thread_([this, &device] { run(device); }) {}
+    ~QuietWaker()
+    {
+        stop_ = true;
+        thread_.join();
+        spendWake();
+    }
+
+private:
+    void run(ScriptedDevice& device)
+    {
+        constexpr int kQuietLooks = 3;
+        unsigned seen = device.requests();
+        int quiet = 0;
+        while (!stop_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            const unsigned now = device.requests();
+            quiet = now == seen ? quiet + 1 : 0;
+            seen = now;
+            if (quiet > 0 && quiet % kQuietLooks == 0) ScriptedDevice::wakeHost();
+        }
+    }
+
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The request the operation names; true when the device answered it late.
+bool entityRequest(Module& module, uint8_t operation, ScriptedDevice& device)
 {
     EntityClass entity;
     entity.init(&module, kEntity, operation >> 5);
@@ -177,7 +297,16 @@ void entityRequest(Module& module, uint8_t operation, ScriptedDevice& device)
     }
     default: result = entity.setUEI32(option, 0x12345678); break;
     }
-    FUZZ_CHECK(result == expectedResult(device.lastReply()));
+    switch (device.lastAnswer()) {
+    case Answer::Reply: FUZZ_CHECK(result == expectedResult(device.lastReply())); return false;
+    case Answer::None: FUZZ_CHECK(result == aErrTimeout); return false;
+    case Answer::Late:
+        // The reply may still have come before the wait took the wake.
+        FUZZ_CHECK(result == aErrTimeout || result == expectedResult(device.lastReply()));
+        if (result == aErrTimeout) awaitLateReply(device.lastReply());
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -191,13 +320,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const fuzz::Bytes image = input.bytes(input.byte());
     payload.insert(payload.end(), image.begin(), image.end());
     connection->device.start(input.rest());
+    spendWake();
 
     if (operation & 0x80) {
-        entityRequest(connection->module, operation, connection->device);
+        if (entityRequest(connection->module, operation, connection->device))
+            entityRequest(connection->module, operation, connection->device);
         return 0;
     }
     UpdaterEntity entity;
     entity.init(&connection->module, 0, true, false);
+    const QuietWaker waker(connection->device);
     switch (operation % 4) {
     case 0: {
         if (entity.LoaderTransfer(payload.data(), unsigned(payload.size())) == aErrNone)

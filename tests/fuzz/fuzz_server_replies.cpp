@@ -57,6 +57,8 @@ private:
             char buffer[4096];
             while (request.find("\r\n\r\n") == std::string::npos) {
                 const ssize_t n = recv(client, buffer, sizeof buffer, 0);
+                // libFuzzer's timer (SIGALRM) may cut a call short.
+                if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
                 request.append(buffer, size_t(n));
             }
@@ -68,6 +70,7 @@ private:
             }
             for (size_t sent = 0; sent < reply.size();) {
                 const ssize_t n = send(client, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+                if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
                 sent += size_t(n);
             }

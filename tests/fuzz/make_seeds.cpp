@@ -301,6 +301,11 @@ void upgradeSeeds()
     seed("device_replies", "entity_get32", Bytes{0x86} + sized(Bytes{}) + Bytes{4, 0x12, 0x34, 0x56, 0x78});
     seed("device_replies", "entity_error", Bytes{0xA0} + sized(Bytes{}) + Bytes{0x81, 5});
     seed("device_replies", "entity_set", Bytes{0x8B} + sized(Bytes{}) + Bytes{0});
+    // No answer: to an 8-bit get; to a 16-bit get whose reply comes late and
+    // which is asked again; to the second data request of a transfer.
+    seed("device_replies", "entity_silent", Bytes{0x80} + sized(Bytes{}) + Bytes{0x70});
+    seed("device_replies", "entity_late", Bytes{0x85} + sized(Bytes{}) + Bytes{0x7A, 0x11, 0x22, 2, 0x33, 0x44});
+    seed("device_replies", "transfer_silent", Bytes{0} + sized(image) + Bytes{0, 0x70});
 }
 
 } // namespace

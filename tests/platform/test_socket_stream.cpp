@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -279,6 +281,46 @@ TEST(SocketStreamCreate, ConnectToAnAddressThatDoesNotAnswerIsBounded)
     EXPECT_EQ(aStream_CreateSocket(kLoopback, ntohs(address.sin_port), &stream), aErrResource);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(stream, nullptr);
+    close(queued);
+    close(listener);
+}
+
+// A signal during the wait for the connection (a timer's, a child's) does
+// not end it: once the listener takes the queued connection, the retried
+// request gets through.
+TEST(SocketStreamCreate, ConnectWaitsOnThroughASignal)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = kLoopback;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t size = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    int queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
+    ignore.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &ignore, &previous), 0);
+    const pthread_t caller = pthread_self();
+    std::thread listenerSide([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(caller, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        int taken = accept(listener, nullptr, nullptr);
+        if (taken >= 0)
+            close(taken);
+    });
+    aStream* stream = nullptr;
+    EXPECT_EQ(aStream_CreateSocket(kLoopback, ntohs(address.sin_port), &stream), aErrNone);
+    listenerSide.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    if (stream) {
+        EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    }
     close(queued);
     close(listener);
 }
