@@ -4,6 +4,7 @@
 #include "engine/Updater.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -68,8 +69,165 @@ bool _lpc_in_step(NXPSerialClass& chip)
     return _answers_with_code(chip, "A 1\r\n", code) && code == 0;
 }
 
-bool _get_fingerprint_lpc(const std::string& port, unsigned int baudRate, Fingerprint& out)
+// What a chip that an earlier run left in the middle of a write to RAM ("W")
+// is brought back from. Such a chip takes every line as a data line, and
+// after twenty of them, or once the write's count of bytes came, the next
+// line as the checksum of the block since the last one it acknowledged: it
+// answers "OK", or "RESEND" and forgets the block. Nothing but RAM, inside the
+// range that "W" was given, is written in that state, and the lines sent here
+// hold data bytes only. At its command prompt the same lines are commands
+// that do not exist and are answered with a return code each.
+enum class MidWrite { NotLpc, AtPrompt, Stuck };
+
+// The answers heard to lines sent: acknowledged blocks, blocks asked for
+// again, and return codes (of a chip at its command prompt).
+struct Heard {
+    int ok = 0;
+    int resend = 0;
+    int codes = 0;
+    bool any() const { return ok + resend + codes > 0; }
+};
+
+constexpr size_t kHeardLineBytes = 64;
+// Empty reads (about a millisecond each) that end listening: to a burst that
+// tells an LPC from anything else, and while finding the block's end.
+constexpr unsigned kBurstQuiet = 100;
+constexpr unsigned kLineQuiet = 30;
+// What the client allows a checksum's answer.
+constexpr unsigned kChecksumQuiet = 2000;
+constexpr int kLinesPerBlock = NXPSerialClass::LINES_PER_CHECKSUM;
+// Bytes of a data line while the end of the write is not known: the counts
+// of "W" and the blocks before are multiples of four, so a line of four
+// bytes never reaches past the count.
+constexpr size_t kFillBytes = 4;
+// The most blocks of such lines that the chip's RAM can take.
+constexpr int kMaxFillBlocks = 32 * 1024 / int(kFillBytes * kLinesPerBlock) + 4;
+
+bool _is_code(const char* line, size_t length)
 {
+    if (length < 3 || line[length - 2] != '\r' || line[length - 1] != '\n') return false;
+    for (size_t k = 0; k + 2 < length; ++k)
+        if (line[k] < '0' || line[k] > '9') return false;
+    return true;
+}
+
+// Reads what the chip says until it falls silent for quiet empty reads, or,
+// with first, until its first answer. A line equal to echoed (the echo of a
+// checksum sent) is passed over.
+Heard _listen(NXPSerialClass& chip, unsigned quiet, bool first, const char* echoed = nullptr)
+{
+    Heard heard;
+    char line[kHeardLineBytes + 1];
+    size_t length = 0;
+    while (!(first && heard.any()) && chip.GetLine(line, kHeardLineBytes, &length, quiet) == aErrNone) {
+        // A chip that echoes and takes a CR as a line's end answers between
+        // the echoes of CR and LF: the answer follows the last lone CR.
+        size_t from = 0;
+        for (size_t k = 0; k + 2 < length; ++k)
+            if (line[k] == '\r') from = k + 1;
+        const char* answer = line + from;
+        if (strcmp(answer, "OK\r\n") == 0)
+            ++heard.ok;
+        else if (strcmp(answer, "RESEND\r\n") == 0)
+            ++heard.resend;
+        else if (_is_code(answer, length - from) && !(echoed && strcmp(answer, echoed) == 0))
+            ++heard.codes;
+    }
+    return heard;
+}
+
+// One data line of n bytes of the value, with its line end.
+std::string _data_line(uint8_t value, size_t n)
+{
+    const std::vector<uint8_t> data(n, value);
+    char line[2 + 4 * (NXPSerialClass::MAX_BYTES_PER_LINE / 3)];
+    NXPSerialClass::uuencode(line, data.data(), n);
+    return std::string(line) + "\r\n";
+}
+
+std::string _repeat(const std::string& text, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+// Sends the line once at a time until one is answered; the lines sent, 0
+// when none of limit lines was.
+int _lines_until_answer(NXPSerialClass& chip, const std::string& line, int limit, Heard& heard)
+{
+    for (int sent = 1; sent <= limit; ++sent) {
+        if (chip.Send(line.c_str(), false) != aErrNone) return 0;
+        heard = _listen(chip, kLineQuiet, false);
+        if (heard.any()) return sent;
+    }
+    return 0;
+}
+
+// Brings a chip that is writing to RAM back to its command prompt by giving
+// it the rest of its write; NotLpc when nothing answered as that chip would.
+MidWrite _lpc_finish_write(NXPSerialClass& chip)
+{
+    // Lines of one byte never pass the write's end, wherever within a line
+    // or block the earlier run stopped, and blocks holding them never match
+    // a line taken as their checksum that holds no number: one line more
+    // than a block has draws an answer from a chip in the middle of a write.
+    const std::string probe = _data_line(1, 1);
+    if (chip.Send(_repeat(probe, kLinesPerBlock + 1).c_str(), false) != aErrNone) return MidWrite::NotLpc;
+    Heard heard = _listen(chip, kBurstQuiet, false);
+    if (heard.codes > 0) return MidWrite::AtPrompt;
+    if (!heard.any()) return MidWrite::NotLpc;
+    Log::log(DEBUG_APP, "Device was writing to RAM; giving it the rest of the write\n");
+    // Where the burst left the chip within a block is not known: the next
+    // answer ends a block.
+    if (_lines_until_answer(chip, probe, kLinesPerBlock + 1, heard) == 0) return MidWrite::Stuck;
+    if (heard.codes > 0) return MidWrite::AtPrompt;
+
+    // From the last answer on, blocks of zeros, whose checksum is 0. A block
+    // of twenty lines that draws no answer awaits its checksum; one that
+    // does held the write's end, where the chip took a line as the checksum.
+    const std::string fill = _data_line(0, kFillBytes);
+    const char checksum[] = "0\r\n";
+    for (int block = 0; block < kMaxFillBlocks; ++block) {
+        if (chip.Send(_repeat(fill, kLinesPerBlock).c_str(), false) != aErrNone) return MidWrite::Stuck;
+        heard = _listen(chip, kLineQuiet, false);
+        if (heard.codes > 0) return MidWrite::AtPrompt;
+        int lines = kLinesPerBlock;
+        if (heard.any()) {
+            // The write ends within the block: the chip took every (n+1)th
+            // line as a checksum, n being the lines it has left to take, and
+            // after the block's twenty it has taken k of the next n. The
+            // lines up to its next answer, n + 1 - k, tell n; where they do
+            // not, the lines up to the answer after are counted.
+            const int answers = heard.resend;
+            const int toNext = _lines_until_answer(chip, fill, kLinesPerBlock + 1, heard);
+            if (toNext == 0) return MidWrite::Stuck;
+            if (heard.codes > 0 || heard.ok > 0) return MidWrite::AtPrompt;
+            const int period = (toNext + kLinesPerBlock) / (answers + 1);
+            if ((toNext + kLinesPerBlock) % (answers + 1) == 0 && kLinesPerBlock / period == answers) {
+                lines = period - 1;
+            } else {
+                lines = _lines_until_answer(chip, fill, kLinesPerBlock + 1, heard) - 1;
+                if (heard.codes > 0 || heard.ok > 0) return MidWrite::AtPrompt;
+            }
+            if (lines <= 0) return MidWrite::Stuck;
+            if (chip.Send(_repeat(fill, lines).c_str(), false) != aErrNone) return MidWrite::Stuck;
+        }
+        if (chip.Send(checksum, false) != aErrNone) return MidWrite::Stuck;
+        heard = _listen(chip, kChecksumQuiet, true, checksum);
+        if (heard.codes > 0) return MidWrite::AtPrompt;
+        if (!heard.any()) return MidWrite::Stuck;
+        // Short of a whole block, that was the write's last.
+        if (lines < kLinesPerBlock) return heard.ok > 0 ? MidWrite::AtPrompt : MidWrite::Stuck;
+    }
+    return MidWrite::Stuck;
+}
+
+// The chip answered the probe as an LPC17xx: with false, the i.MX road is
+// not to be taken even though no fingerprint was read.
+bool _get_fingerprint_lpc(const std::string& port, unsigned int baudRate, Fingerprint& out, bool& answered)
+{
+    answered = false;
     NXPSerialClass chip;
     aErr err = chip.Connect(port.c_str(), baudRate);
     if (err != aErrNone) {
@@ -81,6 +239,19 @@ bool _get_fingerprint_lpc(const std::string& port, unsigned int baudRate, Finger
     if (err != aErrNone && _lpc_in_step(chip)) {
         chip.echo = true;
         err = aErrNone;
+    }
+    if (err != aErrNone) {
+        const MidWrite state = _lpc_finish_write(chip);
+        int code = -1;
+        if (state == MidWrite::AtPrompt && _answers_with_code(chip, "A 1\r\n", code) && code == 0) {
+            Log::log(DEBUG_APP, "Device back at its command prompt\n");
+            chip.echo = true;
+            err = aErrNone;
+        } else if (state != MidWrite::NotLpc) {
+            Log::log(DEBUG_APP, "ERROR ==> Device writing to RAM did not come back to its command prompt\n");
+            answered = true;
+            return false;
+        }
     }
     if (err != aErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", err);
@@ -207,9 +378,15 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& file, const s
 bool Updater::Get_Fingerprint(Fingerprint& out, std::string port, unsigned int serial, std::string file,
                               unsigned int baudRate, bool reset)
 {
-    if (_get_fingerprint_lpc(port, baudRate, out)) {
+    bool lpc = false;
+    if (_get_fingerprint_lpc(port, baudRate, out, lpc)) {
         recoveryChip = 2;
         return true;
+    }
+    // A chip that answered as an LPC17xx is sent no byte meant for another.
+    if (lpc) {
+        recoveryChip = 2;
+        return false;
     }
     recoveryChip = 1;
     return _get_fingerprint_imx(display, *this, port, serial, file, out, reset);

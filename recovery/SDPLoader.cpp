@@ -9,6 +9,11 @@ namespace {
 
 // How long the boot ROM has to answer a command.
 constexpr unsigned int REPLY_TIMEOUT_MS = 100;
+// How long the first status request waits for a ROM slow to wake up, in
+// slices of REPLY_TIMEOUT_MS, before it is sent again. Over HID a reply only
+// counts when it holds exactly one answer, so requests sent while an answer
+// is still on its way would spoil one another's replies.
+constexpr unsigned int LATE_ANSWER_MS = 600;
 // Status requests before the boot ROM counts as absent.
 constexpr int STATUS_ROUNDS = 5;
 // The format byte of 32-bit accesses.
@@ -139,6 +144,15 @@ bool SDPLoader::_isConnectionAlive()
     _createStatusPacket(report);
     for (int round = 0; round < STATUS_ROUNDS; ++round) {
         _transact(report, reply, REPLY_TIMEOUT_MS);
+        // A prompt ROM has answered by now; a slow one still may, and is
+        // waited for (once) rather than asked again.
+        for (unsigned int waited = REPLY_TIMEOUT_MS; round == 0 && reply.empty() && waited < LATE_ANSWER_MS;
+             waited += REPLY_TIMEOUT_MS) {
+            if (loader->readData(reply, REPLY_TIMEOUT_MS) > 0) {
+                Log::log(DEBUG_iMXSerial, "Late answer:\n");
+                _printBuffer(reply);
+            }
+        }
         if (!_expectResponse(reply))
             continue;
         // A ROM slower than the time-out still owes the answers to the rounds

@@ -3,6 +3,7 @@
 // what it prints before any command, the parameters it refuses, the storage
 // directory it makes, and the download and build lists against the
 // update-server stand-in, alone and in the order the commands run in.
+#include "recovery/NXPSerialClass.h"
 #include "tests/cli/updater_run.h"
 #include "tests/sim/bird_writer.h"
 #include "tests/sim/lpc_isp_rom.h"
@@ -390,6 +391,37 @@ TEST_F(ServerSequenceTest, FingerprintIsPrintedAndAFailedDownloadAfterItCounts)
     const Outcome failed = runWithServer({"-N", "-s", carrier.path(), "-G", "-d", "40F5849A", "-b", "999"});
     EXPECT_EQ(failed.code, 1) << failed.out;
     EXPECT_TRUE(hasLine(failed.out, printed)) << failed.out;
+}
+
+// A run that stopped in the middle of a write to the chip's RAM, with echo
+// off as a recovery writes, leaves the chip taking data lines: the next -N
+// finds it all the same.
+TEST_F(ServerSequenceTest, FingerprintOfAChipLeftWritingToRam)
+{
+    sim::LpcIspRom rom;
+    sim::PtyCarrier carrier{rom, sim::PtyCarrier::Framing::Raw};
+    rom.setSynchronised();
+    {
+        NXPSerialClass earlier;
+        ASSERT_EQ(earlier.Connect(carrier.path().c_str(), 115200), aErrNone);
+        ASSERT_EQ(earlier.SetEcho(false), aErrNone);
+        earlier.Send("W 268439552 4096\r\n", false);
+        char line[64];
+        size_t length = 0;
+        ASSERT_EQ(earlier.GetLine(line, 32, &length, 1000), aErrNone);
+        ASSERT_STREQ(line, "0\r\n");
+        const std::vector<uint8_t> data = sim::randomBytes(90, 5);
+        for (size_t at = 0; at < data.size();) {
+            at += NXPSerialClass::uuencode(line, data.data() + at, data.size() - at);
+            earlier.Send(line, false);
+            earlier.Send("\r\n", false);
+        }
+    }
+    ASSERT_TRUE(rom.writingRam());
+    const Outcome read = runWithServer({"-N", "-s", carrier.path()});
+    EXPECT_EQ(read.code, 0) << read.err;
+    EXPECT_TRUE(hasLine(read.out, "[ 1A2B3C4D CAFEF00D 00000007 00D0BEEF ]")) << read.out;
+    EXPECT_FALSE(rom.writingRam());
 }
 
 } // namespace

@@ -139,6 +139,154 @@ TEST_F(LpcTest, RecoveryAfterAFailedOne)
     EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
 }
 
+// Leaves the chip in the middle of a write of count bytes to the staging RAM,
+// as a run stopped there would: the write's first lines data lines of 45
+// bytes, each block of twenty but the last one acknowledged, then the raw
+// tail (part of a line, say).
+void leaveMidWrite(const std::string& port, bool echoOff, uint32_t count, size_t lines, const std::string& tail)
+{
+    NXPSerialClass earlier;
+    ASSERT_EQ(earlier.Connect(port.c_str(), 115200), aErrNone);
+    if (echoOff) {
+        ASSERT_EQ(earlier.SetEcho(false), aErrNone);
+    }
+    const Bytes data = sim::randomBytes(count, 77);
+    char text[80];
+    snprintf(text, sizeof text, "W %u %u\r\n", NXPSerialClass::WRITE_ADDRESS, count);
+    earlier.Send(text, earlier.echo);
+    size_t length = 0;
+    ASSERT_EQ(earlier.GetLine(text, 64, &length, 100), aErrNone);
+    ASSERT_STREQ(text, "0\r\n");
+    size_t at = 0;
+    size_t checkpoint = 0;
+    for (size_t i = 1; i <= lines; ++i) {
+        at += NXPSerialClass::uuencode(text, data.data() + at, count - at);
+        earlier.Send(text, earlier.echo);
+        earlier.Send("\r\n", earlier.echo);
+        if (i % 20 != 0 || i == lines) continue;
+        snprintf(text, sizeof text, "%u\r\n", NXPSerialClass::sum(data.data() + checkpoint, at - checkpoint));
+        earlier.Send(text, earlier.echo);
+        ASSERT_EQ(earlier.GetLine(text, 64, &length, 1000), aErrNone);
+        ASSERT_STREQ(text, "OK\r\n");
+        checkpoint = at;
+    }
+    if (!tail.empty()) earlier.Send(tail.c_str(), false);
+}
+
+// A chip that an earlier run left writing to RAM, wherever in the write it
+// stopped: the fingerprint gives it the rest of the write, finds it at its
+// command prompt with its echo on, and reads its identifier; its flash and
+// the RAM outside the write are as they were, and no byte of the i.MX road
+// reaches it. Checksum lines that are no number are refused by some ROMs and
+// read as 0 by others.
+TEST_F(LpcTest, ChipLeftWritingToRamIsBroughtBackToItsPrompt)
+{
+    struct Case {
+        uint32_t count;
+        size_t lines;
+        const char* tail;
+        bool echoOff;
+        bool lenient;
+    } cases[] = {
+        {1024, 0, "", true, false},      // right after the command's return code
+        {1024, 7, "", true, false},      // within the first block
+        {1024, 20, "", true, false},     // the first block's checksum due
+        {1024, 20, "12", true, false},   // half of that checksum sent
+        {1024, 23, "M`", true, true},    // in the middle of a line of the second block
+        {256, 5, "", true, false},       // only the short last line missing
+        {256, 6, "", false, false},      // all bytes sent, the checksum not
+        {256, 3, "", false, true},
+        {2048, 41, "", true, false},     // a line into the third block
+        {4096, 2, "", true, true},
+    };
+    const Rom::Identity identity;
+    for (const Case& c : cases) {
+        const std::string name = std::to_string(c.count) + " bytes, " + std::to_string(c.lines) + " lines, tail \"" +
+                                 c.tail + "\", echo " + (c.echoOff ? "off" : "on") +
+                                 (c.lenient ? ", lenient" : "");
+        Rom chip;
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        Rom::Faults faults;
+        faults.lenientChecksum = c.lenient;
+        chip.setFaults(faults);
+        chip.setSynchronised();
+        leaveMidWrite(line.path(), c.echoOff, c.count, c.lines, c.tail);
+        ASSERT_TRUE(chip.writingRam()) << name;
+        const Bytes ramBefore = chip.ram();
+
+        Updater updater("http://127.0.0.1:1", dir.c_str(), display);
+        for (int run = 0; run < 2; ++run) {
+            Fingerprint print{};
+            ASSERT_TRUE(updater.Get_Fingerprint(print, line.path(), kDefaultSerialNumber, "", 115200, true))
+                << name << " run " << run;
+            EXPECT_EQ(updater.recoveryChip, 2) << name;
+            for (int i = 0; i < 4; ++i)
+                EXPECT_EQ(print.words[i], identity.serial[i]) << name << " word " << i;
+        }
+        EXPECT_FALSE(chip.writingRam()) << name;
+        EXPECT_TRUE(chip.echo()) << name;
+        const Bytes received = chip.received();
+        EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0) << name;
+        const Bytes flash = chip.flash();
+        size_t changed = 0;
+        for (uint32_t a = 0; a < flash.size(); ++a)
+            changed += flash[a] != Rom::initialFlash(a);
+        EXPECT_EQ(changed, 0u) << name;
+        const Bytes ram = chip.ram();
+        const size_t from = NXPSerialClass::WRITE_ADDRESS - Rom::kRamStart;
+        EXPECT_TRUE(std::equal(ram.begin(), ram.begin() + from, ramBefore.begin())) << name;
+        EXPECT_TRUE(std::equal(ram.begin() + from + c.count, ram.end(), ramBefore.begin() + from + c.count)) << name;
+        // Nothing the chip took as a command could touch its flash, rate or run.
+        for (const std::string& command : chip.commands())
+            EXPECT_EQ(std::string("UPECGBI").find(command[0]), std::string::npos) << name << ": " << command;
+    }
+}
+
+// A chip writing to RAM that never acknowledges a block is known as an
+// LPC17xx all the same: the fingerprint fails without the i.MX road.
+TEST_F(LpcTest, ChipWritingToRamThatDoesNotComeBackIsNoImx)
+{
+    rom.setSynchronised();
+    leaveMidWrite(port, true, 1024, 3, "");
+    Rom::Faults faults;
+    faults.checksumAnswer = "BUSY\r\n";
+    rom.setFaults(faults);
+    Updater updater("http://127.0.0.1:1", dir.c_str(), display);
+    Fingerprint print{};
+    EXPECT_FALSE(updater.Get_Fingerprint(print, port, 1234, "missing.bird", 115200, false));
+    EXPECT_EQ(updater.recoveryChip, 2);
+    EXPECT_TRUE(rom.writingRam());
+    const Bytes received = rom.received();
+    EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
+}
+
+// A recovery whose link failed in the middle of a write (here: the chip's
+// acknowledgement came garbled) leaves the chip writing to RAM; the next
+// recovery brings it back and writes the flash whole.
+TEST_F(LpcTest, RecoveryAfterOneStoppedInTheMiddleOfAWrite)
+{
+    const Bytes image = sim::randomBytes(9000, 13);
+    sim::BirdWriter bird;
+    bird.firmware(0x0, image);
+    const std::string path = dir + "/midwrite.bird";
+    bird.write(path);
+    Rom::Faults faults;
+    faults.checksumAnswer = "0K\r\n";
+    rom.setFaults(faults);
+    Updater updater("http://127.0.0.1:1", dir.c_str(), display);
+    ASSERT_FALSE(updater.Recover_Firmware(port, 0, 115200, 0, path, false));
+    ASSERT_TRUE(rom.writingRam());
+
+    rom.setFaults(Rom::Faults());
+    ASSERT_TRUE(updater.Recover_Firmware(port, 0, 115200, 0, path, false));
+    EXPECT_EQ(updater.recoveryChip, 2);
+    EXPECT_EQ(flash(0, image.size()), image);
+    EXPECT_TRUE(rom.counters().started);
+    EXPECT_EQ(rom.counters().copiesOntoProgrammed, std::vector<std::string>{});
+    const Bytes received = rom.received();
+    EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
+}
+
 // Without an LPC answer the i.MX road is taken, and ends before the chip is
 // written to when the live loader's file cannot be had.
 TEST_F(LpcTest, WithoutAnLpcAnswerTheImxRoadIsTaken)

@@ -372,17 +372,29 @@ TEST(SdpOverUart, WritesGiveUpOnALineThatHungUp)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-// A ROM answering status requests 150 ms late: the answer that makes the
-// liveness test pass is that to an earlier round, and the answers still owed
-// are drained before the image goes out.
-TEST(SdpOverUart, LateStatusAnswersAreDrainedBeforeTheImage)
+// A ROM answering status requests late, over either wire: the liveness test
+// waits for it rather than asking again and again (over HID a reply holding
+// two answers is no answer), and any answers still owed are drained before
+// the image goes out.
+TEST(SdpLateStatus, AnswersAreAwaitedAndDrainedBeforeTheImage)
 {
-    Rig rig(Wire::Uart);
-    ASSERT_EQ(rig.loader.init(), SDPLoader::SUCCESS);
-    rig.rom.setStatusDelay(150);
-    std::vector<uint8_t> image = makeImage(3000);
-    ASSERT_EQ(rig.loader.writeLoader(image, LOAD_ADDRESS), SDPLoader::SUCCESS);
-    EXPECT_EQ(rig.rom.memory(LOAD_ADDRESS, image.size()), image);
+    struct Case {
+        Wire wire;
+        int delayMs;
+    } cases[] = {{Wire::Uart, 150}, {Wire::Uart, 400}, {Wire::Hid, 150}, {Wire::Hid, 400}};
+    for (const Case& c : cases) {
+        const std::string name = std::string(c.wire == Wire::Uart ? "UART" : "HID") + ", " +
+                                 std::to_string(c.delayMs) + " ms late";
+        Rig rig(c.wire);
+        ASSERT_EQ(rig.loader.init(), SDPLoader::SUCCESS) << name;
+        rig.rom.setStatusDelay(c.delayMs);
+        std::vector<uint8_t> image = makeImage(3000);
+        ASSERT_EQ(rig.loader.writeLoader(image, LOAD_ADDRESS), SDPLoader::SUCCESS) << name;
+        EXPECT_EQ(rig.rom.memory(LOAD_ADDRESS, image.size()), image) << name;
+        // The one status request was answered; no second one was needed.
+        EXPECT_EQ(rig.commandTypes(), (std::vector<uint16_t>{SdpBootRom::ERROR_STATUS, SdpBootRom::WRITE_FILE}))
+            << name;
+    }
 }
 
 // Stray bytes left on the line before the client (a probe for another boot

@@ -69,21 +69,35 @@ std::string sUuLine(const uint8_t* data, size_t n)
     return line;
 }
 
-// Decodes a line; false when its characters do not cover its count.
+// Decodes a line's count of bytes; false when its characters do not cover
+// the count. The ROM decodes the count whatever the line holds: characters
+// past the line's end are read from its line buffer, which holds NULs there.
 bool sUuDecode(const std::string& line, std::vector<uint8_t>& out)
 {
     if (line.empty())
         return false;
     const size_t count = size_t(uint8_t(line[0]) - 0x20) & 0x3F;
-    if (line.size() < 1 + (count + 2) / 3 * 4)
-        return false;
     for (size_t i = 0; i < count; ++i) {
         const size_t group = 1 + i / 3 * 4;
         uint32_t value = 0;
-        for (size_t k = 0; k < 4; ++k)
-            value = value << 6 | ((uint8_t(line[group + k]) - 0x20) & 0x3F);
+        for (size_t k = 0; k < 4; ++k) {
+            const uint8_t c = group + k < line.size() ? uint8_t(line[group + k]) : 0;
+            value = value << 6 | ((c - 0x20) & 0x3F);
+        }
         out.push_back(uint8_t(value >> (16 - 8 * (i % 3))));
     }
+    return line.size() >= 1 + (count + 2) / 3 * 4;
+}
+
+// A checksum line's value; false when it holds no decimal number. Strictly,
+// the line is digits only; leniently, leading digits are read and a line
+// without any reads as 0.
+bool sChecksum(const std::string& line, bool lenient, unsigned long& value)
+{
+    const size_t digits = std::min(line.find_first_not_of("0123456789"), line.size());
+    if (!lenient && (digits == 0 || digits != line.size() || digits > 10))
+        return false;
+    value = strtoul(line.substr(0, std::min<size_t>(digits, 10)).c_str(), nullptr, 10);
     return true;
 }
 
@@ -151,6 +165,12 @@ bool LpcIspRom::synchronised() const
     std::lock_guard<std::mutex> hold(lock_);
     return state_ != State::Unsynchronised && state_ != State::SyncLine && state_ != State::Crystal &&
            state_ != State::Running;
+}
+
+bool LpcIspRom::writingRam() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return state_ == State::WriteData;
 }
 
 bool LpcIspRom::echo() const
@@ -229,6 +249,18 @@ void LpcIspRom::takeByte(uint8_t byte)
     }
     if (echo_)
         queue({faults_.wrongEcho ? uint8_t('~') : byte}, 0);
+    if (state_ == State::WriteData) {
+        // Data and checksum lines end with CR, LF or both; an empty line
+        // (the LF after a CR) is no line.
+        if (byte != '\r' && byte != '\n') {
+            line_ += char(byte);
+        } else if (!line_.empty()) {
+            std::string line;
+            line.swap(line_);
+            takeLine(line);
+        }
+        return;
+    }
     if (byte != '\n') {
         line_ += char(byte);
         return;
@@ -476,8 +508,7 @@ void LpcIspRom::takeDataLine(const std::string& line)
         const size_t number = counters_.dataLines++;
         ++pendingLines_;
         std::vector<uint8_t> bytes;
-        if (!sUuDecode(line, bytes))
-            bytes.assign(1, 0);  // a broken line spoils the block's checksum
+        sUuDecode(line, bytes);
         if (faults_.corruptDataLines.count(number) && !bytes.empty())
             bytes[0] ^= 0x01;
         pending_.insert(pending_.end(), bytes.begin(), bytes.end());
@@ -485,12 +516,14 @@ void LpcIspRom::takeDataLine(const std::string& line)
     }
 
     ++counters_.checksums;
-    char* end = nullptr;
-    const unsigned long checksum = strtoul(line.c_str(), &end, 10);
+    unsigned long checksum = 0;
+    const bool number = sChecksum(line, faults_.lenientChecksum, checksum);
+    // A block that brought more bytes than the write has left cannot be
+    // the one the ROM waits for.
     const size_t room = transferCount_ - transferDone_;
     const bool fits = pending_.size() <= room;
     pendingLines_ = 0;
-    if (end == line.c_str() || !fits || checksum != sSum(pending_.data(), pending_.size())) {
+    if (!number || !fits || checksum != sSum(pending_.data(), pending_.size())) {
         ++counters_.resendsSent;
         pending_.clear();
         reply("RESEND\r\n", faults_.checksumDelayMs);

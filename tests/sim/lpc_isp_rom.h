@@ -47,6 +47,9 @@ public:
         std::set<size_t> corruptDataLines;  // data lines, numbered from 0 as received, that lose a bit
         int badReadChecksums = 0;    // the next n checksums sent while reading are wrong
         std::string checksumAnswer;  // when set, replaces "OK\r\n" for matching data
+        // Checksum lines are read by their leading digits, none reading as 0,
+        // rather than taken only when they are a decimal number.
+        bool lenientChecksum = false;
     };
 
     struct Counters {
@@ -78,6 +81,8 @@ public:
     void setSynchronised();
 
     bool synchronised() const;
+    // A "W" is taking its data lines: the ROM is not at its command prompt.
+    bool writingRam() const;
     bool echo() const;
     bool unlocked() const;
     // Copies of the memories; flash starts as a pattern, not erased.
