@@ -54,6 +54,10 @@ aErr aStream_TryWrite(aStream* stream, const void* data, size_t n, size_t* writt
 // aErrUnimplemented for a stream without one, aErrParam for a foreign stream.
 aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs);
 
+// Whether the stream has a wait operation, so that a reader can sleep until
+// bytes come instead of polling get.
+bool aStream_CanWait(const aStream* stream);
+
 // Calls delete, frees the stream and sets *stream to NULL in every case.
 // Returns delete's result (0 without one), aErrParam for a foreign stream.
 aErr aStream_Destroy(aStream** stream);
