@@ -151,6 +151,15 @@ struct Wanted {
     const void* reference;
 };
 
+// True when the reading caller awaits the packet, with a copy in *taken.
+bool sHandOver(const Wanted* wanted, const aPacket* packet, aPacket** taken)
+{
+    if (!wanted || !wanted->filter(packet, wanted->reference))
+        return false;
+    *taken = aPacket_Copy(packet);
+    return *taken != nullptr;
+}
+
 // Takes the assembly packet once complete: the user filter first, then a
 // heartbeat is answered; a packet that the reading caller awaits is handed
 // to it (a copy, in *taken), anything else queued inbound.
@@ -170,7 +179,7 @@ aErr sHandlePacket(aLink* link, const Wanted* wanted, aPacket** taken)
     if (!consumed) {
         if (sIsHeartbeat(packet))
             sAnswerHeartbeat(link, packet);
-        else if (!(wanted && wanted->filter(packet, wanted->reference) && (*taken = aPacket_Copy(packet))))
+        else if (!sHandOver(wanted, packet, taken))
             result = aPacketFifo_Put(link->inbound, packet);
     }
     aPacket_Reset(packet);
