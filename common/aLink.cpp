@@ -26,6 +26,9 @@ constexpr int kAddressQueries = 6;
 constexpr size_t kPoolBytes = 4096;
 // A write that takes longer than this found the device not taking bytes.
 constexpr uint64_t kSlowWriteMs = 20;
+// The reader lends the role to awaiting callers until none has read for this
+// long; as long, at most, bytes wait unread between two awaits.
+constexpr uint64_t kLendMs = 5;
 
 aPacket sPacket(uint8_t address, uint8_t length, uint8_t data0 = 0, uint8_t data1 = 0)
 {
@@ -132,14 +135,35 @@ void sAnswerHeartbeat(aLink* link, const aPacket* heartbeat)
         link->heartbeatCallback(answer & 1);
 }
 
+bool sAnyPacket(const aPacket*, const void*)
+{
+    return true;
+}
+
 bool sAnyButAddressQuery(const aPacket* packet, const void*)
 {
     return !(packet->address == aLINK_ADDRESS_QUERY && packet->length == 0);
 }
 
+// The packet a caller that reads under the role awaits.
+struct Wanted {
+    aPacketFilterProc filter;
+    const void* reference;
+};
+
+// True when the reading caller awaits the packet, with a copy in *taken.
+bool sHandOver(const Wanted* wanted, const aPacket* packet, aPacket** taken)
+{
+    if (!wanted || !wanted->filter(packet, wanted->reference))
+        return false;
+    *taken = aPacket_Copy(packet);
+    return *taken != nullptr;
+}
+
 // Takes the assembly packet once complete: the user filter first, then a
-// heartbeat is answered, anything else queued inbound.
-aErr sHandlePacket(aLink* link)
+// heartbeat is answered; a packet that the reading caller awaits is handed
+// to it (a copy, in *taken), anything else queued inbound.
+aErr sHandlePacket(aLink* link, const Wanted* wanted, aPacket** taken)
 {
     aPacket* packet = link->packet;
     if (!aPacket_IsComplete(packet))
@@ -155,11 +179,161 @@ aErr sHandlePacket(aLink* link)
     if (!consumed) {
         if (sIsHeartbeat(packet))
             sAnswerHeartbeat(link, packet);
-        else
+        else if (!sHandOver(wanted, packet, taken))
             result = aPacketFifo_Put(link->inbound, packet);
     }
     aPacket_Reset(packet);
     return result;
+}
+
+// One byte from the stream, under the role: it goes to the synchronisation
+// or into the assembly packet, which is handled once complete. The packet
+// the reading caller awaits, when it completes one, else NULL.
+aPacket* sReceiveByte(aLink* link, uint8_t byte, const Wanted* wanted)
+{
+    link->lastByteMs = aTime_GetMonotonicMSTicks();
+    if (link->status == kLinkStatusSyncing) {
+        sSyncByte(link, byte);
+        return nullptr;
+    }
+    if (aPacket_AddByte(link->packet, byte) != aErrNone || (link->packet->address & 1)) {
+        sStartSync(link, false);
+        return nullptr;
+    }
+    aPacket* taken = nullptr;
+    if (sHandlePacket(link, wanted, &taken) != aErrNone)
+        link->status = kLinkStatusFault;
+    return taken;
+}
+
+// Whether an awaiting caller may read the stream itself: the link runs in
+// step with no synchronisation asked for, no user filter is installed (a
+// filter runs on the reader thread) and the stream can wait for bytes.
+bool sCallerMayRead(const aLink* link)
+{
+    return link->running && link->status == kLinkStatusRunning && !link->syncRequested && !link->userFilterSet
+        && aStream_CanWait(link->stream);
+}
+
+// Makes a lending reader take the role back now.
+void sRecallReader(aLink* link)
+{
+    {
+        std::lock_guard<std::mutex> park(link->parkLock);
+        link->recalled = true;
+    }
+    link->parked.notify_one();
+}
+
+// The reader has nothing to read and a caller asked for the role: it gives
+// the role up and sleeps, without watching the stream, until it is recalled,
+// the link stops, or no caller has read for a lending period; meanwhile
+// awaiting callers read. Returns with the role held, or once the link stops.
+void sLendRole(aLink* link, std::unique_lock<std::mutex>& role)
+{
+    link->roleWanted = false;
+    role.unlock();
+    // A caller that found the role taken waits on the FIFO: it tries again.
+    if (link->awaiting > 0)
+        aPacketFifo_Wake(link->inbound);
+    std::unique_lock<std::mutex> park(link->parkLock);
+    for (;;) {
+        bool recalled = link->parked.wait_for(park, std::chrono::milliseconds(kLendMs),
+                                              [link] { return link->recalled || !link->running; });
+        link->recalled = false;
+        if (!link->running)
+            return;
+        if (role.try_lock()) {
+            if (recalled || aTime_GetMonotonicMSTicks() - link->callerReadMs >= kLendMs)
+                return;
+            role.unlock();
+        }
+    }
+}
+
+// Under the role: the oldest queued packet the caller awaits, else the one
+// it reads from the stream by the deadline. False in *reading when the
+// caller must leave the reading to the reader: the link left its running
+// state, a user filter came, or the stream failed.
+aPacket* sReadForCaller(aLink* link, const Wanted& wanted, uint64_t deadline, bool* reading)
+{
+    aPacket* found = aPacketFifo_GetFirst(link->inbound, wanted.filter, wanted.reference);
+    while (!found && (*reading = sCallerMayRead(link))) {
+        uint8_t byte = 0;
+        aErr err = aStream_Read(link->stream, &byte, 1);
+        if (err == aErrNone) {
+            found = sReceiveByte(link, byte, &wanted);
+            continue;
+        }
+        if (err != aErrNotReady) {
+            link->status = kLinkStatusIOError;
+            *reading = false;
+            break;
+        }
+        uint64_t now = aTime_GetMonotonicMSTicks();
+        if (now >= deadline || link->wakeRequested)
+            break;
+        uint32_t wait = static_cast<uint32_t>(std::min<uint64_t>(deadline - now, kReadWaitSliceMs));
+        aErr waited = aStream_WaitReadable(link->stream, wait);
+        if (waited != aErrNone && waited != aErrTimeout) {
+            *reading = false;
+            break;
+        }
+    }
+    return found;
+}
+
+// Counts a caller inside an await for as long as it lasts.
+class Awaiting {
+public:
+    explicit Awaiting(aLink* link) : mLink(link) { mLink->awaiting++; }
+    ~Awaiting() { mLink->awaiting--; }
+    Awaiting(const Awaiting&) = delete;
+    Awaiting& operator=(const Awaiting&) = delete;
+
+private:
+    aLink* mLink;
+};
+
+// The oldest received packet the filter accepts, waiting up to timeoutMs;
+// inStep ends the wait (or refuses it) while the link is not running in
+// step. A caller that finds the reading role free reads the stream itself
+// (in slices, looking at the link's state in between), else it waits on the
+// FIFO for the reader. A caller that read gives the role back to the reader
+// when it stopped for the link's sake or when others still await.
+aPacket* sAwait(aLink* link, aPacketFilterProc filter, const void* reference, uint64_t timeoutMs, bool inStep)
+{
+    Awaiting counted(link);
+    const Wanted wanted = {filter, reference};
+    const aPacketFifoId inbound = link->inbound;
+    const uint64_t start = aTime_GetMonotonicMSTicks();
+    const uint64_t deadline = timeoutMs > UINT64_MAX - start ? UINT64_MAX : start + timeoutMs;
+    bool mayRead = true;
+    aPacket* found = nullptr;
+    for (;;) {
+        if (inStep && !(link->running && link->status == kLinkStatusRunning))
+            break;
+        if (mayRead && sCallerMayRead(link) && link->readLock.try_lock()) {
+            link->callerReading = true;
+            found = sReadForCaller(link, wanted, deadline, &mayRead);
+            link->callerReading = false;
+            link->callerReadMs = aTime_GetMonotonicMSTicks();
+            link->readLock.unlock();
+            if (!mayRead || link->awaiting > 1)
+                sRecallReader(link);
+        } else {
+            link->roleWanted = true;
+            uint64_t now = aTime_GetMonotonicMSTicks();
+            uint64_t wait = now < deadline ? deadline - now : 0;
+            found = aPacketFifo_AwaitFirst(inbound, filter, reference, inStep ? std::min(wait, kAwaitSliceMs) : wait);
+        }
+        // A wake is spent by the look it ended, whether it found a packet or
+        // not. A reset or release of the link destroys the FIFO: the wait ends.
+        const bool woken = link->wakeRequested.exchange(false);
+        if (found || woken || link->inbound != inbound || aTime_GetMonotonicMSTicks() >= deadline)
+            break;
+    }
+    return found;
 }
 
 // Nothing to read: waits for bytes. After a read error that is over (the
@@ -193,6 +367,7 @@ void sAwaitBytes(aLink* link)
 void* sInPipeProcess(void* argument)
 {
     auto* link = static_cast<aLink*>(argument);
+    std::unique_lock<std::mutex> role(link->readLock);
     link->heartbeatState = 0;
     link->syncByte = 1;
     link->lastByteMs = aTime_GetMonotonicMSTicks();
@@ -212,7 +387,10 @@ void* sInPipeProcess(void* argument)
         if ((err == aErrNotReady || err == aErrNone) && link->failingSinceMs.load(std::memory_order_relaxed) != 0)
             link->failingSinceMs = 0;
         if (err == aErrNotReady) {
-            sAwaitBytes(link);
+            if (link->roleWanted && sCallerMayRead(link))
+                sLendRole(link, role);
+            else
+                sAwaitBytes(link);
             continue;
         }
         if (err != aErrNone) {
@@ -222,17 +400,7 @@ void* sInPipeProcess(void* argument)
             aTime_MSSleep(kReadErrorPauseMs);
             continue;
         }
-        link->lastByteMs = aTime_GetMonotonicMSTicks();
-        if (link->status == kLinkStatusSyncing) {
-            sSyncByte(link, byte);
-            continue;
-        }
-        if (aPacket_AddByte(link->packet, byte) != aErrNone || (link->packet->address & 1)) {
-            sStartSync(link, false);
-            continue;
-        }
-        if (sHandlePacket(link) != aErrNone)
-            link->status = kLinkStatusFault;
+        sReceiveByte(link, byte, nullptr);
     }
     return nullptr;
 }
@@ -424,6 +592,10 @@ aLinkId aLink_Init(aLinkId id, aStream* stream)
     link->writerHolding = false;
     link->slowStream = false;
     link->directRestCount = 0;
+    link->roleWanted = false;
+    link->userFilterSet = false;
+    link->callerReadMs = 0;
+    link->wakeRequested = false;
 
     bool complete = link->inbound && link->outbound && link->packet && link->userFilterSema;
     return complete ? id : 0;
@@ -521,6 +693,12 @@ aErr aLink_Stop(aLink* link)
         // packet: it is done once the write lock is free.
         std::lock_guard<std::mutex> sent(link->writeLock);
     }
+    sRecallReader(link);
+    {
+        // Nor does an awaiting caller read any more once it gives the role
+        // back, within one wait slice.
+        std::lock_guard<std::mutex> read(link->readLock);
+    }
     if (link->reader || link->writer) {
         // The reader ends first, so that nothing it queues can follow force route off.
         if (link->reader && aThread_Destroy(&link->reader) != 0)
@@ -550,6 +728,7 @@ aErr aLink_Sync(aLinkId id)
         return aErrNotReady;
     link->status = kLinkStatusSyncing;
     link->syncRequested = true;
+    sRecallReader(link);
 
     aErr result = aErrNotReady;
     for (int check = 0; check < kStartChecks && link->running; check++) {
@@ -647,7 +826,7 @@ aPacket* aLink_AwaitPacket(aLinkId id, uint64_t timeoutMs)
     aLink* link = sRecord(use);
     if (!link)
         return nullptr;
-    return aPacketFifo_Await(link->inbound, timeoutMs);
+    return sAwait(link, sAnyPacket, nullptr, timeoutMs, false);
 }
 
 aPacket* aLink_GetFirst(aLinkId id, aPacketFilterProc filter, const void* reference)
@@ -665,17 +844,9 @@ aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* refe
     aLink* link = sRecord(use);
     if (!link)
         return nullptr;
-    uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
-    aPacket* found = nullptr;
-    bool woken = false;
-    while (!found && !woken && link->running && link->status == kLinkStatusRunning) {
-        uint64_t now = aTime_GetMonotonicMSTicks();
-        if (now >= deadline)
-            break;
-        found = aPacketFifo_AwaitFirstOrWake(link->inbound, filter, reference, std::min(deadline - now, kAwaitSliceMs),
-                                             &woken);
-    }
-    return found;
+    if (!filter)
+        return nullptr;
+    return sAwait(link, filter, reference, timeoutMs, true);
 }
 
 aErr aLink_Wake(aLinkId id)
@@ -684,6 +855,7 @@ aErr aLink_Wake(aLinkId id)
     aLink* link = sRecord(use);
     if (!link)
         return aErrParam;
+    link->wakeRequested = true;
     return aPacketFifo_Wake(link->inbound);
 }
 
@@ -702,10 +874,17 @@ aErr aLink_InstallUserPacketFilter(aLinkId id, aUserPacketFilterProc filter, voi
     aLink* link = sRecord(use);
     if (!link)
         return aErrParam;
+    // A caller that reads stops before the filter is set (within one wait
+    // slice), so that the filter runs on the reader thread only.
+    link->userFilterSet = filter != nullptr;
+    while (filter && link->callerReading)
+        aTime_MSSleep(1);
     aMutex_Lock(link->userFilterSema);
     link->userFilter = filter;
     link->userFilterRef = reference;
     aMutex_Unlock(link->userFilterSema);
+    if (filter)
+        sRecallReader(link);
     return aErrNone;
 }
 

@@ -1,10 +1,13 @@
 // The link engine: per link a reader thread that assembles the device's bytes
 // into packets, keeps the byte stream in step with the device, answers
 // heartbeats and queues the rest inbound, and a writer thread that sends the
-// packets queued outbound. Users reach a link only through its id.
+// packets queued outbound. While callers await replies one after another, the
+// reader lends them the stream: the awaiting caller reads and assembles its
+// reply itself. Users reach a link only through its id.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -114,6 +117,32 @@ struct aLink {
     // part; the writer sends it before anything else.
     uint8_t directRest[aPACKET_MAX_WIRE];
     size_t directRestCount;
+
+    // The reading role: held by the thread that reads the stream and
+    // assembles packets, which is the reader thread or, while the reader
+    // lends the role, a caller awaiting a packet (it then reads its reply
+    // itself, sparing a hand-over between threads). It guards the stream's
+    // read side, the assembly packet, the synchronisation state and the two
+    // reader times above.
+    std::mutex readLock;
+    // A caller awaiting a packet found the role taken: the reader lends it
+    // once nothing is left to read.
+    std::atomic<bool> roleWanted;
+    // Set by a caller while it reads under the role, so that installing a
+    // user filter can wait for it to stop: a filter runs on the reader thread.
+    std::atomic<bool> callerReading;
+    std::atomic<bool> userFilterSet;
+    // Monotonic milliseconds when a caller last gave the role back.
+    std::atomic<uint64_t> callerReadMs;
+    // Callers inside an await on the link.
+    std::atomic<int> awaiting;
+    // Set by aLink_Wake: the await under way, or the next one, ends after its
+    // look for a packet, as a time-out.
+    std::atomic<bool> wakeRequested;
+    // The lending reader sleeps on `parked` until recalled (under parkLock).
+    std::mutex parkLock;
+    std::condition_variable parked;
+    bool recalled;
 };
 
 // The filter that accepts every packet.

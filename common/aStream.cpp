@@ -137,6 +137,11 @@ aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs)
     return stream->wait(timeoutMs, stream->reference);
 }
 
+bool aStream_CanWait(const aStream* stream)
+{
+    return sValid(stream) && stream->wait;
+}
+
 aErr aStream_Destroy(aStream** stream)
 {
     if (!stream) return aErrParam;

@@ -71,6 +71,10 @@ aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs);
 // another transport or a foreign one.
 void* aStream_Reference(aStream* stream, aStreamDeleteProc del);
 
+// Whether the stream has a wait operation, so that a reader can sleep until
+// bytes come instead of polling get.
+bool aStream_CanWait(const aStream* stream);
+
 // Calls delete, frees the stream and sets *stream to NULL in every case.
 // Returns delete's result (0 without one), aErrParam for a foreign stream.
 aErr aStream_Destroy(aStream** stream);

@@ -246,8 +246,12 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* reference)
         int err = 0;
         {
             std::shared_lock<std::shared_mutex> shared(ref->guard);
+            // The reader may have closed the lost connection since the check above.
+            int fd = ref->socket.load();
+            if (fd < 0)
+                return aErrConnection;
             seen = ref->generation;
-            n = ::send(ref->socket.load(), data + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            n = ::send(fd, data + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
             err = errno;
         }
         if (n < 0 && err == EINTR)
@@ -300,8 +304,11 @@ aErr sSocketStreamTryWrite(const uint8_t* data, size_t count, size_t* written, v
             std::shared_lock<std::shared_mutex> shared(ref->guard, std::try_to_lock);
             if (!shared.owns_lock())
                 return aErrNone;
+            int fd = ref->socket.load();
+            if (fd < 0)
+                return aErrConnection;
             seen = ref->generation;
-            n = ::send(ref->socket.load(), data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+            n = ::send(fd, data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
             err = errno;
         }
         if (n >= 0) {

@@ -630,6 +630,76 @@ TEST_P(LinkOver, AwaitFirstTakesTheFirstMatchAndEndsWhenWokenOrOutOfStep)
     EXPECT_EQ(aLink_AwaitFirst(link.id(), acceptAll, nullptr, 1000), nullptr);
 }
 
+// An awaiting caller may read its reply itself while the reader thread
+// lends it the stream: with two callers awaiting side by side, each with its
+// own filter, and heartbeats coming meanwhile, every reply reaches its own
+// caller in order and every heartbeat is answered, none queued.
+TEST_P(LinkOver, CallersAwaitingSideBySideEachGetTheirRepliesWhileHeartbeatsAreAnswered)
+{
+    start();
+    constexpr int kRounds = 200;
+    auto caller = [&](uint8_t first) {
+        auto tagged = [](const aPacket* p, const void* tag) {
+            return p->length == 2 && p->data[1] == *static_cast<const uint8_t*>(tag);
+        };
+        for (int i = 0; i < kRounds; i++) {
+            const uint8_t tag = static_cast<uint8_t>(first + i % 100);
+            aPacket request = packetOf(kDevice, {sim::kEchoCommand, tag});
+            ASSERT_EQ(aLink_PutPacket(link.id(), &request), aErrNone);
+            aPacket* reply = aLink_AwaitFirst(link.id(), tagged, &tag, 2000);
+            ASSERT_NE(reply, nullptr) << "tag " << int(tag);
+            aPacket_Destroy(&reply);
+        }
+    };
+    std::thread low(caller, 0x01);
+    std::thread high(caller, 0x81);
+    for (int i = 0; i < 10; i++) {
+        device().sendHeartbeat(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    low.join();
+    high.join();
+    EXPECT_TRUE(device().waitFor([](const sim::Records& r) { return r.heartbeatReplies.size() == 10; }, 2000));
+    EXPECT_EQ(aLink_GetPacket(link.id()), nullptr);
+}
+
+// A user filter runs on the reader thread only, also when it is installed
+// while a caller awaits a packet and reads the stream itself.
+TEST_P(LinkOver, UserFilterInstalledDuringAnAwaitRunsOnTheReaderThread)
+{
+    start();
+    for (uint8_t tag = 1; tag <= 3; tag++)
+        roundTrip(tag); // the caller now reads its replies itself
+    struct Seen {
+        std::mutex lock;
+        std::vector<std::thread::id> threads;
+    } seen;
+    auto recordThread = [](const aPacket*, void* reference) {
+        auto* record = static_cast<Seen*>(reference);
+        std::lock_guard<std::mutex> lock(record->lock);
+        record->threads.push_back(std::this_thread::get_id());
+        return false;
+    };
+    std::thread::id waiterThread;
+    std::thread waiter([&] {
+        waiterThread = std::this_thread::get_id();
+        aPacket* reply = aLink_AwaitPacket(link.id(), 3000);
+        ASSERT_NE(reply, nullptr);
+        EXPECT_EQ(dataOf(reply), (Bytes{sim::kEchoCommand, 9}));
+        aPacket_Destroy(&reply);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.id(), recordThread, &seen), aErrNone);
+    aPacket request = packetOf(kDevice, {sim::kEchoCommand, 9});
+    ASSERT_EQ(aLink_PutPacket(link.id(), &request), aErrNone);
+    waiter.join();
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.id(), nullptr, nullptr), aErrNone);
+    std::lock_guard<std::mutex> lock(seen.lock);
+    ASSERT_EQ(seen.threads.size(), 1u);
+    EXPECT_NE(seen.threads[0], waiterThread);
+    EXPECT_NE(seen.threads[0], std::this_thread::get_id());
+}
+
 const aPacket kUnanswered = packetOf(kDevice, Bytes(28, 0x40));
 
 // Sends to a device that stopped reading until the connection is full: the
