@@ -208,7 +208,9 @@ aPacketFifoId inbound()
 // host does not wait on), so that it cannot end a later wait.
 void spendWake()
 {
-    aPacket* none = aPacketFifo_AwaitFirst(inbound(), [](const aPacket*, const void*) { return false; }, nullptr, 0);
+    aLinkEntry* entry = sLookupEntryByIdentifier(kSerial, TCPIP);
+    FUZZ_CHECK(entry);
+    aPacket* none = aLink_AwaitFirst(entry->id, [](const aPacket*, const void*) { return false; }, nullptr, 0);
     FUZZ_CHECK(!none);
 }
 
