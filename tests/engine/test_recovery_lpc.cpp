@@ -61,6 +61,19 @@ protected:
         const Bytes all = rom.flash();
         return Bytes(all.begin() + address, all.begin() + address + n);
     }
+    // A recovery that finds the chip an LPC, writes the image into its flash
+    // (no byte programmed twice without an erase), starts it, and never sends
+    // it an i.MX byte.
+    void expectRecoveredAsLpc(Updater& updater, const std::string& path, const Bytes& image)
+    {
+        ASSERT_TRUE(updater.Recover_Firmware(port, 0, 115200, 0, path, false));
+        EXPECT_EQ(updater.recoveryChip, 2);
+        EXPECT_EQ(flash(0, image.size()), image);
+        EXPECT_TRUE(rom.counters().started);
+        EXPECT_EQ(rom.counters().copiesOntoProgrammed, std::vector<std::string>{});
+        const Bytes received = rom.received();
+        EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
+    }
     bool sawCommand(const std::string& start) const
     {
         for (const std::string& c : rom.commands())
@@ -130,13 +143,7 @@ TEST_F(LpcTest, RecoveryAfterAFailedOne)
     ASSERT_TRUE(rom.unlocked());
 
     rom.setFaults(Rom::Faults());
-    ASSERT_TRUE(updater.Recover_Firmware(port, 0, 115200, 0, path, false));
-    EXPECT_EQ(updater.recoveryChip, 2);
-    EXPECT_EQ(flash(0, image.size()), image);
-    EXPECT_TRUE(rom.counters().started);
-    EXPECT_EQ(rom.counters().copiesOntoProgrammed, std::vector<std::string>{});
-    const Bytes received = rom.received();
-    EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
+    expectRecoveredAsLpc(updater, path, image);
 }
 
 // Leaves the chip in the middle of a write of count bytes to the staging RAM,
@@ -278,13 +285,7 @@ TEST_F(LpcTest, RecoveryAfterOneStoppedInTheMiddleOfAWrite)
     ASSERT_TRUE(rom.writingRam());
 
     rom.setFaults(Rom::Faults());
-    ASSERT_TRUE(updater.Recover_Firmware(port, 0, 115200, 0, path, false));
-    EXPECT_EQ(updater.recoveryChip, 2);
-    EXPECT_EQ(flash(0, image.size()), image);
-    EXPECT_TRUE(rom.counters().started);
-    EXPECT_EQ(rom.counters().copiesOntoProgrammed, std::vector<std::string>{});
-    const Bytes received = rom.received();
-    EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
+    expectRecoveredAsLpc(updater, path, image);
 }
 
 // Without an LPC answer the i.MX road is taken, and ends before the chip is

@@ -261,28 +261,44 @@ TEST(SocketStreamFailure, SendErrorOutsideTheLostConnectionsEndsTheWriteAtOnce)
     close(datagram);
 }
 
-TEST(SocketStreamCreate, ConnectToAnAddressThatDoesNotAnswerIsBounded)
+// A loopback listener whose queue is already full with one connection: it
+// drops further connection requests, as an address without a host does.
+struct FullListener {
+    int listener = -1;
+    int queued = -1;
+    uint16_t port = 0;
+    ~FullListener()
+    {
+        if (queued >= 0) close(queued);
+        if (listener >= 0) close(listener);
+    }
+};
+
+void makeFullListener(FullListener& full)
 {
-    // A listener whose queue is full drops further connection requests, as
-    // an address without a host does.
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    full.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = kLoopback;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(bind(full.listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(full.listener, 0), 0);
     socklen_t size = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-    int queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    getsockname(full.listener, reinterpret_cast<sockaddr*>(&address), &size);
+    full.port = ntohs(address.sin_port);
+    full.queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(full.queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+}
+
+TEST(SocketStreamCreate, ConnectToAnAddressThatDoesNotAnswerIsBounded)
+{
+    FullListener full;
+    ASSERT_NO_FATAL_FAILURE(makeFullListener(full));
 
     aStream* stream = nullptr;
     auto start = Clock::now();
-    EXPECT_EQ(aStream_CreateSocket(kLoopback, ntohs(address.sin_port), &stream), aErrResource);
+    EXPECT_EQ(aStream_CreateSocket(kLoopback, full.port, &stream), aErrResource);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(stream, nullptr);
-    close(queued);
-    close(listener);
 }
 
 // A signal during the wait for the connection (a timer's, a child's) does
@@ -290,16 +306,8 @@ TEST(SocketStreamCreate, ConnectToAnAddressThatDoesNotAnswerIsBounded)
 // request gets through.
 TEST(SocketStreamCreate, ConnectWaitsOnThroughASignal)
 {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    socklen_t size = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-    int queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    FullListener full;
+    ASSERT_NO_FATAL_FAILURE(makeFullListener(full));
 
     struct sigaction ignore = {};
     struct sigaction previous = {};
@@ -310,19 +318,17 @@ TEST(SocketStreamCreate, ConnectWaitsOnThroughASignal)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         pthread_kill(caller, SIGUSR1);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        int taken = accept(listener, nullptr, nullptr);
+        int taken = accept(full.listener, nullptr, nullptr);
         if (taken >= 0)
             close(taken);
     });
     aStream* stream = nullptr;
-    EXPECT_EQ(aStream_CreateSocket(kLoopback, ntohs(address.sin_port), &stream), aErrNone);
+    EXPECT_EQ(aStream_CreateSocket(kLoopback, full.port, &stream), aErrNone);
     listenerSide.join();
     sigaction(SIGUSR1, &previous, nullptr);
     if (stream) {
         EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
     }
-    close(queued);
-    close(listener);
 }
 
 TEST(AdoptedSocketStream, CarriesBytesAndLeavesTheSocketToItsOwner)
