@@ -627,11 +627,17 @@ TEST_F(LinkServer, LocalServerIsFoundByTheProbe)
 }
 
 // Each local server holds a probe slot of its own; a slot given up is taken
-// by the next server.
+// by the next server, which serves its clients as the one before it did (a
+// program that disconnects and connects again).
 TEST_F(LinkServer, LocalServersTakeTheFirstFreeSlot)
 {
     startServer();
     aServer_SetModel(server, kModel);
+    {
+        Client before(port);
+        before.write(echo(5));
+        EXPECT_EQ(echo(5), before.read(5));
+    }
     sim::DeviceModel secondDevice(sim::DeviceConfig{kAddress, sim::kEchoCommand, kSerial + 1, kModel, true});
     sim::TcpCarrier secondCarrier(secondDevice);
     aLinkId secondLink = aLink_CreateTCPIP(kSerial + 1, kLoopback, secondCarrier.port());
@@ -653,6 +659,13 @@ TEST_F(LinkServer, LocalServersTakeTheFirstFreeSlot)
     EXPECT_EQ(2, enumerateServers(&found, kLoopback));
     ASSERT_EQ(2u, found.specs.size());
     EXPECT_EQ(kSerial, found.specs[0].serialNumber);
+    uint16_t thirdPort = 0;
+    EXPECT_EQ(aErrNone, aServer_GetPort(third, &thirdPort));
+    {
+        Client after(thirdPort);
+        after.write(echo(6));
+        EXPECT_EQ(echo(6), after.read(5));
+    }
     aServer_Destroy(&third);
     aServer_Destroy(&second);
     aLink_Destroy(&secondLink);

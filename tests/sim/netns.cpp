@@ -9,8 +9,10 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace sim {
 
@@ -27,6 +29,77 @@ bool shell(const std::string& command, std::string* why)
     int status = std::system((command + " >/dev/null 2>&1").c_str());
     if (status != 0) return fail(why, "'" + command + "' failed");
     return true;
+}
+
+bool bringLoopbackUp(std::string* why)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return fail(why, std::string("socket: ") + std::strerror(errno));
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    int error = errno;
+    close(fd);
+    if (!up) return fail(why, std::string("bringing lo up: ") + std::strerror(error));
+    return true;
+}
+
+// A namespace of the calling thread's own, with lo up.
+bool unshareNetwork(std::string* why)
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return fail(why, std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno));
+    return bringLoopbackUp(why);
+}
+
+struct NamespaceId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+bool currentNamespace(NamespaceId* id)
+{
+    struct stat status {};
+    if (stat("/proc/thread-self/ns/net", &status) != 0) return false;
+    id->dev = status.st_dev;
+    id->ino = status.st_ino;
+    return true;
+}
+
+// The namespace the process entered, and which process entered it.
+struct Entered {
+    pid_t pid = 0;
+    NamespaceId id;
+};
+std::mutex sEnteredMutex;
+Entered sEntered;
+
+std::vector<std::string> interfacesButLoopback()
+{
+    std::vector<std::string> names;
+    if (struct if_nameindex* all = if_nameindex()) {
+        for (struct if_nameindex* entry = all; entry->if_index != 0; ++entry)
+            if (std::strcmp(entry->if_name, "lo") != 0) names.push_back(entry->if_name);
+        if_freenameindex(all);
+    }
+    return names;
+}
+
+// Interfaces an earlier test made go, and with them their addresses and
+// routes. A veth end whose peer lived in a namespace that has just ended may
+// be on its way out already: its removal is tried again.
+bool removeInterfacesButLoopback(std::string* why)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const std::vector<std::string> left = interfacesButLoopback();
+        if (left.empty()) return true;
+        for (const std::string& name : left) shell("ip link del dev " + name, nullptr);
+        usleep(10 * 1000);
+    }
+    const std::vector<std::string> left = interfacesButLoopback();
+    return left.empty() || fail(why, "interface '" + left.front() + "' cannot be removed");
 }
 
 } // namespace
@@ -50,18 +123,14 @@ bool waitUntilUp(const std::string& name, std::string* why)
 
 bool enterPrivateNetwork(std::string* why)
 {
-    if (unshare(CLONE_NEWNET) != 0)
-        return fail(why, std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno));
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return fail(why, std::string("socket: ") + std::strerror(errno));
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    int error = errno;
-    close(fd);
-    if (!up) return fail(why, std::string("bringing lo up: ") + std::strerror(error));
+    std::lock_guard<std::mutex> lock(sEnteredMutex);
+    NamespaceId now;
+    if (sEntered.pid == getpid() && currentNamespace(&now) && now.dev == sEntered.id.dev &&
+        now.ino == sEntered.id.ino)
+        return removeInterfacesButLoopback(why) && bringLoopbackUp(why);
+    if (!unshareNetwork(why)) return false;
+    if (!currentNamespace(&sEntered.id)) return fail(why, "cannot tell the network namespace entered");
+    sEntered.pid = getpid();
     return true;
 }
 
@@ -98,7 +167,8 @@ NetworkHost::~NetworkHost()
 void NetworkHost::loop()
 {
     std::string why;
-    bool entered = enterPrivateNetwork(&why);
+    // Always a namespace of its own: the host is another machine.
+    bool entered = unshareNetwork(&why);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ok_ = entered;

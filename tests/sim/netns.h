@@ -15,6 +15,10 @@ namespace sim {
 
 // Unshares the network namespace of the calling process (before it starts any
 // thread) and brings `lo` up. Returns false with a reason when it cannot.
+// Called again in that namespace (the next test of the same program), it
+// stays there and removes every interface but `lo`: threads the process
+// started meanwhile, such as the messaging library's I/O threads, keep one
+// network with the caller, and each test still begins with loop-back only.
 bool enterPrivateNetwork(std::string* why = nullptr);
 
 // Adds the veth pair name0/name1 and gives name0 the IPv4 address addr0 (dotted,
