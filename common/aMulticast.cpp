@@ -188,6 +188,11 @@ int aMulticast_ReceiveFrom(aMulticast* multicast, void* buffer, int size, uint32
     return static_cast<int>(received);
 }
 
+int aMulticast_Descriptor(const aMulticast* multicast)
+{
+    return multicast ? multicast->socket : -1;
+}
+
 int aMulticast_Destroy(aMulticast** multicast)
 {
     if (!multicast || !*multicast) return -2;

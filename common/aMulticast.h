@@ -24,5 +24,8 @@ int aMulticast_Receive(aMulticast* multicast, void* buffer, int size);
 // As aMulticast_Receive, and writes the sender's IPv4 address (network byte
 // order; 0 when it is not IPv4) to *source when a datagram came.
 int aMulticast_ReceiveFrom(aMulticast* multicast, void* buffer, int size, uint32_t* source);
+// The handle's socket, for a caller that waits on it with other things; -1
+// for a NULL handle.
+int aMulticast_Descriptor(const aMulticast* multicast);
 // Closes and frees the handle and clears it: 0; -2 when it is NULL.
 int aMulticast_Destroy(aMulticast** multicast);

@@ -3,6 +3,7 @@
 #include "common/aServerAnnounce.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <czmq.h>
 
@@ -73,18 +74,20 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument)
     aMulticast* receiver = nullptr;
     aMulticast* sender = nullptr;
     sClaimSlot(&receiver, &sender);
-    zpoller_t* poller = zpoller_new(pipe, nullptr);
-    if (poller) {
-        zsock_signal(pipe, 0); // ready
-        for (;;) {
-            // The receive waits up to 1 s; the pipe is then only looked at, so
-            // that a probe is never left waiting beyond the search's own wait.
-            if (receiver) sAnswerProbe(server, receiver, sender);
-            void* which = zpoller_wait(poller, receiver ? 0 : 1000);
-            zSysInterruptHandler_process();
-            if (which == pipe || zpoller_terminated(poller)) break;
-        }
-        zpoller_destroy(&poller);
+    zsock_signal(pipe, 0); // ready
+    // Waits on the pipe and the probe port at once, so that a probe is
+    // answered as it comes and a stop is taken at once.
+    zmq_pollitem_t items[2] = {{zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
+                               {nullptr, aMulticast_Descriptor(receiver), ZMQ_POLLIN, 0}};
+    const int count = receiver ? 2 : 1;
+    for (;;) {
+        const int ready = zmq_poll(items, count, 1000);
+        const bool failed = ready < 0;
+        const int error = errno;
+        zSysInterruptHandler_process();
+        if (failed && (error == ETERM || zsys_interrupted)) break;
+        if (ready > 0 && (items[0].revents & ZMQ_POLLIN)) break;
+        if (ready > 0 && count > 1 && (items[1].revents & ZMQ_POLLIN)) sAnswerProbe(server, receiver, sender);
     }
     aMulticast_Destroy(&receiver);
     aMulticast_Destroy(&sender);
