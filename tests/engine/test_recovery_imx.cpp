@@ -266,15 +266,19 @@ TEST_F(ImxTest, FingerprintAndRecoverCommandsOverEachPort)
         const char* name;
         bool hid;
         bool recover;
+        int statusDelayMs;  // a ROM slow to answer its status requests
     } cases[] = {
-        {"fingerprint, HID", true, false},
-        {"fingerprint, serial port", false, false},
-        {"recover, HID", true, true},
-        {"recover, serial port", false, true},
+        {"fingerprint, HID", true, false, 0},
+        {"fingerprint, serial port", false, false, 0},
+        {"recover, HID", true, true, 0},
+        {"recover, serial port", false, true, 0},
+        {"fingerprint, HID, late ROM", true, false, 400},
+        {"recover, HID, late ROM", true, true, 400},
     };
     for (const Case& c : cases) {
         BootRomPort rom(c.hid);
         sim::SdpBootRom& chip = rom.chip;
+        chip.setStatusDelay(c.statusDelayMs);
         const std::string& port = rom.port;
         LiveLoader loader(c.recover ? kSerial : kDefaultSerialNumber);
         const int handle = plug(loader);
