@@ -32,6 +32,10 @@ struct CobsStream {
     aPacket* txPacket;
     uint8_t txBuffer[kMaxEncodedFrame + 1];
     size_t txLength;
+    // A refused packet is passed over by its length byte: txSkipLength while
+    // that byte is still to come, then txSkip bytes of its data.
+    bool txSkipLength;
+    size_t txSkip;
 };
 
 CobsStream* sCobs(void* reference)
@@ -131,12 +135,25 @@ aErr sCobsStreamWrite(const uint8_t* data, size_t length, void* reference)
 
     aErr result = aErrNone;
     for (size_t i = 0; i < length; ++i) {
+        if (cobs->txSkipLength) {
+            cobs->txSkipLength = false;
+            cobs->txSkip = data[i];
+            continue;
+        }
+        if (cobs->txSkip) {
+            --cobs->txSkip;
+            continue;
+        }
         if (aPacket_AddByte(cobs->txPacket, data[i]) != aErrNone) {
-            // Bytes that form no packet (an address of 0, a length above 28)
-            // cannot be framed, and the rest of the block has lost its place:
-            // refuse it rather than send the device garbage.
+            // A packet that cannot be framed (an address of 0, a length above
+            // 28) is dropped; its length byte says where the next one starts.
+            if (cobs->txPacket->address == 0)
+                cobs->txSkipLength = true;
+            else
+                cobs->txSkip = cobs->txPacket->length;
             aPacket_Reset(cobs->txPacket);
-            return aErrPacket;
+            result = aErrPacket;
+            continue;
         }
         if (!aPacket_IsComplete(cobs->txPacket))
             continue;
