@@ -20,6 +20,7 @@ struct CobsStream {
     aStreamWriteProc innerWrite;
     aStreamDeleteProc innerDelete;
     aStreamWaitProc innerWait;
+    aStreamInterruptProc innerInterrupt;
     void* innerReference;
     uint16_t check;
     // Receive side, used by the reading thread only.
@@ -36,6 +37,9 @@ struct CobsStream {
     // that byte is still to come, then txSkip bytes of its data.
     bool txSkipLength;
     size_t txSkip;
+    // An inner write failed, so the line may hold the start of a frame: a
+    // lone delimiter ends it before the next frame goes out.
+    bool txCut;
 };
 
 CobsStream* sCobs(void* reference)
@@ -124,7 +128,15 @@ aErr sSendPacket(CobsStream* cobs)
     cobs->txBuffer[cobs->txLength++] = 0;
     if (!cobs->innerWrite)
         return aErrMode;
-    return cobs->innerWrite(cobs->txBuffer, cobs->txLength, cobs->innerReference);
+    static const uint8_t kDelimiter = 0;
+    if (cobs->txCut) {
+        const aErr ended = cobs->innerWrite(&kDelimiter, 1, cobs->innerReference);
+        if (ended != aErrNone)
+            return ended;
+    }
+    const aErr sent = cobs->innerWrite(cobs->txBuffer, cobs->txLength, cobs->innerReference);
+    cobs->txCut = sent != aErrNone;
+    return sent;
 }
 
 aErr sCobsStreamWrite(const uint8_t* data, size_t length, void* reference)
@@ -172,6 +184,13 @@ aErr sCobsStreamWait(uint32_t timeoutMs, void* reference)
     if (cobs->rxReady)
         return aErrNone;
     return cobs->innerWait(timeoutMs, cobs->innerReference);
+}
+
+void sCobsStreamInterrupt(bool on, void* reference)
+{
+    CobsStream* cobs = sCobs(reference);
+    if (cobs && cobs->innerInterrupt)
+        cobs->innerInterrupt(on, cobs->innerReference);
 }
 
 aErr sCobsStreamDelete(void* reference)
@@ -228,4 +247,13 @@ aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc innerGet, aStreamPutProc 
     if (innerWait)
         aStream_SetWaitProc(*stream, sCobsStreamWait);
     return aErrNone;
+}
+
+aErr aStream_SetCobsInnerInterrupt(aStream* stream, aStreamInterruptProc innerInterrupt)
+{
+    CobsStream* cobs = sCobs(aStream_Reference(stream, sCobsStreamDelete));
+    if (!cobs)
+        return aErrParam;
+    cobs->innerInterrupt = innerInterrupt;
+    return aStream_SetInterruptProc(stream, sCobsStreamInterrupt);
 }

@@ -276,7 +276,12 @@ TEST_F(CobsStream, LineFailuresAreReportedWithoutStoppingTheStream)
     both.insert(both.end(), b.begin(), b.end());
     line.writeResults = {aErrIO};
     EXPECT_EQ(aStream_Write(stream, both.data(), both.size()), aErrIO);
-    EXPECT_EQ(line.writes.size(), 2u);
+    // The failed write may have left the start of a frame on the line: a lone
+    // delimiter ends it before the next frame.
+    EXPECT_EQ(line.writes, (std::vector<Bytes>{sLine(sWithCrc(a)), {0x00}, sLine(sWithCrc(b))}));
+    line.writes.clear();
+    EXPECT_EQ(aStream_Write(stream, a.data(), a.size()), aErrNone);
+    EXPECT_EQ(line.writes, std::vector<Bytes>{sLine(sWithCrc(a))});
 
     // A failing read of the line is passed on, and the frame it cut into is
     // whole once the line reads again.
