@@ -32,7 +32,8 @@ typedef aErr (*aStreamTryWriteProc)(const uint8_t* data, size_t length, size_t* 
 
 // interrupt (optional) tells the transport that the stream's reader is being
 // stopped (on) or runs again (off): while on, a get that would wait for bytes
-// answers aErrNotReady without waiting, and one that waits returns soon.
+// answers aErrNotReady without waiting, and one that waits returns soon; a
+// transport whose write waits for the device may give up that wait sooner.
 typedef void (*aStreamInterruptProc)(bool on, void* reference);
 
 typedef struct aStream aStream;

@@ -20,6 +20,7 @@ struct CobsStream {
     aStreamWriteProc innerWrite;
     aStreamDeleteProc innerDelete;
     aStreamWaitProc innerWait;
+    aStreamInterruptProc innerInterrupt;
     void* innerReference;
     uint16_t check;
     // Receive side, used by the reading thread only.
@@ -32,6 +33,13 @@ struct CobsStream {
     aPacket* txPacket;
     uint8_t txBuffer[kMaxEncodedFrame + 1];
     size_t txLength;
+    // A refused packet is passed over by its length byte: txSkipLength while
+    // that byte is still to come, then txSkip bytes of its data.
+    bool txSkipLength;
+    size_t txSkip;
+    // An inner write failed, so the line may hold the start of a frame: a
+    // lone delimiter ends it before the next frame goes out.
+    bool txCut;
 };
 
 CobsStream* sCobs(void* reference)
@@ -120,7 +128,15 @@ aErr sSendPacket(CobsStream* cobs)
     cobs->txBuffer[cobs->txLength++] = 0;
     if (!cobs->innerWrite)
         return aErrMode;
-    return cobs->innerWrite(cobs->txBuffer, cobs->txLength, cobs->innerReference);
+    static const uint8_t kDelimiter = 0;
+    if (cobs->txCut) {
+        const aErr ended = cobs->innerWrite(&kDelimiter, 1, cobs->innerReference);
+        if (ended != aErrNone)
+            return ended;
+    }
+    const aErr sent = cobs->innerWrite(cobs->txBuffer, cobs->txLength, cobs->innerReference);
+    cobs->txCut = sent != aErrNone;
+    return sent;
 }
 
 aErr sCobsStreamWrite(const uint8_t* data, size_t length, void* reference)
@@ -131,12 +147,25 @@ aErr sCobsStreamWrite(const uint8_t* data, size_t length, void* reference)
 
     aErr result = aErrNone;
     for (size_t i = 0; i < length; ++i) {
+        if (cobs->txSkipLength) {
+            cobs->txSkipLength = false;
+            cobs->txSkip = data[i];
+            continue;
+        }
+        if (cobs->txSkip) {
+            --cobs->txSkip;
+            continue;
+        }
         if (aPacket_AddByte(cobs->txPacket, data[i]) != aErrNone) {
-            // Bytes that form no packet (an address of 0, a length above 28)
-            // cannot be framed, and the rest of the block has lost its place:
-            // refuse it rather than send the device garbage.
+            // A packet that cannot be framed (an address of 0, a length above
+            // 28) is dropped; its length byte says where the next one starts.
+            if (cobs->txPacket->address == 0)
+                cobs->txSkipLength = true;
+            else
+                cobs->txSkip = cobs->txPacket->length;
             aPacket_Reset(cobs->txPacket);
-            return aErrPacket;
+            result = aErrPacket;
+            continue;
         }
         if (!aPacket_IsComplete(cobs->txPacket))
             continue;
@@ -155,6 +184,13 @@ aErr sCobsStreamWait(uint32_t timeoutMs, void* reference)
     if (cobs->rxReady)
         return aErrNone;
     return cobs->innerWait(timeoutMs, cobs->innerReference);
+}
+
+void sCobsStreamInterrupt(bool on, void* reference)
+{
+    CobsStream* cobs = sCobs(reference);
+    if (cobs && cobs->innerInterrupt)
+        cobs->innerInterrupt(on, cobs->innerReference);
 }
 
 aErr sCobsStreamDelete(void* reference)
@@ -211,4 +247,13 @@ aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc innerGet, aStreamPutProc 
     if (innerWait)
         aStream_SetWaitProc(*stream, sCobsStreamWait);
     return aErrNone;
+}
+
+aErr aStream_SetCobsInnerInterrupt(aStream* stream, aStreamInterruptProc innerInterrupt)
+{
+    CobsStream* cobs = sCobs(aStream_Reference(stream, sCobsStreamDelete));
+    if (!cobs)
+        return aErrParam;
+    cobs->innerInterrupt = innerInterrupt;
+    return aStream_SetInterruptProc(stream, sCobsStreamInterrupt);
 }

@@ -22,3 +22,8 @@ aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc innerGet, aStreamPutProc 
                                         aStreamWriteProc innerWrite, aStreamDeleteProc innerDelete,
                                         aStreamWaitProc innerWait, void* innerReference,
                                         aStream** stream);
+
+// Passes the stream's interrupt (aStream_InterruptReads) on to the inner
+// operations' reference through innerInterrupt; aErrParam for a stream that
+// is no COBS stream.
+aErr aStream_SetCobsInnerInterrupt(aStream* stream, aStreamInterruptProc innerInterrupt);

@@ -24,10 +24,19 @@ constexpr uint8_t kFlagSet = 0x80;
 constexpr int kAddressTries = 4;
 constexpr uint32_t kAddressRetryMs = 5;
 
-// A packet of the command given by reference.
-bool isCommand(const aPacket* packet, const void* reference)
+// A reply of the command whose first bytes after it repeat the question's
+// first echoLength bytes.
+struct Reply {
+    uint8_t command;
+    const uint8_t* echo;
+    uint8_t echoLength;
+};
+
+bool isReply(const aPacket* packet, const void* reference)
 {
-    return packet->length >= 1 && packet->data[0] == *static_cast<const uint8_t*>(reference);
+    auto* reply = static_cast<const Reply*>(reference);
+    return packet->length >= 1 + reply->echoLength && packet->data[0] == reply->command &&
+           (reply->echoLength == 0 || std::memcmp(packet->data + 1, reply->echo, reply->echoLength) == 0);
 }
 
 } // namespace
@@ -154,18 +163,21 @@ aErr Module::setConfig(aVorneConfig config)
     return link->setConfig(config);
 }
 
-aErr Module::moduleInfo(const uint8_t* request, uint8_t requestLength, uint8_t* reply, uint8_t* replyLength)
+aErr Module::moduleInfo(const uint8_t* request, uint8_t requestLength, uint8_t echoLength, uint8_t* reply,
+                        uint8_t* replyLength)
 {
     if (!link || !link->isConnected()) return aErrConnection;
     // The module answers in order, so an answer of its still queued now is
     // one that an earlier question gave up on.
-    link->dropPackets(moduleAddress, isCommand, &cmdMODULEINFO);
+    const Reply anyInfo{cmdMODULEINFO, nullptr, 0};
+    link->dropPackets(moduleAddress, isReply, &anyInfo);
     aErr result = link->sendPacket(moduleAddress, cmdMODULEINFO, requestLength, request);
     if (result != aErrNone) return result;
-    // getBuild's reply is known by its first two bytes, the others by the command alone.
-    const uint8_t match[] = {cmdMODULEINFO, kInfoBuild};
-    *replyLength = request[0] == kInfoBuild ? 2 : 1;
-    return link->receivePacket(moduleAddress, match, replyLength, reply);
+    // Other modules on the link (a router and the modules behind it) answer
+    // their own questions on it: only this module's reply that repeats this
+    // question answers it.
+    const Reply wanted{cmdMODULEINFO, request, echoLength};
+    return link->receivePacket(moduleAddress, isReply, &wanted, replyLength, reply);
 }
 
 aErr Module::getBuild(uint32_t* build)
@@ -176,7 +188,7 @@ aErr Module::getBuild(uint32_t* build)
     const uint8_t request[] = {kInfoBuild};
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t length = 0;
-    aErr result = moduleInfo(request, sizeof request, reply, &length);
+    aErr result = moduleInfo(request, sizeof request, sizeof request, reply, &length);
     if (result != aErrNone) return result;
     if (length != 6) return aErrSize;
     *build = aUEI_RetrieveInt(reply + 2);
@@ -189,7 +201,8 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
     const uint8_t request[] = {kInfoHasUEI, command, option, index, flags};
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t length = 0;
-    aErr result = moduleInfo(request, sizeof request, reply, &length);
+    // The reply repeats the question but for its flags, in whose place the answer stands.
+    aErr result = moduleInfo(request, sizeof request, 4, reply, &length);
     if (result != aErrNone) return result;
     if (length != 6 || std::memcmp(reply + 1, request, 4) != 0) return aErrUnknown;
     return static_cast<aErr>(reply[5]);
@@ -201,7 +214,7 @@ aErr Module::askCount(const uint8_t* request, uint8_t requestLength, uint8_t* an
     *answer = 0;
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t length = 0;
-    aErr result = moduleInfo(request, requestLength, reply, &length);
+    aErr result = moduleInfo(request, requestLength, requestLength, reply, &length);
     if (result != aErrNone) return result;
     // The request comes back, followed by the answer byte.
     if (length != requestLength + 2 || std::memcmp(reply + 1, request, requestLength) != 0) return aErrUnknown;
@@ -230,13 +243,14 @@ aErr Module::entityGroup(uint8_t command, uint8_t subclass, uint8_t* group)
 aErr Module::debug(const uint8_t* data, uint8_t length)
 {
     if (!link || !link->isConnected()) return aErrConnection;
-    link->dropPackets(moduleAddress, isCommand, &cmdDEBUG);
+    const Reply echo{cmdDEBUG, nullptr, 0};
+    link->dropPackets(moduleAddress, isReply, &echo);
     aErr result = link->sendPacket(moduleAddress, cmdDEBUG, length, data);
     if (result != aErrNone) return result;
-    const uint8_t match[] = {cmdDEBUG};
     uint8_t reply[aPACKET_MAX_DATA];
-    uint8_t replyLength = sizeof match;
-    result = link->receivePacket(moduleAddress, match, &replyLength, reply);
+    uint8_t replyLength = 0;
+    // Only this module's echo; one that changed the bytes is a failed echo.
+    result = link->receivePacket(moduleAddress, isReply, &echo, &replyLength, reply);
     if (result != aErrNone) return result;
     if (replyLength != length + 1 || (length != 0 && std::memcmp(reply + 1, data, length) != 0)) return aErrIO;
     return aErrNone;

@@ -59,8 +59,10 @@ public:
 
 private:
     aErr _autoNetwork();
-    // One 0x49 request and its reply, which must be reply[0..length-1].
-    aErr moduleInfo(const uint8_t* request, uint8_t requestLength, uint8_t* reply, uint8_t* replyLength);
+    // One 0x49 request and the module's reply to it: the reply that repeats
+    // the request's first echoLength bytes, its data in reply[0..*replyLength-1].
+    aErr moduleInfo(const uint8_t* request, uint8_t requestLength, uint8_t echoLength, uint8_t* reply,
+                    uint8_t* replyLength);
     // A 0x49 question whose reply repeats it and adds one answer byte.
     aErr askCount(const uint8_t* request, uint8_t requestLength, uint8_t* answer);
 

@@ -2,13 +2,17 @@
 
 #include "common/aStream_CobsEncoding.h"
 
+#include "platform/aTime.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +22,19 @@ constexpr uint16_t kSerialCheck = 0xBEEF;
 constexpr size_t kPathSize = 4096;
 
 const speed_t kBaudTable[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
+const uint32_t kRateTable[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+
+// A write waits for the port as long as the port makes progress: it takes
+// bytes, or its output queue shrinks. It gives up when the port made none
+// for a second plus the time that a USB adaptor's transfer block of 1024
+// bytes takes on the line; while the stream is interrupted (its link stops)
+// after kStoppingStallMs; once it has given up, at the first look, until the
+// port takes bytes again.
+constexpr uint64_t kStallMs = 1000;
+constexpr uint64_t kStallBytes = 1024;
+constexpr uint64_t kStoppingStallMs = 100;
+// Longest single wait for room or for the output to drain.
+constexpr uint64_t kWriteSliceMs = 10;
 
 struct SerialStream {
     uint32_t baudIndex;
@@ -26,6 +43,8 @@ struct SerialStream {
     termios savedSettings;
     termios settings;
     uint16_t check;
+    std::atomic<bool> interrupted;  // set from the thread that stops the stream's link
+    bool stalled;                   // the last write gave up; writing thread only
 };
 
 speed_t sSpeed(uint32_t baudIndex)
@@ -60,23 +79,99 @@ aErr sSerialStreamGet(uint8_t* byte, void* reference)
     return aErrIO;
 }
 
-aErr sSerialStreamPut(const uint8_t* byte, void* reference)
+// Bytes written but not yet sent on the line; -1 when the port cannot tell.
+int sQueued(int descriptor)
 {
-    SerialStream* serial = sSerial(reference);
-    if (!serial || !byte)
-        return aErrParam;
-    return write(serial->descriptor, byte, 1) == 1 ? aErrNone : aErrIO;
+    int queued = 0;
+    return ioctl(descriptor, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
+uint64_t sStallLimit(const SerialStream* serial)
+{
+    if (serial->stalled)
+        return 0;
+    if (serial->interrupted.load())
+        return kStoppingStallMs;
+    const size_t rates = sizeof kRateTable / sizeof kRateTable[0];
+    const uint64_t rate = serial->baudIndex < rates ? kRateTable[serial->baudIndex] : 0;
+    // Ten bit times a byte: start, eight data bits, stop.
+    return kStallMs + (rate ? kStallBytes * 10 * 1000 / rate : 0);
+}
+
+// How long the queued bytes take on the line, a slice at most.
+uint64_t sDrainPause(const SerialStream* serial, int queued)
+{
+    const size_t rates = sizeof kRateTable / sizeof kRateTable[0];
+    if (serial->baudIndex >= rates)
+        return kWriteSliceMs;
+    const uint64_t ms = uint64_t(queued) * 10 * 1000 / kRateTable[serial->baudIndex] + 1;
+    return std::min(ms, kWriteSliceMs);
+}
+
+// Writes the bytes without blocking on the port and waits until they have
+// been sent, within the bound of kStallMs.
 aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* reference)
 {
     SerialStream* serial = sSerial(reference);
     if (!serial || (!data && length))
         return aErrParam;
-    if (write(serial->descriptor, data, length) != ssize_t(length))
-        return aErrIO;
-    tcdrain(serial->descriptor);
-    return aErrNone;
+    const int fd = serial->descriptor;
+    size_t sent = 0;
+    int queued = sQueued(fd);
+    uint64_t progressAt = aTime_GetMonotonicMSTicks();
+    bool roomPromised = false;  // the last poll said writable
+    for (;;) {
+        if (sent < length) {
+            const ssize_t n = write(fd, data + sent, length - sent);
+            if (n > 0) {
+                sent += size_t(n);
+                serial->stalled = false;
+                progressAt = aTime_GetMonotonicMSTicks();
+                roomPromised = false;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno != EAGAIN)
+                return aErrIO;
+        }
+        const int now = sQueued(fd);
+        // All taken and sent, or taken by a port that cannot tell.
+        if (sent == length && now <= 0)
+            return aErrNone;
+        if (now >= 0 && queued >= 0 && now < queued) {
+            serial->stalled = false;
+            progressAt = aTime_GetMonotonicMSTicks();
+        }
+        queued = now;
+        if (aTime_GetMonotonicMSTicks() - progressAt >= sStallLimit(serial)) {
+            serial->stalled = true;
+            return aErrTimeout;
+        }
+        if (sent == length || roomPromised) {
+            // Draining, or a port that says it has room but takes nothing.
+            aTime_MSSleep(sent == length ? sDrainPause(serial, now) : 1);
+            roomPromised = false;
+            continue;
+        }
+        pollfd writable = {fd, POLLOUT, 0};
+        const int ready = poll(&writable, 1, int(kWriteSliceMs));
+        if (ready > 0 && (writable.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return aErrIO;
+        roomPromised = ready > 0;
+    }
+}
+
+aErr sSerialStreamPut(const uint8_t* byte, void* reference)
+{
+    return sSerialStreamWrite(byte, 1, reference);
+}
+
+// A stop of the stream's link: writes give up soon when the port takes nothing.
+void sSerialStreamInterrupt(bool on, void* reference)
+{
+    if (SerialStream* serial = sSerial(reference))
+        serial->interrupted.store(on);
 }
 
 aErr sSerialStreamWait(uint32_t timeoutMs, void* reference)
@@ -115,9 +210,10 @@ aErr sStreamOpenSerial(SerialStream* serial, bool parity, uint32_t dataBitsMode,
     const int fd = open(serial->path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT ? aErrNotFound : errno == EACCES ? aErrPermission : aErrIO;
-    // Blocking again, so that writes wait for room; reads still return at
-    // once through VMIN and VTIME.
-    if (fcntl(fd, F_SETFL, 0) != 0 || tcgetattr(fd, &serial->savedSettings) != 0) {
+    // Only the non-blocking flag stays: a write waits for room within its
+    // bound and never inside the system; reads return at once anyway
+    // through VMIN and VTIME.
+    if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || tcgetattr(fd, &serial->savedSettings) != 0) {
         close(fd);
         return aErrIO;
     }
@@ -179,6 +275,7 @@ aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, bool parity, uin
         return opened;
     }
     aStream_SetWaitProc(made, sSerialStreamWait);
+    aStream_SetInterruptProc(made, sSerialStreamInterrupt);
     *stream = made;
     return aErrNone;
 }
@@ -193,6 +290,8 @@ aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, bool 
     if (result == aErrNone)
         result = aStream_CreateCobsEncodingWithWait(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
                                                     sSerialStreamDelete, sSerialStreamWait, serial, stream);
+    if (result == aErrNone)
+        aStream_SetCobsInnerInterrupt(*stream, sSerialStreamInterrupt);
     if (result != aErrNone)
         sSerialStreamDelete(serial);
     return result;

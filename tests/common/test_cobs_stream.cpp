@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <string>
 #include <vector>
 
 namespace {
@@ -237,19 +238,34 @@ TEST_F(CobsStream, WritesAssemblePacketsAcrossBlocks)
     EXPECT_EQ(line.writes, std::vector<Bytes>{sLine(sWithCrc(c))});
 }
 
-TEST_F(CobsStream, BytesThatFormNoPacketAreRefused)
+// A packet that cannot be framed is dropped by its length byte, and the
+// packets after it in the same block go out: A, the bad one, C gives A and C
+// however the block is cut into writes.
+TEST_F(CobsStream, BytesThatFormNoPacketAreDroppedAlone)
 {
-    const Bytes good = {0x04, 0x02, 0x11, 0x00};
-    const Bytes zeroAddress = {0x00, 0x02, 0x11, 0x22};
-    const Bytes tooLong = {0x04, 29, 0x11, 0x22};
-    for (const Bytes& bad : {zeroAddress, tooLong}) {
-        SCOPED_TRACE(testing::PrintToString(bad));
-        line.writes.clear();
-        EXPECT_EQ(aStream_Write(stream, bad.data(), bad.size()), aErrPacket);
-        EXPECT_TRUE(line.writes.empty());
-        // The next packet is framed as if nothing had happened.
-        EXPECT_EQ(aStream_Write(stream, good.data(), good.size()), aErrNone);
-        EXPECT_EQ(line.writes, std::vector<Bytes>{sLine(sWithCrc(good))});
+    const Bytes a = {0x04, 0x02, 0x11, 0x00}, c = {0x06, 0x01, 0x33};
+    Bytes tooLong = sPacket(0x04, 29);
+    Bytes zeroAddressLong = sPacket(0x00, 40);
+    const Bytes bads[] = {{0x00, 0x02, 0x11, 0x22}, {0x00, 0x00}, {0x00, 0x01, 0x00}, tooLong, zeroAddressLong};
+    for (const Bytes& bad : bads) {
+        Bytes block = a;
+        block.insert(block.end(), bad.begin(), bad.end());
+        block.insert(block.end(), c.begin(), c.end());
+        for (size_t cut = 0; cut <= block.size(); ++cut) {
+            // A single byte goes to the line unframed.
+            if (cut == 1 || cut + 1 == block.size())
+                continue;
+            SCOPED_TRACE(testing::PrintToString(bad) + " cut at " + std::to_string(cut));
+            line.writes.clear();
+            const aErr first = aStream_Write(stream, block.data(), cut);
+            const aErr second = aStream_Write(stream, block.data() + cut, block.size() - cut);
+            // The write that met the refused byte (the address 0, or the
+            // length above 28) reports it.
+            const bool firstMet = cut > a.size() + (bad[0] == 0 ? 0 : 1);
+            EXPECT_EQ(first, firstMet ? aErrPacket : aErrNone);
+            EXPECT_EQ(second, firstMet ? aErrNone : aErrPacket);
+            EXPECT_EQ(line.writes, (std::vector<Bytes>{sLine(sWithCrc(a)), sLine(sWithCrc(c))}));
+        }
     }
 }
 
@@ -260,7 +276,12 @@ TEST_F(CobsStream, LineFailuresAreReportedWithoutStoppingTheStream)
     both.insert(both.end(), b.begin(), b.end());
     line.writeResults = {aErrIO};
     EXPECT_EQ(aStream_Write(stream, both.data(), both.size()), aErrIO);
-    EXPECT_EQ(line.writes.size(), 2u);
+    // The failed write may have left the start of a frame on the line: a lone
+    // delimiter ends it before the next frame.
+    EXPECT_EQ(line.writes, (std::vector<Bytes>{sLine(sWithCrc(a)), {0x00}, sLine(sWithCrc(b))}));
+    line.writes.clear();
+    EXPECT_EQ(aStream_Write(stream, a.data(), a.size()), aErrNone);
+    EXPECT_EQ(line.writes, std::vector<Bytes>{sLine(sWithCrc(a))});
 
     // A failing read of the line is passed on, and the frame it cut into is
     // whole once the line reads again.

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -309,6 +310,33 @@ TEST_F(SerialLink, PortThatHangsUpMarksTheLink)
     carrier.hangUp();
     EXPECT_TRUE(linkcreate::reachesStatus(id, kLinkStatusIOError, 2000));
     EXPECT_EQ(aErrNone, aLink_Destroy(&id));
+}
+
+// An adaptor whose firmware stalls with a backlog queued: destroying the
+// link does not wait for the port.
+TEST_F(SerialLink, DestroyReturnsWhenThePortStopsTakingBytes)
+{
+    aLinkId id = aLink_CreateSerial(kSerial, carrier.path().c_str(), 115200);
+    ASSERT_NE(0u, id);
+    ASSERT_TRUE(echoes(id, 1));
+    carrier.stall(true);
+    // Far more than the port holds.
+    uint8_t data[27] = {sim::kEchoCommand};
+    for (int i = 0; i < 3000; ++i) {
+        aPacket* out = aPacket_CreateWithData(sim::DeviceConfig{}.address, sizeof data, data);
+        ASSERT_EQ(aErrNone, aLink_PutPacket(id, out));
+        aPacket_Destroy(&out);
+    }
+    std::promise<aErr> destroyed;
+    std::future<aErr> result = destroyed.get_future();
+    std::thread destroyer([&] { destroyed.set_value(aLink_Destroy(&id)); });
+    const bool returned = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    // Let a destroy that waits on the port finish, so that the test ends.
+    carrier.stall(false);
+    destroyer.join();
+    EXPECT_TRUE(returned) << "destroy waited for the port";
+    EXPECT_EQ(aErrNone, result.get());
+    EXPECT_EQ(nullptr, sLookupEntryByIdentifier(kSerial, SERIAL));
 }
 
 // ---------------------------------------------------------------- caller's stream

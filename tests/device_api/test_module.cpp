@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -177,30 +178,75 @@ TEST_F(ConnectedModule, ModuleInformation)
     EXPECT_EQ(9, group);
 }
 
-// Only the command byte is matched while waiting: a reply for another question
-// is taken and refused.
+// A reply to the question asked that is cut short or too long is refused.
 TEST_F(ConnectedModule, RepliesThatDoNotFitTheQuestion)
 {
+    uint32_t build = 0;
+    uint8_t count = 0;
     struct Case {
         std::vector<uint8_t> reply;
-        aErr build, classes, subclasses, group, has;
+        std::function<aErr()> ask;
+        aErr expected;
     } cases[] = {
-        {{0x49, 0xFF, 0, 0, 1}, aErrSize, aErrUnknown, aErrUnknown, aErrUnknown, aErrUnknown},
-        {{0x49, 4, 8, 3}, aErrTimeout, aErrNone, aErrUnknown, aErrUnknown, aErrUnknown},
-        {{0x49, 5, 8, 1, 3}, aErrTimeout, aErrUnknown, aErrNone, aErrUnknown, aErrUnknown},
+        {{0x49, 0xFF, 0, 0, 1}, [&] { return module.getBuild(&build); }, aErrSize},
+        {{0x49, 4, 8}, [&] { return module.classQuantity(8, &count); }, aErrUnknown},
+        {{0x49, 5, 8, 1, 3, 3}, [&] { return module.subClassQuantity(8, 1, &count); }, aErrUnknown},
+        {{0x49, 6, 8, 1}, [&] { return module.entityGroup(8, 1, &count); }, aErrUnknown},
+        {{0x49, 1, 8, 1, 0}, [&] { return module.hasUEI(8, 1, 0, 0x40); }, aErrUnknown},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.reply));
         device.setCommandHandler(0x49, [reply = c.reply](sim::DeviceModel& d, const Packet&) { d.answer(Packet{0x02, reply}); });
-        uint32_t build = 0;
-        uint8_t count = 0;
-        if (c.build != aErrTimeout) {
-            EXPECT_EQ(c.build, module.getBuild(&build));
-        }
-        EXPECT_EQ(c.classes, module.classQuantity(8, &count));
-        EXPECT_EQ(c.subclasses, module.subClassQuantity(8, 1, &count));
-        EXPECT_EQ(c.group, module.entityGroup(8, 1, &count));
-        EXPECT_EQ(c.has, module.hasUEI(8, 1, 0, 0x40));
+        EXPECT_EQ(c.expected, c.ask());
     }
+}
+
+// A routing device (0x02) and the module behind it (0x0A) on one link: the
+// router's late answer to the same question, and the module's answer to
+// another question, reach the link before the module's answer; neither
+// answers the question.
+TEST_F(ConnectedModule, OnlyTheAddressedModulesReplyToTheQuestionAnswersIt)
+{
+    struct Answer {
+        std::vector<uint8_t> question, router, module;
+    };
+    const std::vector<Answer> answers = {
+        {{0x49, 0xFF}, {0x49, 0xFF, 2, 2, 2, 2}, {0x49, 0xFF, 0x0A, 0x0A, 0x0A, 0x0A}},
+        {{0x49, 1, 95, 10, 0, 0x80}, {0x49, 1, 95, 10, 0, 0}, {0x49, 1, 95, 10, 0, 21}},
+        {{0x49, 4, 8}, {0x49, 4, 8, 2}, {0x49, 4, 8, 6}},
+        {{0x49, 5, 8, 1}, {0x49, 5, 8, 1, 3}, {0x49, 5, 8, 1, 7}},
+        {{0x49, 6, 8, 1}, {0x49, 6, 8, 1, 4}, {0x49, 6, 8, 1, 9}},
+        // The module spoils its echo; the router's whole echo is not its.
+        {{23, 1, 2, 3}, {23, 1, 2, 3}, {23, 1, 2, 0}},
+    };
+    device.setAddressHandler(0x0A, [&answers](sim::DeviceModel& d, const Packet& request) {
+        for (const Answer& a : answers) {
+            if (a.question != request.data) continue;
+            d.send(Packet{0x02, a.router});
+            d.send(Packet{0x0A, {0x49, 4, 95, 1}});
+            d.answer(Packet{0x0A, a.module});
+        }
+    });
+    Module behind(0x0A, 0);
+    ASSERT_EQ(aErrNone, behind.connectThroughLinkModule(&module));
+
+    uint32_t build = 0;
+    EXPECT_EQ(aErrNone, behind.getBuild(&build));
+    EXPECT_EQ(0x0A0A0A0Au, build);
+    EXPECT_EQ(21, behind.hasUEI(95, 10, 0, 0x80));
+    uint8_t count = 0;
+    EXPECT_EQ(aErrNone, behind.classQuantity(8, &count));
+    EXPECT_EQ(6, count);
+    EXPECT_EQ(aErrNone, behind.subClassQuantity(8, 1, &count));
+    EXPECT_EQ(7, count);
+    EXPECT_EQ(aErrNone, behind.entityGroup(8, 1, &count));
+    EXPECT_EQ(9, count);
+    const uint8_t bytes[] = {1, 2, 3};
+    EXPECT_EQ(aErrIO, behind.debug(bytes, sizeof bytes));
+
+    // The router's own answers are still its own.
+    EXPECT_EQ(aErrNone, module.getBuild(&build));
+    EXPECT_EQ(kBuild, build);
 }
 
 // Answers that an earlier question gave up on are still queued when the

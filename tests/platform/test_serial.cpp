@@ -10,13 +10,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <fcntl.h>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -77,6 +82,11 @@ public:
         notify_ = std::move(notify);
     }
 
+    Bytes bytesFromHost() const
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return bytesFromHost_;
+    }
     std::vector<Bytes> framesFromHost() const
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -165,6 +175,18 @@ protected:
         return got;
     }
 
+    // Whether the condition holds within two seconds.
+    static bool waitFor(const std::function<bool()>& condition)
+    {
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        while (!condition()) {
+            if (Clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
     Device device;
     sim::PtyCarrier carrier;
     int watch = -1;
@@ -210,6 +232,51 @@ TEST_F(RawSerial, WaitsForInput)
     ASSERT_EQ(aStream_Write(stream, &byte, 1), aErrNone);
     EXPECT_EQ(aStream_WaitReadable(stream, 1000), aErrNone);
     EXPECT_EQ(read(1).bytes, Bytes{0x55});
+}
+
+// An adaptor that stops taking bytes: a write gives up once the port made no
+// progress for a while, and at once while it still takes nothing. One that
+// takes bytes in bursts keeps a long write going for as long as it needs.
+TEST_F(RawSerial, WriteWaitsForThePortOnlyWhileItMakesProgress)
+{
+    ASSERT_EQ(aStream_CreateSerial(carrier.path().c_str(), 7, false, 0, 0, &stream), aErrNone);
+    carrier.stall(true);
+    Bytes block(64 * 1024, 0x5A);
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_Write(stream, block.data(), block.size()), aErrTimeout);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    start = Clock::now();
+    EXPECT_EQ(aStream_Write(stream, block.data(), 16), aErrTimeout);
+    const uint8_t one = 0x33;
+    EXPECT_EQ(aStream_Write(stream, &one, 1), aErrTimeout);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900)) << "gave up only after waiting";
+
+    // Once it takes bytes again, writes go through; 8 KB every 100 ms make
+    // 192 KB take seconds, far longer than a port may go without progress.
+    carrier.take(8 * 1024);
+    ASSERT_TRUE(waitFor([&] { return device.bytesFromHost().size() >= 8 * 1024; }));
+    std::atomic<bool> writing{true};
+    std::thread adaptor([&] {
+        while (writing) {
+            carrier.take(8 * 1024);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    Bytes sent(192 * 1024);
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = uint8_t(i * 7 + (i >> 9));
+    start = Clock::now();
+    EXPECT_EQ(aStream_Write(stream, sent.data(), sent.size()), aErrNone);
+    const auto took = Clock::now() - start;
+    writing = false;
+    adaptor.join();
+    carrier.stall(false);
+    EXPECT_GT(took, std::chrono::milliseconds(1500));
+    // Every byte of it reaches the device, in order, after what the port held.
+    EXPECT_TRUE(waitFor([&] {
+        const Bytes arrived = device.bytesFromHost();
+        return arrived.size() >= sent.size() && std::equal(sent.begin(), sent.end(), arrived.end() - sent.size());
+    }));
 }
 
 TEST_F(RawSerial, AppliesTheLineSettings)
@@ -338,6 +405,50 @@ TEST(SerialHangUp, ReadsAndWritesFailOnceThePortHangsUp)
         EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrIO);
         const uint8_t packet[] = {0x04, 0x00};
         EXPECT_EQ(aStream_Write(stream, packet, sizeof packet), aErrIO);
+        EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    }
+}
+
+// A stop of the stream's link ends a write that waits for a stalled port, at
+// 2400 baud long before the write would give up by itself (over five
+// seconds). The stream runs again once the interrupt is off.
+TEST(SerialInterrupt, EndsAWriteThatWaitsForThePort)
+{
+    for (Creator create : kCreators) {
+        SCOPED_TRACE(create == aStream_CreateSerial ? "raw" : "packetized");
+        EchoDevice device;
+        sim::PtyCarrier carrier(device, create == aStream_CreateSerial ? sim::PtyCarrier::Framing::Raw
+                                                                        : sim::PtyCarrier::Framing::Cobs);
+        aStream* stream = nullptr;
+        ASSERT_EQ(create(carrier.path().c_str(), 0, false, 0, 0, &stream), aErrNone);
+        carrier.stall(true);
+        // Packets of 25 data bytes, far more than the port holds.
+        Bytes block;
+        for (int i = 0; i < 3000; ++i) {
+            const Bytes wire = {0x04, 25, uint8_t(i), uint8_t(i >> 8)};
+            block.insert(block.end(), wire.begin(), wire.end());
+            block.insert(block.end(), 23, 0x5A);
+        }
+        std::promise<aErr> written;
+        std::future<aErr> result = written.get_future();
+        std::thread writer([&] { written.set_value(aStream_Write(stream, block.data(), block.size())); });
+        aStream_InterruptReads(stream, true);
+        const bool ended = result.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+        carrier.stall(false);
+        writer.join();
+        EXPECT_TRUE(ended) << "the write waited on";
+        EXPECT_EQ(result.get(), aErrTimeout);
+
+        // Once the adaptor has taken what the port held, writes go through.
+        aStream_InterruptReads(stream, false);
+        const Bytes wire = {0x04, 0x01, 0x77};
+        aErr again = aErrTimeout;
+        for (int i = 0; i < 100 && again == aErrTimeout; ++i) {
+            again = aStream_Write(stream, wire.data(), wire.size());
+            if (again == aErrTimeout)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(again, aErrNone);
         EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
     }
 }

@@ -3,7 +3,9 @@
 #include "common/cobs.h"
 #include "common/crc8.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -106,6 +108,18 @@ void PtyCarrier::hangUp()
     slave_ = master_ = -1;
 }
 
+void PtyCarrier::stall(bool on)
+{
+    stalled_ = on;
+    wake_->signal();
+}
+
+void PtyCarrier::take(size_t n)
+{
+    allowance_ += n;
+    wake_->signal();
+}
+
 void PtyCarrier::sendRaw(const uint8_t* data, size_t n)
 {
     {
@@ -176,8 +190,10 @@ void PtyCarrier::run()
 {
     while (!stop_) {
         pullFromDevice();
+        const bool stalled = stalled_;
+        const size_t allowed = stalled ? allowance_.load() : SIZE_MAX;
         pollfd fds[2] = {
-            {master_, short(POLLIN | (toHost_.empty() ? 0 : POLLOUT)), 0},
+            {master_, short((allowed ? POLLIN : 0) | (toHost_.empty() ? 0 : POLLOUT)), 0},
             {wake_->fd, POLLIN, 0},
         };
         if (poll(fds, 2, -1) < 0) {
@@ -187,11 +203,14 @@ void PtyCarrier::run()
         }
         if (fds[1].revents & POLLIN)
             wake_->clear();
-        if (fds[0].revents & POLLIN) {
+        if (fds[0].revents & POLLIN && allowed) {
             uint8_t buffer[4096];
-            const ssize_t got = read(master_, buffer, sizeof buffer);
-            if (got > 0)
+            const ssize_t got = read(master_, buffer, std::min(sizeof buffer, allowed));
+            if (got > 0) {
+                if (stalled)
+                    allowance_ -= size_t(got);
                 takeFromHost(buffer, size_t(got));
+            }
         }
         if (fds[0].revents & POLLOUT && !toHost_.empty()) {
             const ssize_t put = write(master_, toHost_.data(), toHost_.size());

@@ -37,6 +37,13 @@ public:
     // Frames from the host that failed the COBS, length or CRC test.
     size_t badFrames() const { return badFrames_.load(); }
 
+    // The adaptor stops taking the host's bytes (on), as one whose firmware
+    // stalls, or takes them again (off): meanwhile the line is not read, and
+    // the host's writes find the port full once its buffer is.
+    void stall(bool on);
+    // While stalled, the adaptor takes n more of the host's bytes.
+    void take(size_t n);
+
     // Takes the line away as an unplugged adaptor does: the device stops
     // serving and the host's port hangs up (reads find nothing, writes fail).
     void hangUp();
@@ -56,6 +63,8 @@ private:
     std::string path_;
     std::shared_ptr<Wake> wake_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> stalled_{false};
+    std::atomic<size_t> allowance_{0}; // bytes still to take while stalled
     std::atomic<size_t> badFrames_{0};
 
     std::mutex lock_;                 // guards injected_
