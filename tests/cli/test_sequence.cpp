@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -172,6 +174,26 @@ TEST_F(SequenceTest, StorageDirectoryThatCannotBeMadeEndsWithCodeOne)
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(hasLine(r.err, "Could not find updater directory at " + file + "/updater")) << r.err;
     EXPECT_EQ(r.out, kVersionLine + "\n") << "a command ran after the failure";
+}
+
+// Run as a user with no home directory, without -i: the program says why it
+// stops before any command.
+TEST_F(SequenceTest, NoHomeDirectoryEndsWithCodeOneAndTheReason)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as a user without an account";
+    uid_t homeless = 54321;
+    while (getpwuid(homeless) != nullptr) ++homeless;
+    const std::string id = std::to_string(homeless);
+    // The program's user reads the scratch files (the sanitizers' among them).
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    const Outcome r = clitest::runUpdater(
+        {"-I"}, root,
+        {{"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "/usr/bin/env", "-u", "HOME"}, 60});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    EXPECT_EQ(r.out, kVersionLine + "\n");
+    EXPECT_TRUE(hasLine(r.err, "Could not find the home directory for the Zentrova directory (aErrNotFound); give "
+                               "one with -i"))
+        << r.err;
 }
 
 TEST_F(SequenceTest, MissingRequiredValuesEndWithCodeOne)
