@@ -13,7 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -247,6 +250,44 @@ TEST_F(ServerSequenceTest, FailedDownloadAloneEndsWithCodeOne)
     const Outcome r = runWithServer({"-G", "-d", "40F5849A", "-b", "999"});
     EXPECT_EQ(r.code, 1) << r.out;
     EXPECT_FALSE(fs::exists(deviceFolder("40F5849A") + "/999.bird"));
+}
+
+// A server that takes the connection and never answers: the run gives up on
+// it, says which server did not answer what, and ends with code 1.
+TEST_F(SequenceTest, UpdateServerThatNeverAnswersIsGivenUp)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    // Connections complete in the queue, and nothing is ever read or sent.
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi/u";
+    struct Case {
+        std::vector<std::string> args;
+        std::string asked;
+        std::string error;
+    } cases[] = {
+        // The update asks for the latest build before it looks at the store.
+        {{"-U", "-d", "40F5849A"}, "QueryBuild [?op=qu&sn=40F5849A&]", "Could not find valid build for this device."},
+        {{"-G", "-d", "40F5849A"}, "ping [?op=hi&rv=2&]", "Server request failed for " + url},
+    };
+    for (Case& c : cases) {
+        c.args.insert(c.args.end(), {"-u", url});
+        std::vector<std::string> words{"-i", root};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        const Outcome r = clitest::runUpdater(words, root, {{}, 60});
+        EXPECT_EQ(r.code, 1) << c.args[0] << "\n" << r.out << r.err;
+        EXPECT_TRUE(hasLine(r.err, "Update server " + url + " did not answer in time: " + c.asked +
+                                       " (Timeout was reached)"))
+            << r.err;
+        EXPECT_TRUE(hasLine(r.err, c.error)) << r.err;
+    }
+    close(listener);
 }
 
 TEST_F(ServerSequenceTest, ServerBuildsAreListed)
