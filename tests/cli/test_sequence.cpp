@@ -252,6 +252,55 @@ TEST_F(ServerSequenceTest, FailedDownloadAloneEndsWithCodeOne)
     EXPECT_FALSE(fs::exists(deviceFolder("40F5849A") + "/999.bird"));
 }
 
+// A reply that brings no good firmware file fails the download and leaves the
+// stored builds and their record as they were: a stored build is not
+// replaced, and no other build becomes the latest download.
+TEST_F(ServerSequenceTest, DownloadThatBringsNoGoodFileKeepsTheStore)
+{
+    ASSERT_EQ(runWithServer({"-G", "-d", "40F5849A", "-b", "1234"}).code, 0);
+    const std::string folder = deviceFolder("40F5849A");
+    const std::string stored = clitest::readFile(folder + "/1234.bird");
+    const std::string settings = clitest::readFile(folder + "/.settings");
+    ASSERT_NE(settings.find("LATEST_DOWNLOAD"), std::string::npos) << settings;
+    struct Case {
+        const char* name;
+        const char* faults;
+        std::string timedOut; // the request that the server stopped answering, if any
+        std::vector<const char*> builds;
+    } cases[] = {
+        {"three bytes", R"({"bird": {"lines": ["QUFB"]}})", "", {"1234", "1200"}},
+        {"file cut short", R"({"bird": {"truncate": 4}})", "", {"1234", "1200"}},
+        {"header alone", R"({"bird": {"lines": ["YmlyZAEB"]}})", "", {"1234", "1200"}},
+        // Half the reply, then silence on an open connection.
+        {"server stops part-way", R"({"bird": {"stall": 120}})",
+         "GetBuild [?bld=@&fw=A&no_cal=false&op=bird&sn=40F5849A&]", {"1234"}},
+    };
+    for (const Case& c : cases) {
+        server.setFaults(c.faults);
+        for (const char* build : c.builds) {
+            const Outcome r = runWithServer({"-G", "-d", "40F5849A", "-b", build});
+            EXPECT_EQ(r.code, 1) << c.name << " " << build << "\n" << r.out << r.err;
+            EXPECT_TRUE(hasLine(r.err, "Failed to retrieve a valid BIRD file")) << c.name << "\n" << r.err;
+            if (!c.timedOut.empty()) {
+                std::string asked = c.timedOut;
+                asked.replace(asked.find('@'), 1, build);
+                EXPECT_TRUE(hasLine(r.err, "Update server " + server.url() + " did not answer in time: " + asked +
+                                               " (Timeout was reached)"))
+                    << c.name << "\n" << r.err;
+            }
+            EXPECT_EQ(clitest::readFile(folder + "/1234.bird"), stored) << c.name << " " << build;
+            EXPECT_EQ(clitest::readFile(folder + "/.settings"), settings) << c.name << " " << build;
+            std::vector<std::string> names;
+            for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+            EXPECT_EQ(names.size(), 2u) << c.name << " " << build << ": " << ::testing::PrintToString(names);
+        }
+    }
+    server.setFaults("");
+    const Outcome updated = runWithServer({"-G", "-d", "40F5849A", "-b", "1200"});
+    EXPECT_EQ(updated.code, 0) << updated.err;
+    EXPECT_TRUE(fs::exists(folder + "/1200.bird"));
+}
+
 // A server that takes the connection and never answers: the run gives up on
 // it, says which server did not answer what, and ends with code 1.
 TEST_F(SequenceTest, UpdateServerThatNeverAnswersIsGivenUp)
