@@ -8,6 +8,7 @@
 #include "cli/Parameters.h"
 #include "cli/Printers.h"
 #include "cli/Usage.h"
+#include "common/aError.h"
 #include "engine/Fingerprint.h"
 #include "engine/Log.h"
 #include "engine/PathHelpers.h"
@@ -35,6 +36,9 @@ bool prepareStoreDir(CLI_Display& display, Parameters& params)
         const aErr err = aDirectory_GetHomeDirectory(home, sizeof home);
         if (err != aErrNone) {
             Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", static_cast<int>(err));
+            display.message(Level::ERROR,
+                            "Could not find the home directory for the Zentrova directory (%s); give one with -i",
+                            aError_GetErrorText(err));
             return false;
         }
         params.storeDir = BuildPath(home, ".zentrova", nullptr);

@@ -35,6 +35,22 @@ std::string _build_url(const char* baseUrl, const std::map<std::string, std::str
     return url;
 }
 
+// A server that is not reached within the connect time (the TLS handshake
+// included), or that sends less than the low-speed limit for the low-speed
+// time on end, is gone: replies are short texts sent at once, and a firmware
+// file keeps coming, however slow the line. The whole transfer has no limit.
+constexpr long kConnectSeconds = 10;
+constexpr long kLowSpeedBytesPerSecond = 1;
+constexpr long kLowSpeedSeconds = 5;
+
+CURLcode _set_time_limits(CURL* curl)
+{
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    return rc;
+}
+
 // Certificate-status checking is meant to be off. A TLS back end that cannot
 // check it at all refuses the option even to switch it off; that is no reason
 // to give up the request.
@@ -59,6 +75,7 @@ HTTPResponse HTTPRequest::GET(const char* baseUrl, const std::map<std::string, s
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     if (rc == CURLE_OK) rc = _disable_status_check(curl);
+    if (rc == CURLE_OK) rc = _set_time_limits(curl);
     long status = 0;
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", url.c_str());
@@ -66,6 +83,7 @@ HTTPResponse HTTPRequest::GET(const char* baseUrl, const std::map<std::string, s
     }
     if (rc == CURLE_OK) rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
+    if (rc == CURLE_OPERATION_TIMEDOUT) throw HTTPTimeout(url, curl_easy_strerror(rc));
     if (rc != CURLE_OK) throw std::runtime_error(curl_easy_strerror(rc));
     response.set_status(status);
     return response;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <map>
+#include <stdexcept>
 #include <string>
 
 class HTTPResponse {
@@ -23,11 +24,24 @@ private:
     std::string response;
 };
 
+// A request given up because the server was not reached in time, or stopped
+// sending; what() is the transport's reason.
+class HTTPTimeout : public std::runtime_error {
+public:
+    HTTPTimeout(const std::string& url, const char* reason) : std::runtime_error(reason), request(url) {}
+    // The full request URL.
+    const std::string& get_request() const { return request; }
+
+private:
+    std::string request;
+};
+
 class HTTPRequest {
 public:
     // GET of baseUrl, then "?" and "key=value&" for every parameter in key
     // order (nothing escaped; no "?" when there are none). Any status is a
-    // result; a transport failure throws std::runtime_error with its reason.
+    // result; a transport failure throws std::runtime_error with its reason,
+    // HTTPTimeout when the server was not reached or stopped sending.
     static HTTPResponse GET(const char* baseUrl, const std::map<std::string, std::string>& parameters);
 };
 

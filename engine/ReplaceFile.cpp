@@ -37,7 +37,8 @@ aErr _sync(const std::string& path)
 
 } // namespace
 
-aErr ReplaceFile(const std::string& path, const std::function<aErr(aFile*)>& write)
+aErr ReplaceFile(const std::string& path, const std::function<aErr(aFile*)>& write,
+                 const std::function<aErr(const std::string&)>& check)
 {
     struct stat existing {};
     if (stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) return _write(path, write);
@@ -45,6 +46,7 @@ aErr ReplaceFile(const std::string& path, const std::function<aErr(aFile*)>& wri
     const std::string part = _sibling(path);
     aErr rc = _write(part, write);
     if (rc == aErrNone) rc = _sync(part);
+    if (rc == aErrNone && check) rc = check(part);
     if (rc == aErrNone && std::rename(part.c_str(), path.c_str()) != 0) rc = aErrIO;
     if (rc != aErrNone) std::remove(part.c_str());
     return rc;

@@ -50,9 +50,9 @@ std::string _serial_text(unsigned serial)
 bool _query(const char* name, const char* statusLabel, const char* baseUrl, const Parameters& parameters,
             std::vector<std::string>& lines)
 {
+    const std::string base = baseUrl ? baseUrl : UpdateServerRequest::default_url;
     try {
-        const HTTPResponse reply = HTTPRequest::GET(baseUrl ? baseUrl : UpdateServerRequest::default_url,
-                                                    parameters);
+        const HTTPResponse reply = HTTPRequest::GET(base.c_str(), parameters);
         if (reply.get_status() != 200) {
             Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", statusLabel, int(reply.get_status()),
                      reply.get_response().c_str());
@@ -65,6 +65,14 @@ bool _query(const char* name, const char* statusLabel, const char* baseUrl, cons
             return false;
         }
         return true;
+    } catch (const HTTPTimeout& e) {
+        Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+        // Written whatever packages are enabled: the run waited for this server.
+        const std::string& request = e.get_request();
+        const std::string asked = request.compare(0, base.size(), base) == 0 ? request.substr(base.size()) : request;
+        Log::log(0, "Update server %s did not answer in time: %s [%s] (%s)\n", base.c_str(), name, asked.c_str(),
+                 e.what());
+        return false;
     } catch (const std::exception& e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
         return false;

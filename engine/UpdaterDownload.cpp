@@ -128,8 +128,14 @@ unsigned Updater::Download_Firmware(unsigned int serial, std::string buildText, 
 
     const std::string when = KeyValueStore::TimeStamp();
     const std::string file = std::to_string(build) + ".bird";
-    aErr written = entry.WriteFile(file.c_str(), bytes, length);
+    // Only a firmware file that reads as an update or a recovery will read
+    // it takes the stored one's place.
+    aErr written = entry.WriteBirdFile(file.c_str(), bytes, length);
     free(bytes);
+    if (written == aErrParse) {
+        display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve a valid BIRD file");
+        return 0;
+    }
     if (written != aErrNone) {
         display.message(UpdaterDisplayInterface::ERROR, "Failed to write file with %d", written);
         return 0;

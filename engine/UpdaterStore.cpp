@@ -108,19 +108,42 @@ bool UpdaterStoreItem::IsValid() const
 
 aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data, size_t length)
 {
+    return _write(file, data, length, nullptr);
+}
+
+aErr UpdaterStoreItem::WriteBirdFile(const char* file, const unsigned char* data, size_t length)
+{
+    return _write(file, data, length, [](const std::string& written) {
+        try {
+            _read_bird(written);
+            return aErrNone;
+        } catch (const std::runtime_error& e) {
+            Log::log(DEBUG_Updater, "UpdaterStore: %s is no firmware file (%s).\n", written.c_str(), e.what());
+            return aErrParse;
+        }
+    });
+}
+
+aErr UpdaterStoreItem::_write(const char* file, const unsigned char* data, size_t length,
+                              const std::function<aErr(const std::string&)>& check)
+{
     if (!data || !file) return aErrNotFound;
     const std::string path = BuildPath(dir.c_str(), name.c_str(), file, nullptr);
     // A download that fails midway never leaves a half-written firmware file.
-    const aErr rc = ReplaceFile(path, [&](aFile* out) { return aFile_Write(out, data, length, nullptr); });
+    const aErr rc = ReplaceFile(path, [&](aFile* out) { return aFile_Write(out, data, length, nullptr); }, check);
     Log::log(DEBUG_Updater, "UpdaterStore: wrote %zu bytes to [%s] (%d).\n", length, path.c_str(), int(rc));
     return rc;
 }
 
-BirdFile UpdaterStoreItem::ReadBirdFile(const char* file)
+BirdFile UpdaterStoreItem::_read_bird(const std::string& path)
 {
-    const std::string path = BuildPath(dir.c_str(), name.c_str(), file ? file : "", nullptr);
     if (!BirdFile::VerifyFile(path.c_str())) throw std::runtime_error("Invalid bird " + path);
     return BirdFile(path.c_str());
+}
+
+BirdFile UpdaterStoreItem::ReadBirdFile(const char* file)
+{
+    return _read_bird(BuildPath(dir.c_str(), name.c_str(), file ? file : "", nullptr));
 }
 
 bool UpdaterStoreItem::FileExists(const char* file)

@@ -9,6 +9,7 @@
 #include "engine/PathHelpers.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ public:
     // Writes the bytes to dir/name/file, replacing it; aErrNotFound when
     // there are no data or the file cannot be opened, else the write's result.
     aErr WriteFile(const char* file, const unsigned char* data, size_t length);
+    // WriteFile for a firmware file: the bytes replace dir/name/file only when
+    // they read as ReadBirdFile reads a file; aErrParse, with the old file
+    // left as it was, when they do not.
+    aErr WriteBirdFile(const char* file, const unsigned char* data, size_t length);
     // The firmware file dir/name/file; throws std::runtime_error when it is
     // no BIRD file ("Invalid bird PATH") or its body cannot be loaded.
     BirdFile ReadBirdFile(const char* file);
@@ -41,6 +46,12 @@ public:
     std::string name;         // the entry's own name
     store_item_t type;
     KeyValueStore attributes; // settings of dir/name/.settings
+
+private:
+    aErr _write(const char* file, const unsigned char* data, size_t length,
+                const std::function<aErr(const std::string&)>& check);
+    // The firmware file at path, as the store reads one.
+    static BirdFile _read_bird(const std::string& path);
 };
 
 class UpdaterStore {

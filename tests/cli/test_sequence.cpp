@@ -13,7 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -174,6 +179,26 @@ TEST_F(SequenceTest, StorageDirectoryThatCannotBeMadeEndsWithCodeOne)
     EXPECT_EQ(r.out, kVersionLine + "\n") << "a command ran after the failure";
 }
 
+// Run as a user with no home directory, without -i: the program says why it
+// stops before any command.
+TEST_F(SequenceTest, NoHomeDirectoryEndsWithCodeOneAndTheReason)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as a user without an account";
+    uid_t homeless = 54321;
+    while (getpwuid(homeless) != nullptr) ++homeless;
+    const std::string id = std::to_string(homeless);
+    // The program's user reads the scratch files (the sanitizers' among them).
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    const Outcome r = clitest::runUpdater(
+        {"-I"}, root,
+        {{"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "/usr/bin/env", "-u", "HOME"}, 60});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    EXPECT_EQ(r.out, kVersionLine + "\n");
+    EXPECT_TRUE(hasLine(r.err, "Could not find the home directory for the Zentrova directory (aErrNotFound); give "
+                               "one with -i"))
+        << r.err;
+}
+
 TEST_F(SequenceTest, MissingRequiredValuesEndWithCodeOne)
 {
     struct Case {
@@ -225,6 +250,93 @@ TEST_F(ServerSequenceTest, FailedDownloadAloneEndsWithCodeOne)
     const Outcome r = runWithServer({"-G", "-d", "40F5849A", "-b", "999"});
     EXPECT_EQ(r.code, 1) << r.out;
     EXPECT_FALSE(fs::exists(deviceFolder("40F5849A") + "/999.bird"));
+}
+
+// A reply that brings no good firmware file fails the download and leaves the
+// stored builds and their record as they were: a stored build is not
+// replaced, and no other build becomes the latest download.
+TEST_F(ServerSequenceTest, DownloadThatBringsNoGoodFileKeepsTheStore)
+{
+    ASSERT_EQ(runWithServer({"-G", "-d", "40F5849A", "-b", "1234"}).code, 0);
+    const std::string folder = deviceFolder("40F5849A");
+    const std::string stored = clitest::readFile(folder + "/1234.bird");
+    const std::string settings = clitest::readFile(folder + "/.settings");
+    ASSERT_NE(settings.find("LATEST_DOWNLOAD"), std::string::npos) << settings;
+    struct Case {
+        const char* name;
+        const char* faults;
+        std::string timedOut; // the request that the server stopped answering, if any
+        std::vector<const char*> builds;
+    } cases[] = {
+        {"three bytes", R"({"bird": {"lines": ["QUFB"]}})", "", {"1234", "1200"}},
+        {"file cut short", R"({"bird": {"truncate": 4}})", "", {"1234", "1200"}},
+        {"header alone", R"({"bird": {"lines": ["YmlyZAEB"]}})", "", {"1234", "1200"}},
+        // Half the reply, then silence on an open connection.
+        {"server stops part-way", R"({"bird": {"stall": 120}})",
+         "GetBuild [?bld=@&fw=A&no_cal=false&op=bird&sn=40F5849A&]", {"1234"}},
+    };
+    for (const Case& c : cases) {
+        server.setFaults(c.faults);
+        for (const char* build : c.builds) {
+            const Outcome r = runWithServer({"-G", "-d", "40F5849A", "-b", build});
+            EXPECT_EQ(r.code, 1) << c.name << " " << build << "\n" << r.out << r.err;
+            EXPECT_TRUE(hasLine(r.err, "Failed to retrieve a valid BIRD file")) << c.name << "\n" << r.err;
+            if (!c.timedOut.empty()) {
+                std::string asked = c.timedOut;
+                asked.replace(asked.find('@'), 1, build);
+                EXPECT_TRUE(hasLine(r.err, "Update server " + server.url() + " did not answer in time: " + asked +
+                                               " (Timeout was reached)"))
+                    << c.name << "\n" << r.err;
+            }
+            EXPECT_EQ(clitest::readFile(folder + "/1234.bird"), stored) << c.name << " " << build;
+            EXPECT_EQ(clitest::readFile(folder + "/.settings"), settings) << c.name << " " << build;
+            std::vector<std::string> names;
+            for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+            EXPECT_EQ(names.size(), 2u) << c.name << " " << build << ": " << ::testing::PrintToString(names);
+        }
+    }
+    server.setFaults("");
+    const Outcome updated = runWithServer({"-G", "-d", "40F5849A", "-b", "1200"});
+    EXPECT_EQ(updated.code, 0) << updated.err;
+    EXPECT_TRUE(fs::exists(folder + "/1200.bird"));
+}
+
+// A server that takes the connection and never answers: the run gives up on
+// it, says which server did not answer what, and ends with code 1.
+TEST_F(SequenceTest, UpdateServerThatNeverAnswersIsGivenUp)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    // Connections complete in the queue, and nothing is ever read or sent.
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi/u";
+    struct Case {
+        std::vector<std::string> args;
+        std::string asked;
+        std::string error;
+    } cases[] = {
+        // The update asks for the latest build before it looks at the store.
+        {{"-U", "-d", "40F5849A"}, "QueryBuild [?op=qu&sn=40F5849A&]", "Could not find valid build for this device."},
+        {{"-G", "-d", "40F5849A"}, "ping [?op=hi&rv=2&]", "Server request failed for " + url},
+    };
+    for (Case& c : cases) {
+        c.args.insert(c.args.end(), {"-u", url});
+        std::vector<std::string> words{"-i", root};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        const Outcome r = clitest::runUpdater(words, root, {{}, 60});
+        EXPECT_EQ(r.code, 1) << c.args[0] << "\n" << r.out << r.err;
+        EXPECT_TRUE(hasLine(r.err, "Update server " + url + " did not answer in time: " + c.asked +
+                                       " (Timeout was reached)"))
+            << r.err;
+        EXPECT_TRUE(hasLine(r.err, c.error)) << r.err;
+    }
+    close(listener);
 }
 
 TEST_F(ServerSequenceTest, ServerBuildsAreListed)

@@ -335,6 +335,13 @@ INSTANTIATE_TEST_SUITE_P(
                                 .loader(SampleBird::loaderAddress, SampleBird::loaderImage(kBuild)));
                 },
                 {"-f", "{given}", "-O"}, "Birdfile holds no firmware blocks", false},
+        // A block whose payload is its load address alone, after a good one.
+        Refusal{"FirmwareBlockWithoutAnImage",
+                [](UpdateCommand& test, SimDevice&) {
+                    test.given(korvelFile().firmware(SampleBird::firmwareAddress + 0x10000, {}));
+                },
+                {"-f", "{given}"},
+                "Birdfile firmware block 2 of 2 at [60010000] holds no firmware, only its address", false},
         Refusal{"UpgradeNotOpened",
                 [](UpdateCommand& test, SimDevice& device) {
                     test.given(korvelFile());

@@ -3,9 +3,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <algorithm>
 #include <fstream>
@@ -51,11 +56,41 @@ inline std::vector<std::string> childEnvironment([[maybe_unused]] const std::str
     return env;
 }
 
+// How a run is made besides its arguments.
+struct RunOptions {
+    // Words that come before the program (a program given by its full path
+    // and its arguments, which runs the updater with the rest), such as
+    // {"/usr/bin/env", "-u", "HOME"}.
+    std::vector<std::string> launcher;
+    // The program is killed when it has not ended after this many seconds,
+    // and the run's code is -1; 0 waits for it however long it takes.
+    int limitSeconds = 0;
+};
+
+// Waits for the child, killing it after the limit (0: none); its status.
+inline int waitForChild(pid_t pid, int limitSeconds)
+{
+    int status = 0;
+    const int fd = limitSeconds > 0 ? int(syscall(SYS_pidfd_open, pid, 0)) : -1;
+    if (fd >= 0) {
+        pollfd ended{fd, POLLIN, 0};
+        int ready;
+        while ((ready = poll(&ended, 1, limitSeconds * 1000)) < 0 && errno == EINTR) {
+        }
+        if (ready == 0) kill(pid, SIGKILL);
+        close(fd);
+    }
+    waitpid(pid, &status, 0);
+    return status;
+}
+
 // The updater with these arguments; the captured texts are kept in scratch
 // (a directory) until the next run.
-inline Outcome runUpdater(const std::vector<std::string>& args, const std::string& scratch)
+inline Outcome runUpdater(const std::vector<std::string>& args, const std::string& scratch,
+                          const RunOptions& options = {})
 {
-    std::vector<std::string> words{TESS_UPDATER_PATH};
+    std::vector<std::string> words = options.launcher;
+    words.push_back(TESS_UPDATER_PATH);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(&w[0]);
@@ -76,8 +111,7 @@ inline Outcome runUpdater(const std::vector<std::string>& args, const std::strin
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return run;
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = waitForChild(pid, options.limitSeconds);
     run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.out = readFile(outPath);
     run.err = readFile(errPath);

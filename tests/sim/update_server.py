@@ -19,6 +19,8 @@ Layout of the data directory (--root):
                            "delay": s         wait s seconds before the reply and,
                            "chunks": n        send the body in n pieces, s apart
                            "cut": true        close the connection mid-body
+                           "stall": s         send half the body, then nothing for s
+                                              seconds, then close the connection
 
 Every request line received is appended to --log before it is answered.
 The chosen port is printed on the first line of standard output.
@@ -178,6 +180,19 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         for key, value in headers:
             self.send_header(key, value)
+        if fault.get("stall"):
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data[:len(data) // 2])
+            self.wfile.flush()
+            # The client gives up first; what it left is no concern here.
+            self.connection.settimeout(float(fault["stall"]))
+            try:
+                self.connection.recv(1)
+            except OSError:
+                pass
+            self.close_connection = True
+            return
         if fault.get("cut"):
             self.send_header("Content-Length", str(len(data) + 100))
         elif chunks == 1:
