@@ -301,6 +301,27 @@ aErr _sZeroMQStreamWrite(const uint8_t* data, size_t length, void* reference)
                                                                                                        : aErrIO;
 }
 
+// A whole packet from a caller's thread, sent on at once when the pair takes
+// it without waiting: the writer thread then need not wake for it. The link
+// calls it under its write lock, which the writer holds for its writes, so
+// that one thread at a time uses `outgoing`. Nothing sent leaves the packet
+// to the writer.
+aErr _sZeroMQStreamTryWrite(const uint8_t* data, size_t length, size_t* written, void* reference)
+{
+    auto* stream = static_cast<ClientStream*>(reference);
+    if (!_aVALIDStream(stream)) return aErrParam;
+    if (stream->connection == kLost) return aErrConnection;
+    zframe_t* frame = zframe_new(data, length);
+    if (!frame) return aErrMemory;
+    if (zframe_send(&frame, stream->outgoing, ZFRAME_DONTWAIT) != 0) {
+        zframe_destroy(&frame);
+        return aErrNone;
+    }
+    sNoteEnables(stream, data, length);
+    *written = length;
+    return aErrNone;
+}
+
 // The link's threads have ended: the deleting thread may use the writer's
 // socket. The broker sends on everything written up to the end mark, and the
 // server connection then gets kStopWaitMs to deliver it, so that a link's
@@ -429,7 +450,10 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStream** out)
         *out = aStream_Create(_sZeroMQStreamGet, _sZeroMQStreamPut, _sZeroMQStreamWrite, _sZeroMQStreamDelete,
                               stream);
         if (!*out) err = aErrResource;
-        else aStream_SetInterruptProc(*out, _sZeroMQStreamInterrupt);
+        else {
+            aStream_SetInterruptProc(*out, _sZeroMQStreamInterrupt);
+            aStream_SetTryWriteProc(*out, _sZeroMQStreamTryWrite);
+        }
     }
     if (err != aErrNone) sRelease(stream);
     return err;

@@ -101,6 +101,13 @@ TEST_F(ClientStream, WriteIsOneFrameAndTheAnswerIsReadByteByByte)
     EXPECT_EQ(aErrNone, aStream_Write(stream, packet.data(), 2));
     ASSERT_TRUE(server.awaitRequests(2, 2000));
     EXPECT_EQ(Frame(packet.begin(), packet.begin() + 2), server.requests().back());
+
+    // A link's caller sends its packet itself, as one whole frame.
+    size_t written = 0;
+    EXPECT_EQ(aErrNone, aStream_TryWrite(stream, packet.data(), packet.size(), &written));
+    EXPECT_EQ(packet.size(), written);
+    ASSERT_TRUE(server.awaitRequests(3, 2000));
+    EXPECT_EQ(packet, server.requests().back());
 }
 
 // A batch of stream packets is one frame; the reader sees only bytes. A frame
@@ -218,6 +225,9 @@ TEST_F(ClientStream, StreamEndsWhenItsServerGoes)
     sim::LinkServerPeer again(port);
     ASSERT_TRUE(again.ok());
     EXPECT_EQ(aErrConnection, aStream_Write(stream, packet.data(), packet.size()));
+    size_t written = 0;
+    EXPECT_EQ(aErrConnection, aStream_TryWrite(stream, packet.data(), packet.size(), &written));
+    EXPECT_EQ(0u, written);
     EXPECT_EQ(aErrConnection, aStream_Read(stream, &byte, 1));
     EXPECT_FALSE(again.awaitRequests(1, 200));
 }
