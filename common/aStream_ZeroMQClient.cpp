@@ -12,6 +12,8 @@
 #include <czmq.h>
 #include <mutex>
 #include <new>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <vector>
 
 #include "common/aDebug.h"
@@ -21,9 +23,6 @@
 namespace {
 
 constexpr int kWaitMs = 1000;
-// The get waits in slices, between which it looks whether its reader is
-// being stopped.
-constexpr uint64_t kReadSliceMs = 20;
 constexpr int kSendAttempts = 100;
 constexpr int kStopWaitMs = 250;
 // The connection to the server is checked with the messaging library's own
@@ -70,8 +69,11 @@ struct ClientStream {
     std::atomic<int> connection{kConnecting};
     // A connection attempt found nobody listening while connecting.
     std::atomic<bool> refused{false};
-    // Set while the link stops the reader: the get does not wait.
+    // Set while the link stops the reader: the get does not wait. The get's
+    // poller also watches wakeFd, which is readable while this is set, so
+    // that a get under way returns at once.
     std::atomic<bool> interrupted{false};
+    int wakeFd = -1;
     // Reader only: the end mark that follows the last frame of a lost
     // connection was read; every later read fails.
     bool ended = false;
@@ -234,10 +236,11 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
         for (uint64_t now = aTime_GetMonotonicMSTicks(); !which && now < deadline;
              now = aTime_GetMonotonicMSTicks()) {
             if (stream->interrupted) return aErrNotReady;
-            which = zpoller_wait(stream->poller, static_cast<int>(std::min(kReadSliceMs, deadline - now)));
+            which = zpoller_wait(stream->poller, static_cast<int>(deadline - now));
             int pollErrno = errno;
             zSysInterruptHandler_process();
             if (!which && sWhyWoke(stream->poller, pollErrno) == Woke::Terminated) return aErrUnknown;
+            if (which == &stream->wakeFd) which = nullptr;
         }
         if (!which) return aErrNotReady;
         if (which != stream->incoming) return aErrUnknown;
@@ -265,7 +268,13 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
 
 void _sZeroMQStreamInterrupt(bool on, void* reference)
 {
-    static_cast<ClientStream*>(reference)->interrupted = on;
+    auto* stream = static_cast<ClientStream*>(reference);
+    stream->interrupted = on;
+    eventfd_t count = 0;
+    if (on)
+        eventfd_write(stream->wakeFd, 1);
+    else
+        eventfd_read(stream->wakeFd, &count);
 }
 
 // Single bytes are no frames of the server's protocol.
@@ -301,6 +310,27 @@ aErr _sZeroMQStreamWrite(const uint8_t* data, size_t length, void* reference)
                                                                                                        : aErrIO;
 }
 
+// A whole packet from a caller's thread, sent on at once when the pair takes
+// it without waiting: the writer thread then need not wake for it. The link
+// calls it under its write lock, which the writer holds for its writes, so
+// that one thread at a time uses `outgoing`. Nothing sent leaves the packet
+// to the writer.
+aErr _sZeroMQStreamTryWrite(const uint8_t* data, size_t length, size_t* written, void* reference)
+{
+    auto* stream = static_cast<ClientStream*>(reference);
+    if (!_aVALIDStream(stream)) return aErrParam;
+    if (stream->connection == kLost) return aErrConnection;
+    zframe_t* frame = zframe_new(data, length);
+    if (!frame) return aErrMemory;
+    if (zframe_send(&frame, stream->outgoing, ZFRAME_DONTWAIT) != 0) {
+        zframe_destroy(&frame);
+        return aErrNone;
+    }
+    sNoteEnables(stream, data, length);
+    *written = length;
+    return aErrNone;
+}
+
 // The link's threads have ended: the deleting thread may use the writer's
 // socket. The broker sends on everything written up to the end mark, and the
 // server connection then gets kStopWaitMs to deliver it, so that a link's
@@ -332,6 +362,7 @@ void sRelease(ClientStream* stream)
     zsock_destroy(&stream->incomingPeer);
     zsock_destroy(&stream->outgoingPeer);
     zframe_destroy(&stream->frame);
+    if (stream->wakeFd >= 0) close(stream->wakeFd);
     delete stream;
     zSysInterruptHandler_handBack();
 }
@@ -408,7 +439,9 @@ aErr sSetUp(ClientStream* stream, uint32_t ipAddress, uint16_t port)
         err = sMakePair(&stream->incoming, &stream->incomingPeer, "incoming");
     if (err == aErrNone) err = sConnectServer(stream, ipAddress, port);
     if (err != aErrNone) return err;
-    stream->poller = zpoller_new(stream->incoming, nullptr);
+    stream->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (stream->wakeFd < 0) return aErrResource;
+    stream->poller = zpoller_new(stream->incoming, &stream->wakeFd, nullptr);
     if (!stream->poller) return aErrMemory;
     stream->brokerTask = zactor_new(_broker_task, stream);
     if (!stream->brokerTask) return aErrMemory;
@@ -429,7 +462,10 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStream** out)
         *out = aStream_Create(_sZeroMQStreamGet, _sZeroMQStreamPut, _sZeroMQStreamWrite, _sZeroMQStreamDelete,
                               stream);
         if (!*out) err = aErrResource;
-        else aStream_SetInterruptProc(*out, _sZeroMQStreamInterrupt);
+        else {
+            aStream_SetInterruptProc(*out, _sZeroMQStreamInterrupt);
+            aStream_SetTryWriteProc(*out, _sZeroMQStreamTryWrite);
+        }
     }
     if (err != aErrNone) sRelease(stream);
     return err;

@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <memory>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -101,6 +102,13 @@ TEST_F(ClientStream, WriteIsOneFrameAndTheAnswerIsReadByteByByte)
     EXPECT_EQ(aErrNone, aStream_Write(stream, packet.data(), 2));
     ASSERT_TRUE(server.awaitRequests(2, 2000));
     EXPECT_EQ(Frame(packet.begin(), packet.begin() + 2), server.requests().back());
+
+    // A link's caller sends its packet itself, as one whole frame.
+    size_t written = 0;
+    EXPECT_EQ(aErrNone, aStream_TryWrite(stream, packet.data(), packet.size(), &written));
+    EXPECT_EQ(packet.size(), written);
+    ASSERT_TRUE(server.awaitRequests(3, 2000));
+    EXPECT_EQ(packet, server.requests().back());
 }
 
 // A batch of stream packets is one frame; the reader sees only bytes. A frame
@@ -169,6 +177,36 @@ TEST_F(ClientStream, NoFrameWithinASecondIsNotReady)
     EXPECT_GE(waited.count(), 900);
 }
 
+// While the link stops its reader, a read under way ends at once instead of
+// waiting out its second, and once the reader runs again reads work as before.
+TEST_F(ClientStream, StoppingTheReaderCutsAWaitingReadShort)
+{
+    sim::LinkServerPeer server;
+    ASSERT_TRUE(server.ok());
+    connect(server.port());
+    std::atomic<bool> reading{false};
+    aErr result = aErrNone;
+    std::chrono::milliseconds waited{};
+    std::thread reader([&] {
+        uint8_t byte = 0;
+        reading = true;
+        auto start = std::chrono::steady_clock::now();
+        result = aStream_Read(stream, &byte, 1);
+        waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    });
+    while (!reading) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the read is waiting
+    aStream_InterruptReads(stream, true);
+    reader.join();
+    EXPECT_EQ(aErrNotReady, result);
+    EXPECT_LT(waited.count(), 800);
+
+    aStream_InterruptReads(stream, false);
+    const Frame packet = {0x02, 0x01, 0x42};
+    ASSERT_EQ(aErrNone, aStream_Write(stream, packet.data(), packet.size()));
+    EXPECT_EQ(packet, readBytes(packet.size()));
+}
+
 // The connection is made in the background: a stream to a port where nobody
 // listens is made, and answers come once a server listens there.
 TEST_F(ClientStream, ServerThatStartsLaterIsReached)
@@ -218,6 +256,9 @@ TEST_F(ClientStream, StreamEndsWhenItsServerGoes)
     sim::LinkServerPeer again(port);
     ASSERT_TRUE(again.ok());
     EXPECT_EQ(aErrConnection, aStream_Write(stream, packet.data(), packet.size()));
+    size_t written = 0;
+    EXPECT_EQ(aErrConnection, aStream_TryWrite(stream, packet.data(), packet.size(), &written));
+    EXPECT_EQ(0u, written);
     EXPECT_EQ(aErrConnection, aStream_Read(stream, &byte, 1));
     EXPECT_FALSE(again.awaitRequests(1, 200));
 }
