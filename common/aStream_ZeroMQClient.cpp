@@ -294,11 +294,17 @@ aErr _sZeroMQStreamWrite(const uint8_t* data, size_t length, void* reference)
     auto* stream = static_cast<ClientStream*>(reference);
     if (!_aVALIDStream(stream)) return aErrParam;
     if (stream->connection == kLost) return aErrConnection;
-    sNoteEnables(stream, data, length);
-    zframe_t* frame = zframe_new(data, length);
-    if (!frame) return aErrMemory;
-    return sSendWithRetries(&frame, stream->outgoing, "--Client send error outgoing->frontend: %d\n") ? aErrNone
-                                                                                                       : aErrIO;
+    // The server takes one packet a frame: a write of several packets (a
+    // link that gathers its writes) goes as one frame per packet. Bytes that
+    // are no whole packet go as they are, and the server drops them.
+    for (size_t at = 0, n = 0; at < length; at += n) {
+        n = length - at < 2 ? length - at : std::min<size_t>(2u + data[at + 1], length - at);
+        sNoteEnables(stream, data + at, n);
+        zframe_t* frame = zframe_new(data + at, n);
+        if (!frame) return aErrMemory;
+        if (!sSendWithRetries(&frame, stream->outgoing, "--Client send error outgoing->frontend: %d\n")) return aErrIO;
+    }
+    return aErrNone;
 }
 
 // The link's threads have ended: the deleting thread may use the writer's

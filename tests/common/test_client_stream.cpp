@@ -84,7 +84,9 @@ TEST(ClientStreamCreate, NullOutGivesParamError)
     EXPECT_EQ(aErrParam, aStream_CreateClient(kLoopback, 1, nullptr));
 }
 
-TEST_F(ClientStream, WriteIsOneFrameAndTheAnswerIsReadByteByByte)
+// Each packet written is one frame: the server takes one packet a frame, so
+// a write of several (a link that gathers its packets) is one frame each.
+TEST_F(ClientStream, EachPacketWrittenIsOneFrameAndTheAnswerIsReadByteByByte)
 {
     sim::LinkServerPeer server;
     ASSERT_TRUE(server.ok());
@@ -101,6 +103,18 @@ TEST_F(ClientStream, WriteIsOneFrameAndTheAnswerIsReadByteByByte)
     EXPECT_EQ(aErrNone, aStream_Write(stream, packet.data(), 2));
     ASSERT_TRUE(server.awaitRequests(2, 2000));
     EXPECT_EQ(Frame(packet.begin(), packet.begin() + 2), server.requests().back());
+
+    const Frame full = {0x02, 28, 0x5A};
+    Frame gathered = packet;
+    for (const Frame& more : {full, Frame(27, 0x33), Frame{0x02, 0x00}})
+        gathered.insert(gathered.end(), more.begin(), more.end());
+    EXPECT_EQ(aErrNone, aStream_Write(stream, gathered.data(), gathered.size()));
+    ASSERT_TRUE(server.awaitRequests(5, 2000));
+    Frame fullPacket = full;
+    fullPacket.resize(30, 0x33);
+    const std::vector<Frame> frames = server.requests();
+    EXPECT_EQ((std::vector<Frame>{packet, fullPacket, Frame{0x02, 0x00}}),
+              std::vector<Frame>(frames.begin() + 2, frames.end()));
 }
 
 // A batch of stream packets is one frame; the reader sees only bytes. A frame

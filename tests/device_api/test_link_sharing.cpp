@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <czmq.h>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,24 @@ const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 {
     ::testing::AssertionResult first = echoes(link, tag);
     return first ? first : echoes(link, tag);
+}
+
+// One echo round trip in which the first echo reply from the module is this
+// request's own: a reply left over from an earlier request is stale. A slow
+// reply is waited for as long as the server waits for the device.
+::testing::AssertionResult answeredWithItsOwnReply(Link& link, uint8_t tag)
+{
+    aErr sent = link.sendPacket(0x02, sim::kEchoCommand, 1, &tag);
+    if (sent != aErrNone) return ::testing::AssertionFailure() << "send answered " << sent;
+    const uint8_t match[] = {sim::kEchoCommand};
+    for (int wait = 0; wait < 3; ++wait) {
+        uint8_t length = sizeof match;
+        uint8_t reply[aPACKET_MAX_DATA];
+        if (link.receivePacket(0x02, match, &length, reply) != aErrNone) continue;
+        if (length == 2 && reply[1] == tag) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "request " << int(tag) << " got the stale reply " << int(reply[1]);
+    }
+    return ::testing::AssertionFailure() << "request " << int(tag) << " got no reply";
 }
 
 aVorneConfig shared()
@@ -224,8 +243,41 @@ constexpr char kReadyByte = '\x01';
 // configuration and asks 200 times, each reply its own. With "wait" it then
 // tells the first process on its standard output that it is connected and
 // stays until a signal ends it.
+// Frames that are no single packet: longer than one (two echoes; a full
+// packet and an empty one behind it), empty, one byte, a length beyond the
+// frame.
+std::vector<std::vector<uint8_t>> droppedFrames()
+{
+    std::vector<uint8_t> twoEchoes = {0x02, 3, sim::kEchoCommand, 1, 2, 0x02, 25, sim::kEchoCommand};
+    twoEchoes.resize(32, 3);
+    std::vector<uint8_t> fullAndEmpty = {0x02, 28, 0x41};
+    fullAndEmpty.resize(30, 4);
+    fullAndEmpty.insert(fullAndEmpty.end(), {0x00, 0x00});
+    return {twoEchoes, fullAndEmpty, {}, {0x02}, {0x02, 9, sim::kEchoCommand, 5}};
+}
+
+// The third process of a test: sends the server at the port frames it drops,
+// a round every 20 ms, says on its standard output that the first round went
+// and goes on until a signal ends it.
+int runDroppedFramesSender(uint16_t port)
+{
+    zsock_t* socket = zsock_new_dealer(("tcp://127.0.0.1:" + std::to_string(port)).c_str());
+    if (!socket) return kPeerNoConnect;
+    for (bool first = true;; first = false) {
+        for (const std::vector<uint8_t>& bytes : droppedFrames()) {
+            zframe_t* frame = zframe_new(bytes.data(), bytes.size());
+            if (zframe_send(&frame, socket, 0) != 0) return kPeerNoConnect;
+        }
+        const char ready = kReadyByte;
+        if (first && write(STDOUT_FILENO, &ready, 1) != 1) return kPeerWrongReply;
+        aTime_MSSleep(20);
+    }
+}
+
 int runPeer(const char* mode)
 {
+    if (std::strncmp(mode, "dropped:", 8) == 0)
+        return runDroppedFramesSender(static_cast<uint16_t>(std::atoi(mode + 8)));
     const bool beacon = std::strcmp(mode, "beacon") == 0;
     linkSpec found{};
     const uint32_t searchOn = beacon ? inet_addr("10.77.0.2") : kLoopback;
@@ -234,8 +286,11 @@ int runPeer(const char* mode)
     Link link(found, "peer");
     aVorneConfig config = shared();
     if (link.setConfig(config) != aErrNone || link.connect() != aErrNone) return kPeerNoConnect;
-    for (int i = 0; i < 200; ++i)
-        if (!echoesInTime(link, static_cast<uint8_t>(i))) return kPeerWrongReply;
+    const bool strict = std::strcmp(mode, "strict") == 0;
+    for (int i = 0; i < 200; ++i) {
+        const uint8_t tag = static_cast<uint8_t>(i);
+        if (!(strict ? answeredWithItsOwnReply(link, tag) : echoesInTime(link, tag))) return kPeerWrongReply;
+    }
     const char ready = kReadyByte;
     if (std::strcmp(mode, "wait") == 0) {
         if (write(STDOUT_FILENO, &ready, 1) != 1) return kPeerWrongReply;
@@ -367,6 +422,35 @@ TEST_F(SharedLink, SecondProcessSharesTheDevice)
     int status = orphan.wait();
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
+}
+
+// While two processes share the device, a third sends the server frames
+// that are no single packet, again and again: the server drops them without
+// an answer, and they cost the two nothing: every request of either is
+// answered in time with its own reply.
+TEST_F(SharedLink, DroppedFramesCostTheSharersNothing)
+{
+    Link first(spec(), "first");
+    ASSERT_EQ(aErrNone, first.setConfig(shared()));
+    ASSERT_EQ(aErrNone, first.connect());
+    aVorneConfig config;
+    ASSERT_EQ(aErrNone, first.getConfig(&config));
+    Peer sender(("dropped:" + std::to_string(config.tcpPort)).c_str());
+    ASSERT_TRUE(sender.started());
+    ASSERT_TRUE(sender.ready());
+    Peer second("strict");
+    ASSERT_TRUE(second.started());
+    ::testing::AssertionResult mine = ::testing::AssertionSuccess();
+    for (int i = 0; i < 200 && mine; ++i) mine = answeredWithItsOwnReply(first, static_cast<uint8_t>(i));
+    EXPECT_TRUE(mine);
+    int status = second.wait();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
+    sender.signal(SIGKILL);
+    sender.wait();
+    for (const sim::Packet& p : device.records().packets)
+        EXPECT_FALSE(p.address == 0 || (!p.data.empty() && p.data[0] == 0x41))
+            << "a dropped frame reached the device: " << p;
 }
 
 // The second process on another host, behind a veth pair: it finds a server
