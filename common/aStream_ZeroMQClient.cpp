@@ -26,11 +26,6 @@ constexpr int kWaitMs = 1000;
 constexpr uint64_t kReadSliceMs = 20;
 constexpr int kSendAttempts = 100;
 constexpr int kStopWaitMs = 250;
-// The connection to the server is checked with the messaging library's own
-// pings, which every peer of its protocol answers: a server that stops
-// answering them is taken for gone.
-constexpr int kHeartbeatIvlMs = 500;
-constexpr int kHeartbeatTimeoutMs = 1500;
 // Longest wait for the reply to a subscription made again after a reset: the
 // server gives up on a device's reply after 2000 ms.
 constexpr uint64_t kResubscribeReplyMs = 2500;
@@ -50,7 +45,10 @@ using Bytes = std::vector<uint8_t>;
 // The connection to the server: made in the background, up once the server
 // answered the protocol's greeting, and lost for good when it closes after
 // that (the server ended or stopped serving). A lost stream does not connect
-// again: another server may take the port meanwhile.
+// again: another server may take the port meanwhile. A server that is only
+// silent (its process stopped or starved) keeps its clients: nothing but the
+// closing of the connection counts, and their requests time out until it
+// answers again.
 enum Connection : int { kConnecting, kConnected, kLost };
 
 struct ClientStream {
@@ -387,8 +385,6 @@ aErr sConnectServer(ClientStream* stream, uint32_t ipAddress, uint16_t port)
 {
     stream->server = zsock_new(ZMQ_DEALER);
     if (!stream->server) return aErrMemory;
-    zsock_set_heartbeat_ivl(stream->server, kHeartbeatIvlMs);
-    zsock_set_heartbeat_timeout(stream->server, kHeartbeatTimeoutMs);
     aErr monitored = sMonitorServer(stream);
     if (monitored != aErrNone) return monitored;
     in_addr address{};

@@ -5,8 +5,9 @@
 // device link, server and probe slot with it, and a device that never
 // answers leaves nothing behind and holds up no other device's connect.
 // Across processes: a second process shares the device, and a client link
-// notices its server (in another process) or the server's device going away
-// and keeps its stream subscriptions across a reset.
+// notices its server (in another process) or the server's device going away,
+// outlasts a server whose process was stopped for a while, and keeps its
+// stream subscriptions across a reset.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -509,20 +510,18 @@ bool goesDown(Link& link, int timeoutMs)
     return !link.isConnected();
 }
 
-// The server lives in another process, which is killed, ends, stops
-// answering (frozen: only the messaging library's pings tell), or loses its
+// The server lives in another process, which is killed, ends, or loses its
 // device (the device closes the connection): the client link goes down as a
 // direct link does when its device goes away, its requests fail at once
 // instead of after their one-second wait, and its disconnect does not wait.
 TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
 {
-    enum class Way { Killed, Exited, Frozen, DeviceClosed };
+    enum class Way { Killed, Exited, DeviceClosed };
     const struct {
         const char* what;
         Way way;
     } cases[] = {{"server process killed", Way::Killed},
                  {"server process exited", Way::Exited},
-                 {"server process frozen", Way::Frozen},
                  {"device closed under the server", Way::DeviceClosed}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -537,11 +536,9 @@ TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
         switch (c.way) {
         case Way::Killed: holder.signal(SIGKILL); break;
         case Way::Exited: EXPECT_EQ(std::vector<std::string>{"ok"}, holder.run("exit")); break;
-        case Way::Frozen: holder.signal(SIGSTOP); break;
         case Way::DeviceClosed: carrier.resetConnection(); break;
         }
         EXPECT_TRUE(goesDown(client, 5000)) << client.getStatus();
-        if (c.way == Way::Frozen) holder.signal(SIGKILL); // a stopped process takes no other signal
         EXPECT_EQ(kLinkStatusIOError, client.getStatus());
         auto start = Clock::now();
         EXPECT_FALSE(echoes(client, 2));
@@ -555,6 +552,44 @@ TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
         EXPECT_EQ(aErrNone, client.disconnect());
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     }
+}
+
+// The server's process stops for 3 s (a debugger, a starved machine) and
+// then goes on: its client link in this process is not lost to the silence.
+// Meanwhile its requests fail with their time-out, not at once; once the
+// server answers again, on the same connection, the link goes on by itself.
+TEST_F(SharedLink, ClientLinkOutlastsAStoppedServer)
+{
+    sim::SimProgram holder(kSharerPath,
+                           {"--device-port", std::to_string(carrier.port()), "--serial", std::to_string(kSerial)});
+    const uint16_t port = holder.port();
+    ASSERT_NE(0, port);
+    Link client(serverAt(port), "client");
+    ASSERT_EQ(aErrNone, client.setConfig(shared()));
+    ASSERT_EQ(aErrNone, client.connect());
+    ASSERT_TRUE(echoesInTime(client, 1));
+
+    holder.signal(SIGSTOP);
+    struct Resume {
+        sim::SimProgram& holder;
+        ~Resume() { holder.signal(SIGCONT); } // a stopped process takes no signal but this and SIGKILL
+    } resume{holder};
+    const auto stopped = Clock::now();
+    for (uint8_t tag = 2; Clock::now() - stopped < std::chrono::seconds(3); ++tag) {
+        const auto asked = Clock::now();
+        ASSERT_EQ(aErrNone, client.sendPacket(0x02, sim::kEchoCommand, 1, &tag)) << "request " << int(tag);
+        const uint8_t match[] = {sim::kEchoCommand, tag};
+        uint8_t length = sizeof match;
+        uint8_t reply[aPACKET_MAX_DATA];
+        ASSERT_EQ(aErrTimeout, client.receivePacket(0x02, match, &length, reply)) << "request " << int(tag);
+        EXPECT_GE(Clock::now() - asked, std::chrono::milliseconds(900)) << "request " << int(tag) << " refused at once";
+    }
+    EXPECT_TRUE(client.isConnected()) << client.getStatus();
+    holder.signal(SIGCONT);
+
+    for (uint8_t tag = 100; tag < 110; ++tag) EXPECT_TRUE(echoesInTime(client, tag));
+    EXPECT_TRUE(client.isConnected()) << client.getStatus();
+    EXPECT_EQ(aErrNone, client.disconnect());
 }
 
 // A server found before that has ended since: the Link does not connect, and
