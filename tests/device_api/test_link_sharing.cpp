@@ -118,6 +118,12 @@ constexpr uint8_t kModel = 0x13;
 // The device also answers the system entity, as the server's questions need.
 class SharedLink : public apitest::TcpDevice {
 protected:
+    // Makes tessaline-sharer share this device: it holds the server.
+    std::vector<std::string> holderArguments() const
+    {
+        return {"--device-port", std::to_string(carrier.port()), "--serial", std::to_string(kSerial)};
+    }
+
     void SetUp() override
     {
         sim::SystemValues values = sim::systemValues(device.config());
@@ -502,6 +508,14 @@ linkSpec serverAt(uint16_t port)
     return s;
 }
 
+// A client link, link sharing on, connected to its server and answered once.
+::testing::AssertionResult connectedAndAnswered(Link& client)
+{
+    if (aErr err = client.setConfig(shared())) return ::testing::AssertionFailure() << "setConfig answered " << err;
+    if (aErr err = client.connect()) return ::testing::AssertionFailure() << "connect answered " << err;
+    return echoesInTime(client, 1);
+}
+
 // Polls until the Link is no longer connected, at most timeoutMs.
 bool goesDown(Link& link, int timeoutMs)
 {
@@ -525,14 +539,9 @@ TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
                  {"device closed under the server", Way::DeviceClosed}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        sim::SimProgram holder(kSharerPath,
-                               {"--device-port", std::to_string(carrier.port()), "--serial", std::to_string(kSerial)});
-        const uint16_t port = holder.port();
-        ASSERT_NE(0, port);
-        Link client(serverAt(port), "client");
-        ASSERT_EQ(aErrNone, client.setConfig(shared()));
-        ASSERT_EQ(aErrNone, client.connect());
-        ASSERT_TRUE(echoesInTime(client, 1));
+        sim::SimProgram holder(kSharerPath, holderArguments());
+        Link client(serverAt(holder.port()), "client");
+        ASSERT_TRUE(connectedAndAnswered(client));
         switch (c.way) {
         case Way::Killed: holder.signal(SIGKILL); break;
         case Way::Exited: EXPECT_EQ(std::vector<std::string>{"ok"}, holder.run("exit")); break;
@@ -560,14 +569,9 @@ TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
 // server answers again, on the same connection, the link goes on by itself.
 TEST_F(SharedLink, ClientLinkOutlastsAStoppedServer)
 {
-    sim::SimProgram holder(kSharerPath,
-                           {"--device-port", std::to_string(carrier.port()), "--serial", std::to_string(kSerial)});
-    const uint16_t port = holder.port();
-    ASSERT_NE(0, port);
-    Link client(serverAt(port), "client");
-    ASSERT_EQ(aErrNone, client.setConfig(shared()));
-    ASSERT_EQ(aErrNone, client.connect());
-    ASSERT_TRUE(echoesInTime(client, 1));
+    sim::SimProgram holder(kSharerPath, holderArguments());
+    Link client(serverAt(holder.port()), "client");
+    ASSERT_TRUE(connectedAndAnswered(client));
 
     holder.signal(SIGSTOP);
     struct Resume {
