@@ -118,6 +118,17 @@ constexpr uint8_t kModel = 0x13;
 // The device also answers the system entity, as the server's questions need.
 class SharedLink : public apitest::TcpDevice {
 protected:
+    // Connects the Link, link sharing on, so that it holds the device's
+    // server: the server's port, 0 when the Link did not connect.
+    uint16_t servedPort(Link& holder)
+    {
+        aVorneConfig config;
+        if (holder.setConfig(shared()) != aErrNone || holder.connect() != aErrNone ||
+            holder.getConfig(&config) != aErrNone)
+            return 0;
+        return static_cast<uint16_t>(config.tcpPort);
+    }
+
     // Makes tessaline-sharer share this device: it holds the server.
     std::vector<std::string> holderArguments() const
     {
@@ -438,11 +449,9 @@ TEST_F(SharedLink, SecondProcessSharesTheDevice)
 TEST_F(SharedLink, DroppedFramesCostTheSharersNothing)
 {
     Link first(spec(), "first");
-    ASSERT_EQ(aErrNone, first.setConfig(shared()));
-    ASSERT_EQ(aErrNone, first.connect());
-    aVorneConfig config;
-    ASSERT_EQ(aErrNone, first.getConfig(&config));
-    Peer sender(("dropped:" + std::to_string(config.tcpPort)).c_str());
+    const uint16_t port = servedPort(first);
+    ASSERT_NE(0, port);
+    Peer sender(("dropped:" + std::to_string(port)).c_str());
     ASSERT_TRUE(sender.started());
     ASSERT_TRUE(sender.ready());
     Peer second("strict");
@@ -614,11 +623,8 @@ TEST_F(SharedLink, NoConnectToAServerThatIsGone)
 TEST_F(SharedLink, ResetBringsTheSharedDeviceBack)
 {
     Link holder(spec(), "holder");
-    ASSERT_EQ(aErrNone, holder.setConfig(shared()));
-    ASSERT_EQ(aErrNone, holder.connect());
-    aVorneConfig config;
-    ASSERT_EQ(aErrNone, holder.getConfig(&config));
-    const uint16_t port = static_cast<uint16_t>(config.tcpPort);
+    const uint16_t port = servedPort(holder);
+    ASSERT_NE(0, port);
     Link client(serverAt(port), "client");
     ASSERT_EQ(aErrNone, client.setConfig(shared()));
     ASSERT_EQ(aErrNone, client.connect());
