@@ -114,30 +114,6 @@ aPacket* _zFrame_To_aPacket(zframe_t* frame)
     return aPacket_CreateWithData(bytes[0], bytes[1], bytes + 2);
 }
 
-// The packets of a client frame: one, or several back to back when the
-// client's link gathers its writes. Empty when any part is not a whole packet.
-std::vector<aPacket*> sFrameToPackets(zframe_t* frame)
-{
-    std::vector<aPacket*> packets;
-    const size_t size = zframe_size(frame);
-    const uint8_t* bytes = zframe_data(frame);
-    size_t at = 0;
-    while (at < size) {
-        const size_t left = size - at;
-        if (left < 2 || bytes[at + 1] > aPACKET_MAX_DATA || bytes[at + 1] > left - 2) break;
-        aPacket* packet = aPacket_CreateWithData(bytes[at], bytes[at + 1], bytes + at + 2);
-        if (!packet) break;
-        packets.push_back(packet);
-        at += 2u + bytes[at + 1];
-    }
-    if (at != size || packets.empty()) {
-        aDebug_Printf(aDEBUG_SERVER, "Bad content packet: dSize: %d\n", static_cast<int>(size));
-        for (aPacket*& packet : packets) aPacket_Destroy(&packet);
-        packets.clear();
-    }
-    return packets;
-}
-
 zframe_t* _aPacket_To_zFrame(const aPacket* packet)
 {
     uint8_t wire[aPACKET_MAX_WIRE];
@@ -350,12 +326,12 @@ void _serverWorker_broker_frontend(Broker& broker)
     if (!message) return;
     zframe_t* idFrame = zmsg_first(message);
     zframe_t* content = zmsg_next(message);
-    if (idFrame && content) {
-        const Identity identity = sIdentityOf(idFrame);
-        for (aPacket* packet : sFrameToPackets(content)) {
-            sHandleRequest(broker, identity, packet);
-            aPacket_Destroy(&packet);
-        }
+    // A frame that is not one packet is dropped here, before anything is
+    // queued for it: no reply is awaited for it and the device never sees it.
+    aPacket* packet = idFrame && content ? _zFrame_To_aPacket(content) : nullptr;
+    if (packet) {
+        sHandleRequest(broker, sIdentityOf(idFrame), packet);
+        aPacket_Destroy(&packet);
     }
     zmsg_destroy(&message);
 }

@@ -25,11 +25,6 @@ namespace {
 constexpr int kWaitMs = 1000;
 constexpr int kSendAttempts = 100;
 constexpr int kStopWaitMs = 250;
-// The connection to the server is checked with the messaging library's own
-// pings, which every peer of its protocol answers: a server that stops
-// answering them is taken for gone.
-constexpr int kHeartbeatIvlMs = 500;
-constexpr int kHeartbeatTimeoutMs = 1500;
 // Longest wait for the reply to a subscription made again after a reset: the
 // server gives up on a device's reply after 2000 ms.
 constexpr uint64_t kResubscribeReplyMs = 2500;
@@ -49,7 +44,10 @@ using Bytes = std::vector<uint8_t>;
 // The connection to the server: made in the background, up once the server
 // answered the protocol's greeting, and lost for good when it closes after
 // that (the server ended or stopped serving). A lost stream does not connect
-// again: another server may take the port meanwhile.
+// again: another server may take the port meanwhile. A server that is only
+// silent (its process stopped or starved) keeps its clients: nothing but the
+// closing of the connection counts, and their requests time out until it
+// answers again.
 enum Connection : int { kConnecting, kConnected, kLost };
 
 struct ClientStream {
@@ -298,36 +296,51 @@ void sNoteEnables(ClientStream* stream, const uint8_t* data, size_t length)
     if (data[3] == kStreamEnable) enables.emplace_back(data, data + length);
 }
 
+// The bytes of the packet that `data` starts, by its length byte; bytes that
+// are no whole packet go on as they are, and the server drops them.
+size_t sPacketSpan(const uint8_t* data, size_t length)
+{
+    return length < 2 ? length : std::min<size_t>(2u + data[1], length);
+}
+
 aErr _sZeroMQStreamWrite(const uint8_t* data, size_t length, void* reference)
 {
     auto* stream = static_cast<ClientStream*>(reference);
     if (!_aVALIDStream(stream)) return aErrParam;
     if (stream->connection == kLost) return aErrConnection;
-    sNoteEnables(stream, data, length);
-    zframe_t* frame = zframe_new(data, length);
-    if (!frame) return aErrMemory;
-    return sSendWithRetries(&frame, stream->outgoing, "--Client send error outgoing->frontend: %d\n") ? aErrNone
-                                                                                                       : aErrIO;
+    // The server takes one packet a frame: a write of several packets (a
+    // link that gathers its writes) goes as one frame per packet.
+    for (size_t at = 0, n = 0; at < length; at += n) {
+        n = sPacketSpan(data + at, length - at);
+        sNoteEnables(stream, data + at, n);
+        zframe_t* frame = zframe_new(data + at, n);
+        if (!frame) return aErrMemory;
+        if (!sSendWithRetries(&frame, stream->outgoing, "--Client send error outgoing->frontend: %d\n")) return aErrIO;
+    }
+    return aErrNone;
 }
 
-// A whole packet from a caller's thread, sent on at once when the pair takes
-// it without waiting: the writer thread then need not wake for it. The link
-// calls it under its write lock, which the writer holds for its writes, so
-// that one thread at a time uses `outgoing`. Nothing sent leaves the packet
-// to the writer.
+// Packets from a caller's thread, sent on at once, a frame each, while the
+// pair takes them without waiting: the writer thread then need not wake for
+// them. The link calls it under its write lock, which the writer holds for
+// its writes, so that one thread at a time uses `outgoing`. What is not sent
+// (`written` tells where it starts) is left to the writer.
 aErr _sZeroMQStreamTryWrite(const uint8_t* data, size_t length, size_t* written, void* reference)
 {
     auto* stream = static_cast<ClientStream*>(reference);
     if (!_aVALIDStream(stream)) return aErrParam;
     if (stream->connection == kLost) return aErrConnection;
-    zframe_t* frame = zframe_new(data, length);
-    if (!frame) return aErrMemory;
-    if (zframe_send(&frame, stream->outgoing, ZFRAME_DONTWAIT) != 0) {
-        zframe_destroy(&frame);
-        return aErrNone;
+    for (size_t at = 0, n = 0; at < length; at += n) {
+        n = sPacketSpan(data + at, length - at);
+        zframe_t* frame = zframe_new(data + at, n);
+        if (!frame) return aErrMemory;
+        if (zframe_send(&frame, stream->outgoing, ZFRAME_DONTWAIT) != 0) {
+            zframe_destroy(&frame);
+            return aErrNone;
+        }
+        sNoteEnables(stream, data + at, n);
+        *written = at + n;
     }
-    sNoteEnables(stream, data, length);
-    *written = length;
     return aErrNone;
 }
 
@@ -412,8 +425,6 @@ aErr sConnectServer(ClientStream* stream, uint32_t ipAddress, uint16_t port)
 {
     stream->server = zsock_new(ZMQ_DEALER);
     if (!stream->server) return aErrMemory;
-    zsock_set_heartbeat_ivl(stream->server, kHeartbeatIvlMs);
-    zsock_set_heartbeat_timeout(stream->server, kHeartbeatTimeoutMs);
     aErr monitored = sMonitorServer(stream);
     if (monitored != aErrNone) return monitored;
     in_addr address{};

@@ -1,8 +1,9 @@
 // The client stream: a byte stream to a link-sharing server over ZeroMQ. Each
-// write goes to the server as one frame; the bytes of the frames the server
-// sends back are read one at a time. A broker thread owns the connection to
-// the server, so that the link's reader and writer threads each talk to it
-// through an in-process socket pair of their own.
+// packet written goes to the server as one frame (a write of several packets
+// as several); the bytes of the frames the server sends back are read one at
+// a time. A broker thread owns the connection to the server, so that the
+// link's reader and writer threads each talk to it through an in-process
+// socket pair of their own.
 #pragma once
 
 #include <cstddef>

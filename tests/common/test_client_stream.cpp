@@ -85,7 +85,9 @@ TEST(ClientStreamCreate, NullOutGivesParamError)
     EXPECT_EQ(aErrParam, aStream_CreateClient(kLoopback, 1, nullptr));
 }
 
-TEST_F(ClientStream, WriteIsOneFrameAndTheAnswerIsReadByteByByte)
+// Each packet written is one frame: the server takes one packet a frame, so
+// a write of several (a link that gathers its packets) is one frame each.
+TEST_F(ClientStream, EachPacketWrittenIsOneFrameAndTheAnswerIsReadByteByByte)
 {
     sim::LinkServerPeer server;
     ASSERT_TRUE(server.ok());
@@ -109,6 +111,27 @@ TEST_F(ClientStream, WriteIsOneFrameAndTheAnswerIsReadByteByByte)
     EXPECT_EQ(packet.size(), written);
     ASSERT_TRUE(server.awaitRequests(3, 2000));
     EXPECT_EQ(packet, server.requests().back());
+
+    const Frame full = {0x02, 28, 0x5A};
+    Frame gathered = packet;
+    for (const Frame& more : {full, Frame(27, 0x33), Frame{0x02, 0x00}})
+        gathered.insert(gathered.end(), more.begin(), more.end());
+    // A gathered write goes as one frame per packet, from the writer and from
+    // a caller alike.
+    EXPECT_EQ(aErrNone, aStream_Write(stream, gathered.data(), gathered.size()));
+    ASSERT_TRUE(server.awaitRequests(6, 2000));
+    Frame fullPacket = full;
+    fullPacket.resize(30, 0x33);
+    const std::vector<Frame> each = {packet, fullPacket, Frame{0x02, 0x00}};
+    std::vector<Frame> frames = server.requests();
+    EXPECT_EQ(each, std::vector<Frame>(frames.begin() + 3, frames.end()));
+
+    written = 0;
+    EXPECT_EQ(aErrNone, aStream_TryWrite(stream, gathered.data(), gathered.size(), &written));
+    EXPECT_EQ(gathered.size(), written);
+    ASSERT_TRUE(server.awaitRequests(9, 2000));
+    frames = server.requests();
+    EXPECT_EQ(each, std::vector<Frame>(frames.begin() + 6, frames.end()));
 }
 
 // A batch of stream packets is one frame; the reader sees only bytes. A frame

@@ -239,7 +239,8 @@ TEST_F(LinkServer, RepliesGoToTheClientThatAsked)
     EXPECT_EQ(echo(99), a.read(5));
     EXPECT_TRUE(b.read(1, 1).empty());
 
-    // A link that gathers its packets writes several in one frame.
+    // A link that gathers its packets writes several at once: the stream
+    // sends each as a frame of its own, and each is answered.
     Bytes gathered = echo(40);
     for (const Bytes& more : {oneByte, echo(41)}) gathered.insert(gathered.end(), more.begin(), more.end());
     c.write(gathered);
@@ -296,12 +297,20 @@ TEST_F(LinkServer, RefusedFramesGetNoAnswer)
 {
     startServer();
     RawClient client(port);
+    Bytes twoEchoes = echo(1); // 32 bytes: whole packets, but more than one
+    for (const Bytes& more : {Bytes{kAddress, 25, sim::kEchoCommand}, Bytes(24, 2)})
+        twoEchoes.insert(twoEchoes.end(), more.begin(), more.end());
+    Bytes fullAndEmpty = chunk(0, false);
+    fullAndEmpty.insert(fullAndEmpty.end(), {kAddress, 0});
     const struct {
         const char* what;
         Bytes frame;
     } refused[] = {
+        {"empty", {}},
         {"one byte", {kAddress}},
         {"longer than a packet", Bytes(31, 0x17)},
+        {"two packets in one frame", twoEchoes},
+        {"a full packet and an empty one", fullAndEmpty},
         {"length beyond the frame", {kAddress, 4, sim::kEchoCommand, 1}},
         {"force route", {0xAF, 1, 1}},
     };

@@ -5,8 +5,9 @@
 // device link, server and probe slot with it, and a device that never
 // answers leaves nothing behind and holds up no other device's connect.
 // Across processes: a second process shares the device, and a client link
-// notices its server (in another process) or the server's device going away
-// and keeps its stream subscriptions across a reset.
+// notices its server (in another process) or the server's device going away,
+// outlasts a server whose process was stopped for a while, and keeps its
+// stream subscriptions across a reset.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <czmq.h>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -72,6 +74,24 @@ const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
     return first ? first : echoes(link, tag);
 }
 
+// One echo round trip in which the first echo reply from the module is this
+// request's own: a reply left over from an earlier request is stale. A slow
+// reply is waited for as long as the server waits for the device.
+::testing::AssertionResult answeredWithItsOwnReply(Link& link, uint8_t tag)
+{
+    aErr sent = link.sendPacket(0x02, sim::kEchoCommand, 1, &tag);
+    if (sent != aErrNone) return ::testing::AssertionFailure() << "send answered " << sent;
+    const uint8_t match[] = {sim::kEchoCommand};
+    for (int wait = 0; wait < 3; ++wait) {
+        uint8_t length = sizeof match;
+        uint8_t reply[aPACKET_MAX_DATA];
+        if (link.receivePacket(0x02, match, &length, reply) != aErrNone) continue;
+        if (length == 2 && reply[1] == tag) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "request " << int(tag) << " got the stale reply " << int(reply[1]);
+    }
+    return ::testing::AssertionFailure() << "request " << int(tag) << " got no reply";
+}
+
 aVorneConfig shared()
 {
     aVorneConfig config;
@@ -98,6 +118,23 @@ constexpr uint8_t kModel = 0x13;
 // The device also answers the system entity, as the server's questions need.
 class SharedLink : public apitest::TcpDevice {
 protected:
+    // Connects the Link, link sharing on, so that it holds the device's
+    // server: the server's port, 0 when the Link did not connect.
+    uint16_t servedPort(Link& holder)
+    {
+        aVorneConfig config;
+        if (holder.setConfig(shared()) != aErrNone || holder.connect() != aErrNone ||
+            holder.getConfig(&config) != aErrNone)
+            return 0;
+        return static_cast<uint16_t>(config.tcpPort);
+    }
+
+    // Makes tessaline-sharer share this device: it holds the server.
+    std::vector<std::string> holderArguments() const
+    {
+        return {"--device-port", std::to_string(carrier.port()), "--serial", std::to_string(kSerial)};
+    }
+
     void SetUp() override
     {
         sim::SystemValues values = sim::systemValues(device.config());
@@ -224,8 +261,41 @@ constexpr char kReadyByte = '\x01';
 // configuration and asks 200 times, each reply its own. With "wait" it then
 // tells the first process on its standard output that it is connected and
 // stays until a signal ends it.
+// Frames that are no single packet: longer than one (two echoes; a full
+// packet and an empty one behind it), empty, one byte, a length beyond the
+// frame.
+std::vector<std::vector<uint8_t>> droppedFrames()
+{
+    std::vector<uint8_t> twoEchoes = {0x02, 3, sim::kEchoCommand, 1, 2, 0x02, 25, sim::kEchoCommand};
+    twoEchoes.resize(32, 3);
+    std::vector<uint8_t> fullAndEmpty = {0x02, 28, 0x41};
+    fullAndEmpty.resize(30, 4);
+    fullAndEmpty.insert(fullAndEmpty.end(), {0x00, 0x00});
+    return {twoEchoes, fullAndEmpty, {}, {0x02}, {0x02, 9, sim::kEchoCommand, 5}};
+}
+
+// The third process of a test: sends the server at the port frames it drops,
+// a round every 20 ms, says on its standard output that the first round went
+// and goes on until a signal ends it.
+int runDroppedFramesSender(uint16_t port)
+{
+    zsock_t* socket = zsock_new_dealer(("tcp://127.0.0.1:" + std::to_string(port)).c_str());
+    if (!socket) return kPeerNoConnect;
+    for (bool first = true;; first = false) {
+        for (const std::vector<uint8_t>& bytes : droppedFrames()) {
+            zframe_t* frame = zframe_new(bytes.data(), bytes.size());
+            if (zframe_send(&frame, socket, 0) != 0) return kPeerNoConnect;
+        }
+        const char ready = kReadyByte;
+        if (first && write(STDOUT_FILENO, &ready, 1) != 1) return kPeerWrongReply;
+        aTime_MSSleep(20);
+    }
+}
+
 int runPeer(const char* mode)
 {
+    if (std::strncmp(mode, "dropped:", 8) == 0)
+        return runDroppedFramesSender(static_cast<uint16_t>(std::atoi(mode + 8)));
     const bool beacon = std::strcmp(mode, "beacon") == 0;
     linkSpec found{};
     const uint32_t searchOn = beacon ? inet_addr("10.77.0.2") : kLoopback;
@@ -234,8 +304,11 @@ int runPeer(const char* mode)
     Link link(found, "peer");
     aVorneConfig config = shared();
     if (link.setConfig(config) != aErrNone || link.connect() != aErrNone) return kPeerNoConnect;
-    for (int i = 0; i < 200; ++i)
-        if (!echoesInTime(link, static_cast<uint8_t>(i))) return kPeerWrongReply;
+    const bool strict = std::strcmp(mode, "strict") == 0;
+    for (int i = 0; i < 200; ++i) {
+        const uint8_t tag = static_cast<uint8_t>(i);
+        if (!(strict ? answeredWithItsOwnReply(link, tag) : echoesInTime(link, tag))) return kPeerWrongReply;
+    }
     const char ready = kReadyByte;
     if (std::strcmp(mode, "wait") == 0) {
         if (write(STDOUT_FILENO, &ready, 1) != 1) return kPeerWrongReply;
@@ -369,6 +442,33 @@ TEST_F(SharedLink, SecondProcessSharesTheDevice)
     EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
 }
 
+// While two processes share the device, a third sends the server frames
+// that are no single packet, again and again: the server drops them without
+// an answer, and they cost the two nothing: every request of either is
+// answered in time with its own reply.
+TEST_F(SharedLink, DroppedFramesCostTheSharersNothing)
+{
+    Link first(spec(), "first");
+    const uint16_t port = servedPort(first);
+    ASSERT_NE(0, port);
+    Peer sender(("dropped:" + std::to_string(port)).c_str());
+    ASSERT_TRUE(sender.started());
+    ASSERT_TRUE(sender.ready());
+    Peer second("strict");
+    ASSERT_TRUE(second.started());
+    ::testing::AssertionResult mine = ::testing::AssertionSuccess();
+    for (int i = 0; i < 200 && mine; ++i) mine = answeredWithItsOwnReply(first, static_cast<uint8_t>(i));
+    EXPECT_TRUE(mine);
+    int status = second.wait();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(kPeerDone, WEXITSTATUS(status));
+    sender.signal(SIGKILL);
+    sender.wait();
+    for (const sim::Packet& p : device.records().packets)
+        EXPECT_FALSE(p.address == 0 || (!p.data.empty() && p.data[0] == 0x41))
+            << "a dropped frame reached the device: " << p;
+}
+
 // The second process on another host, behind a veth pair: it finds a server
 // that serves the network by the beacon and shares the device over it.
 TEST_F(SharedLink, ProcessOnAnotherHostFindsTheServerByTheBeacon)
@@ -417,6 +517,14 @@ linkSpec serverAt(uint16_t port)
     return s;
 }
 
+// A client link, link sharing on, connected to its server and answered once.
+::testing::AssertionResult connectedAndAnswered(Link& client)
+{
+    if (aErr err = client.setConfig(shared())) return ::testing::AssertionFailure() << "setConfig answered " << err;
+    if (aErr err = client.connect()) return ::testing::AssertionFailure() << "connect answered " << err;
+    return echoesInTime(client, 1);
+}
+
 // Polls until the Link is no longer connected, at most timeoutMs.
 bool goesDown(Link& link, int timeoutMs)
 {
@@ -425,39 +533,30 @@ bool goesDown(Link& link, int timeoutMs)
     return !link.isConnected();
 }
 
-// The server lives in another process, which is killed, ends, stops
-// answering (frozen: only the messaging library's pings tell), or loses its
+// The server lives in another process, which is killed, ends, or loses its
 // device (the device closes the connection): the client link goes down as a
 // direct link does when its device goes away, its requests fail at once
 // instead of after their one-second wait, and its disconnect does not wait.
 TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
 {
-    enum class Way { Killed, Exited, Frozen, DeviceClosed };
+    enum class Way { Killed, Exited, DeviceClosed };
     const struct {
         const char* what;
         Way way;
     } cases[] = {{"server process killed", Way::Killed},
                  {"server process exited", Way::Exited},
-                 {"server process frozen", Way::Frozen},
                  {"device closed under the server", Way::DeviceClosed}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        sim::SimProgram holder(kSharerPath,
-                               {"--device-port", std::to_string(carrier.port()), "--serial", std::to_string(kSerial)});
-        const uint16_t port = holder.port();
-        ASSERT_NE(0, port);
-        Link client(serverAt(port), "client");
-        ASSERT_EQ(aErrNone, client.setConfig(shared()));
-        ASSERT_EQ(aErrNone, client.connect());
-        ASSERT_TRUE(echoesInTime(client, 1));
+        sim::SimProgram holder(kSharerPath, holderArguments());
+        Link client(serverAt(holder.port()), "client");
+        ASSERT_TRUE(connectedAndAnswered(client));
         switch (c.way) {
         case Way::Killed: holder.signal(SIGKILL); break;
         case Way::Exited: EXPECT_EQ(std::vector<std::string>{"ok"}, holder.run("exit")); break;
-        case Way::Frozen: holder.signal(SIGSTOP); break;
         case Way::DeviceClosed: carrier.resetConnection(); break;
         }
         EXPECT_TRUE(goesDown(client, 5000)) << client.getStatus();
-        if (c.way == Way::Frozen) holder.signal(SIGKILL); // a stopped process takes no other signal
         EXPECT_EQ(kLinkStatusIOError, client.getStatus());
         auto start = Clock::now();
         EXPECT_FALSE(echoes(client, 2));
@@ -471,6 +570,39 @@ TEST_F(SharedLink, ClientLinkNoticesItsServerOrItsDeviceGoing)
         EXPECT_EQ(aErrNone, client.disconnect());
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     }
+}
+
+// The server's process stops for 3 s (a debugger, a starved machine) and
+// then goes on: its client link in this process is not lost to the silence.
+// Meanwhile its requests fail with their time-out, not at once; once the
+// server answers again, on the same connection, the link goes on by itself.
+TEST_F(SharedLink, ClientLinkOutlastsAStoppedServer)
+{
+    sim::SimProgram holder(kSharerPath, holderArguments());
+    Link client(serverAt(holder.port()), "client");
+    ASSERT_TRUE(connectedAndAnswered(client));
+
+    holder.signal(SIGSTOP);
+    struct Resume {
+        sim::SimProgram& holder;
+        ~Resume() { holder.signal(SIGCONT); } // a stopped process takes no signal but this and SIGKILL
+    } resume{holder};
+    const auto stopped = Clock::now();
+    for (uint8_t tag = 2; Clock::now() - stopped < std::chrono::seconds(3); ++tag) {
+        const auto asked = Clock::now();
+        ASSERT_EQ(aErrNone, client.sendPacket(0x02, sim::kEchoCommand, 1, &tag)) << "request " << int(tag);
+        const uint8_t match[] = {sim::kEchoCommand, tag};
+        uint8_t length = sizeof match;
+        uint8_t reply[aPACKET_MAX_DATA];
+        ASSERT_EQ(aErrTimeout, client.receivePacket(0x02, match, &length, reply)) << "request " << int(tag);
+        EXPECT_GE(Clock::now() - asked, std::chrono::milliseconds(900)) << "request " << int(tag) << " refused at once";
+    }
+    EXPECT_TRUE(client.isConnected()) << client.getStatus();
+    holder.signal(SIGCONT);
+
+    for (uint8_t tag = 100; tag < 110; ++tag) EXPECT_TRUE(echoesInTime(client, tag));
+    EXPECT_TRUE(client.isConnected()) << client.getStatus();
+    EXPECT_EQ(aErrNone, client.disconnect());
 }
 
 // A server found before that has ended since: the Link does not connect, and
@@ -491,11 +623,8 @@ TEST_F(SharedLink, NoConnectToAServerThatIsGone)
 TEST_F(SharedLink, ResetBringsTheSharedDeviceBack)
 {
     Link holder(spec(), "holder");
-    ASSERT_EQ(aErrNone, holder.setConfig(shared()));
-    ASSERT_EQ(aErrNone, holder.connect());
-    aVorneConfig config;
-    ASSERT_EQ(aErrNone, holder.getConfig(&config));
-    const uint16_t port = static_cast<uint16_t>(config.tcpPort);
+    const uint16_t port = servedPort(holder);
+    ASSERT_NE(0, port);
     Link client(serverAt(port), "client");
     ASSERT_EQ(aErrNone, client.setConfig(shared()));
     ASSERT_EQ(aErrNone, client.connect());
