@@ -306,6 +306,9 @@ aPacket* sAwait(aLink* link, aPacketFilterProc filter, const void* reference, ui
     Awaiting counted(link);
     const Wanted wanted = {filter, reference};
     const aPacketFifoId inbound = link->inbound;
+    // No FIFO (a reset that failed left none): nothing can arrive.
+    if (!inbound)
+        return nullptr;
     const uint64_t start = aTime_GetMonotonicMSTicks();
     const uint64_t deadline = timeoutMs > UINT64_MAX - start ? UINT64_MAX : start + timeoutMs;
     bool mayRead = true;

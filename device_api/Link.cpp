@@ -72,8 +72,7 @@ Link::impl::impl(Link& link, const char* linkName) : owner(link), name(copyName(
 
 Link::impl::~impl()
 {
-    stopPacketLog();
-    installStreamFilter(false);
+    closeDelivery();
     stopWorker();
     if (linkId != 0) aLink_Destroy(&linkId);
     aLinkSpec_Destroy(&spec);
@@ -270,10 +269,10 @@ aErr Link::disconnect()
 {
     // Subscriptions and their cached values belong to the link they came
     // over: a later link has neither the filter nor the device's streams.
-    m_impl->installStreamFilter(false);
     // The logger of this link stops with it and closes its file.
-    m_impl->stopPacketLog();
+    m_impl->closeDelivery();
     if (m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);
+    m_impl->closing = false;
     return aErrNone;
 }
 

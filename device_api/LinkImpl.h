@@ -86,6 +86,12 @@ public:
     // Stops the worker: joined, or let go to end by itself when this is the
     // worker's own thread (a callback destroying its Link).
     void stopWorker();
+    // The start of a close (destroy or disconnect): from here on new
+    // subscriptions and log claims are refused, stream delivery ends and the
+    // packet log is given up. A callback that ran may have subscribed or
+    // taken the log before it saw the close: once it has returned, that is
+    // given back too.
+    void closeDelivery();
     // After a reset of the link: cached values may have missed samples and
     // are forgotten, so that gets ask the device again.
     void dropCachedValues();
@@ -107,8 +113,11 @@ public:
     std::mutex streamsLock;
     uint64_t lastSubscription = 0; // under streamsLock
     // The link whose stream filter hands this Link its samples: it comes off
-    // that link also after this Link let go of it.
-    aLinkId filterLinkId = 0;
+    // that link also after this Link let go of it. A callback may join while
+    // a close leaves it.
+    std::atomic<aLinkId> filterLinkId{0};
+    // A close is under way (closeDelivery until the link is let go).
+    std::atomic<bool> closing{false};
     char* name = nullptr;
     linkSpec* spec = nullptr;
     // Writes the packet-log file; made by the first enablePacketLog.

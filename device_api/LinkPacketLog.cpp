@@ -61,7 +61,8 @@ void Link::impl::readDebugBuffer(aFile* file, int linkId)
 aErr Link::enablePacketLog(const char* path)
 {
     aLinkId id = m_impl->linkId;
-    if (id == 0) return aErrConfiguration;
+    // A Link that is closing gives its link up: it takes no log of it.
+    if (id == 0 || m_impl->closing) return aErrConfiguration;
     // The records of a link go to one file: a second writer would take half of them.
     if (!LinkPeers::claimLog(id, m_impl)) return aErrBusy;
     aErr result = aLink_PacketDebug_Enable(id);

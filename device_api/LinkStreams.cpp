@@ -310,6 +310,16 @@ aErr Link::impl::installStreamFilter(bool on)
     return result;
 }
 
+void Link::impl::closeDelivery()
+{
+    closing = true;
+    installStreamFilter(false);
+    // The callback that was running is over now (its worker was joined, or
+    // this is that callback): what it got before it saw the close goes too.
+    installStreamFilter(false);
+    stopPacketLog();
+}
+
 void Link::impl::eraseStreams(uint8_t module, uint8_t command, uint8_t option, uint8_t index)
 {
     std::vector<uint64_t> ended;
@@ -346,6 +356,8 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
                                   StreamCallback callback, void* reference)
 {
     if (module & 1) return aErrParam;
+    // A Link that is closing takes no new subscription, also from a callback.
+    if (enable && m_impl->closing) return aErrConnection;
     const uint64_t key = createStreamKey(module, command, option, index, kAny);
     bool subscribed;
     std::vector<uint64_t> ended;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <future>
 #include <string>
 #include <thread>
@@ -161,6 +162,33 @@ TEST_F(TcpLink, StoppedLinkIsDestroyedCleanly)
     ASSERT_NE(aErrNone, aLink_Reset(id));
     EXPECT_EQ(aErrNone, aLink_Destroy(&id));
     EXPECT_EQ(nullptr, sLookupEntryByIdentifier(kSerial, TCPIP));
+}
+
+// A link that a failed reset left without FIFOs has nothing to wait on: an
+// await ends at once with nothing, and does not burn the caller's core until
+// its deadline.
+TEST_F(TcpLink, AwaitAfterAFailedResetEndsAtOnce)
+{
+    aLinkId id = aLink_CreateTCPIP(kSerial, kLoopback, carrier.port());
+    ASSERT_NE(0u, id);
+    carrier.setRefuseConnections(true);
+    ASSERT_NE(aErrNone, aLink_Reset(id));
+
+    auto cpuMs = [] {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+    };
+    constexpr uint64_t kWaitMs = 3000;
+    const double cpuBefore = cpuMs();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nullptr, aLink_AwaitPacket(id, kWaitMs));
+    const auto elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    const double cpuUsedMs = cpuMs() - cpuBefore;
+    EXPECT_LT(elapsedMs, static_cast<long>(kWaitMs / 2)) << "the await waited for a packet that cannot come";
+    EXPECT_LT(cpuUsedMs, kWaitMs / 4.0) << "the await spun on the caller's core";
+    EXPECT_EQ(aErrNone, aLink_Destroy(&id));
 }
 
 // ---------------------------------------------------------------- serial

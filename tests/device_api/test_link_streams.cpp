@@ -5,10 +5,15 @@
 // stream packets off the link, the value cache and the callback worker.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -765,6 +770,111 @@ TEST_F(Streams, SubscriptionsChangeWhileSamplesFlow)
         ASSERT_EQ(aErrNone, Link::getStreamSample(&packet, nullptr, &sampled, nullptr));
         EXPECT_EQ(i, sampled);
     }
+}
+
+// A callback of a Link that is being closed, while another Link holds the
+// same link: the subscription or packet log it asks for is refused, and what
+// it got before the close was seen is given back once it has returned. The
+// link then hands nothing more to the closed Link: stream packets reach the
+// other holder's queue, the other may log the link, and the closed Link has
+// no cached values.
+TEST_F(Streams, CallbackDuringACloseTakesNothingThatOutlivesIt)
+{
+    enum class Close { Destroy, Disconnect };
+    enum class Asks { Subscription, PacketLog };
+    struct Case {
+        const char* what;
+        Close close;
+        Asks asks;
+        aErr refusal;
+    } cases[] = {
+        {"subscribes while its Link is destroyed", Close::Destroy, Asks::Subscription, aErrConnection},
+        {"enables the packet log while its Link is destroyed", Close::Destroy, Asks::PacketLog, aErrConfiguration},
+        {"subscribes while its Link is disconnected", Close::Disconnect, Asks::Subscription, aErrConnection},
+    };
+    constexpr uint8_t kCalling = 20, kAsked = 12;
+    const std::string logPath =
+        std::string(TESS_BINARY_DIR) + "/close-window." + std::to_string(getpid()) + ".log";
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false;
+        bool closing = false;
+        int calls = 0;
+        aErr last = aErrUnknown; // the answer to the callback's last request
+        Link* closed = nullptr;
+        Asks asks = Asks::Subscription;
+        aErr refusal = aErrNone;
+        Received* into = nullptr;
+        const char* path = nullptr;
+    };
+    StreamCallback asking = [](const aPacket*, void* reference) -> uint8_t {
+        auto* s = static_cast<Shared*>(reference);
+        std::unique_lock<std::mutex> lock(s->mutex);
+        if (s->calls++ != 0) return 0;
+        s->entered = true;
+        s->changed.notify_all();
+        if (!s->changed.wait_for(lock, std::chrono::seconds(5), [&] { return s->closing; })) return 0;
+        lock.unlock();
+        // Asks until the closing Link refuses; what it got before that is
+        // the close's to give back.
+        aErr result = aErrUnknown;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        do {
+            result = s->asks == Asks::Subscription
+                         ? s->closed->registerStreamCallback(kModule, kSystem, kAsked, 0, true, Received::take,
+                                                             s->into)
+                         : s->closed->enablePacketLog(s->path);
+        } while (result != s->refusal && std::chrono::steady_clock::now() < deadline);
+        lock.lock();
+        s->last = result;
+        return 0;
+    };
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Received late;
+        Shared shared;
+        shared.asks = c.asks;
+        shared.refusal = c.refusal;
+        shared.into = &late;
+        shared.path = logPath.c_str();
+        std::remove(logPath.c_str());
+        auto closed = std::make_unique<Link>(spec(), "closed");
+        shared.closed = closed.get();
+        ASSERT_EQ(aErrNone, closed->setConfig(unshared()));
+        ASSERT_EQ(aErrNone, closed->connect());
+        ASSERT_EQ(aErrNone, closed->registerStreamCallback(kModule, kSystem, kCalling, 0, true, asking, &shared));
+        sample(streamSample(kSystem, kCalling, 0, SampleKind::U8, 1));
+        {
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            ASSERT_TRUE(shared.changed.wait_for(lock, std::chrono::seconds(5), [&] { return shared.entered; }));
+            shared.closing = true;
+            shared.changed.notify_all();
+        }
+        // The close waits for the running callback.
+        if (c.close == Close::Destroy) closed.reset();
+        else EXPECT_EQ(aErrNone, closed->disconnect());
+        {
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            EXPECT_EQ(c.refusal, shared.last);
+        }
+
+        const std::vector<uint8_t> later = streamSample(kSystem, kAsked, 0, SampleKind::U8, 7);
+        sample(later);
+        EXPECT_EQ(later, nextQueued()) << "the closed Link still takes the link's stream packets";
+        EXPECT_EQ(0u, late.count());
+        if (closed) {
+            uint32_t value = 0;
+            EXPECT_EQ(aErrNotFound, closed->getStreamValue(kModule, kSystem, kAsked, 0, 0, &value));
+            closed.reset();
+        }
+        if (c.asks == Asks::PacketLog) {
+            EXPECT_EQ(aErrNone, link.enablePacketLog(logPath.c_str())) << "the closed Link holds the link's log";
+            EXPECT_EQ(aErrNone, link.disablePacketLog());
+        }
+    }
+    std::remove(logPath.c_str());
 }
 
 } // namespace
