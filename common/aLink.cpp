@@ -1,6 +1,7 @@
 #include "common/aLink.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "common/aPacketLog.h"
@@ -364,6 +365,15 @@ void sAwaitBytes(aLink* link)
         aTime_MSSleep(1);
 }
 
+// A link thread has set its ready flag: a start waiting for it wakes.
+void sNotifyReady(aLink* link)
+{
+    {
+        std::lock_guard<std::mutex> lock(link->readyLock);
+    }
+    link->ready.notify_all();
+}
+
 void* sInPipeProcess(void* argument)
 {
     auto* link = static_cast<aLink*>(argument);
@@ -376,6 +386,7 @@ void* sInPipeProcess(void* argument)
     link->readerReady = true;
     link->status = kLinkStatusRunning;
     link->syncState = kSyncStateSynced;
+    sNotifyReady(link);
 
     while (link->running) {
         if (link->syncRequested) {
@@ -483,6 +494,7 @@ void* sOutPipeProcess(void* argument)
 {
     auto* link = static_cast<aLink*>(argument);
     link->writerReady = true;
+    sNotifyReady(link);
     bool ended = false;
     while (!ended && !link->draining) {
         uint64_t wait = link->running ? kWriterAwaitMs : kWriterStoppingAwaitMs;
@@ -666,12 +678,11 @@ aErr aLink_Start(aLinkId id)
     if (!link->writer)
         return aErrResource;
 
-    for (int check = 1; !(link->readerReady && link->writerReady && link->status == kLinkStatusRunning); check++) {
-        if (check == kStartChecks)
-            return aErrIndexRange;
-        aTime_MSSleep(kCheckPauseMs);
-    }
-    return routed;
+    std::unique_lock<std::mutex> waiting(link->readyLock);
+    bool up = link->ready.wait_for(waiting, std::chrono::milliseconds(kStartChecks * kCheckPauseMs), [link] {
+        return link->readerReady && link->writerReady && link->status == kLinkStatusRunning;
+    });
+    return up ? routed : aErrIndexRange;
 }
 
 aErr aLink_Stop(aLink* link)

@@ -72,6 +72,10 @@ struct aLink {
     aThreadProc writerProc;
     std::atomic<bool> readerReady;
     std::atomic<bool> writerReady;
+    // Each thread notifies `ready` (under readyLock) once it has set its flag,
+    // so that a start wakes as soon as both run.
+    std::mutex readyLock;
+    std::condition_variable ready;
     aStream* stream; // owned by the link
     std::atomic<int> heartbeatState; // 0 idle, 2 answering an up, 3 a down heartbeat
     void (*heartbeatCallback)(bool);
@@ -165,9 +169,10 @@ aLinkId aLink_Init(aLinkId id, aStream* stream);
 aErr aLink_Release(aLink* link);
 // Queues force route on, so that it is the first packet sent, starts the
 // reader and writer threads and waits until both run and the stream is in
-// step. aErrNone for a running link; aErrParam unknown or released;
-// aErrConnection without a stream; aErrResource when a thread cannot be made;
-// aErrIndexRange when the link did not come up within 200 checks 10 ms apart.
+// step, woken as soon as they do. aErrNone for a running link; aErrParam
+// unknown or released; aErrConnection without a stream; aErrResource when a
+// thread cannot be made; aErrIndexRange when the link did not come up within
+// 2000 ms (200 checks 10 ms apart).
 aErr aLink_Start(aLinkId id);
 // Stops the threads of a link record; the last bytes sent are force route off,
 // queued on the record's own FIFO so that they go out also when the link is
