@@ -47,6 +47,8 @@ enum : int {
 #define cmdFORCEROUTE 0xAF
 // Module address query, six of them at each synchronisation start: AD 00.
 #define aLINK_ADDRESS_QUERY 0xAD
+// Most bytes of one pooled write.
+#define aLINK_POOL_BYTES 4096
 
 // Runs on the reader thread for every complete received packet, which is the
 // link's assembly packet: copy what you keep. True consumes the packet: it is
@@ -193,6 +195,13 @@ aLinkStatus aLink_GetStatus(aLinkId id);
 // order with everything queued before it; a device that stops taking bytes
 // thus holds up one caller for one write of the stream at most.
 aErr aLink_PutPacket(aLinkId id, const aPacket* packet);
+// Queues copies of the packets in order, as aLink_PutPacket does one by one;
+// the caller keeps its packets. On a pooled link the packets that one write
+// of the writer would gather (at most 4096 bytes) go out, when they may go at
+// once, in one write from the caller's thread; what the stream does not take
+// at once the writer sends next, in order. aErrParam unknown, or for an
+// invalid packet (then none is queued); else the first failed put's result.
+aErr aLink_PutPackets(aLinkId id, const aPacket* const* packets, size_t count);
 // The oldest received packet without waiting, or NULL.
 aPacket* aLink_GetPacket(aLinkId id);
 // The oldest received packet, waiting up to timeoutMs; NULL on time-out.
