@@ -407,6 +407,21 @@ private:
 
 class LinkWrites : public ::testing::TestWithParam<Carrier> {};
 
+// 200 full packets the device leaves unanswered; their wire forms in wire.
+std::vector<aPacket> unansweredPackets(Bytes& wire)
+{
+    std::vector<aPacket> packets;
+    for (int i = 0; i < 200; i++) {
+        Bytes data(28, static_cast<uint8_t>(i));
+        data[0] = 0x40; // a command the device leaves unanswered
+        packets.push_back(packetOf(kDevice, data));
+        wire.push_back(kDevice);
+        wire.push_back(28);
+        wire.insert(wire.end(), data.begin(), data.end());
+    }
+    return packets;
+}
+
 // 200 full packets queued while the writer is busy with force route on go out
 // pooled as 136 packets (4080 bytes) and then the other 64; unpooled, one each.
 TEST_P(LinkWrites, PooledWritesGatherAtMost4096Bytes)
@@ -459,15 +474,7 @@ TEST_P(LinkWrites, PutNeverWaitsOnAStreamThatHoldsItsWrites)
         recorder->shut();
 
         Bytes wire;
-        std::vector<aPacket> packets;
-        for (int i = 0; i < 200; i++) {
-            Bytes data(28, static_cast<uint8_t>(i));
-            data[0] = 0x40; // a command the device leaves unanswered
-            packets.push_back(packetOf(kDevice, data));
-            wire.push_back(kDevice);
-            wire.push_back(28);
-            wire.insert(wire.end(), data.begin(), data.end());
-        }
+        std::vector<aPacket> packets = unansweredPackets(wire);
         std::mutex putting;
         std::condition_variable done;
         size_t put = 0;
@@ -621,15 +628,7 @@ TEST_P(LinkWrites, PacketsPutTogetherLeaveInOneTryPerPool)
         record->slowStream = false;
         ASSERT_EQ(aLink_EnablePooledPackets(link.id(), c.pooled), aErrNone);
         Bytes wire;
-        std::vector<aPacket> packets;
-        for (int i = 0; i < 200; i++) {
-            Bytes data(28, static_cast<uint8_t>(i));
-            data[0] = 0x40; // a command the device leaves unanswered
-            packets.push_back(packetOf(kDevice, data));
-            wire.push_back(kDevice);
-            wire.push_back(28);
-            wire.insert(wire.end(), data.begin(), data.end());
-        }
+        std::vector<aPacket> packets = unansweredPackets(wire);
         std::vector<const aPacket*> put;
         for (const aPacket& packet : packets)
             put.push_back(&packet);
