@@ -1,6 +1,7 @@
 #include "common/aLink.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "common/aPacketLog.h"
@@ -23,7 +24,7 @@ constexpr uint32_t kReadWaitSliceMs = 20;
 // Longest single wait of aLink_AwaitFirst between looks at the link's status.
 constexpr uint64_t kAwaitSliceMs = 50;
 constexpr int kAddressQueries = 6;
-constexpr size_t kPoolBytes = 4096;
+constexpr size_t kPoolBytes = aLINK_POOL_BYTES;
 // A write that takes longer than this found the device not taking bytes.
 constexpr uint64_t kSlowWriteMs = 20;
 // The reader lends the role to awaiting callers until none has read for this
@@ -367,6 +368,15 @@ void sAwaitBytes(aLink* link)
         aTime_MSSleep(1);
 }
 
+// A link thread has set its ready flag: a start waiting for it wakes.
+void sNotifyReady(aLink* link)
+{
+    {
+        std::lock_guard<std::mutex> lock(link->readyLock);
+    }
+    link->ready.notify_all();
+}
+
 void* sInPipeProcess(void* argument)
 {
     auto* link = static_cast<aLink*>(argument);
@@ -379,6 +389,7 @@ void* sInPipeProcess(void* argument)
     link->readerReady = true;
     link->status = kLinkStatusRunning;
     link->syncState = kSyncStateSynced;
+    sNotifyReady(link);
 
     while (link->running) {
         if (link->syncRequested) {
@@ -486,6 +497,7 @@ void* sOutPipeProcess(void* argument)
 {
     auto* link = static_cast<aLink*>(argument);
     link->writerReady = true;
+    sNotifyReady(link);
     bool ended = false;
     while (!ended && !link->draining) {
         uint64_t wait = link->running ? kWriterAwaitMs : kWriterStoppingAwaitMs;
@@ -669,12 +681,11 @@ aErr aLink_Start(aLinkId id)
     if (!link->writer)
         return aErrResource;
 
-    for (int check = 1; !(link->readerReady && link->writerReady && link->status == kLinkStatusRunning); check++) {
-        if (check == kStartChecks)
-            return aErrIndexRange;
-        aTime_MSSleep(kCheckPauseMs);
-    }
-    return routed;
+    std::unique_lock<std::mutex> waiting(link->readyLock);
+    bool up = link->ready.wait_for(waiting, std::chrono::milliseconds(kStartChecks * kCheckPauseMs), [link] {
+        return link->readerReady && link->writerReady && link->status == kLinkStatusRunning;
+    });
+    return up ? routed : aErrIndexRange;
 }
 
 aErr aLink_Stop(aLink* link)
@@ -769,49 +780,94 @@ aLinkStatus aLink_GetStatus(aLinkId id)
     return link->status;
 }
 
-// Sends the packet from the caller's thread, as far as the stream takes it at
-// once, when the link runs, keeps no packet log, the last write went through
-// quickly, no write is under way and nothing queued, taken by the writer or
-// left over waits to go first. The stream is never waited on: what it does
-// not take at once the writer sends next. False leaves the packet to the
-// writer; so does a stream that cannot try a write.
-bool sSendDirectly(aLink* link, const aPacket* packet)
+// Whether a caller may write now: the link runs and nothing queued, taken by
+// the writer or left over waits to go first. Under the write lock; the
+// FIFO's length is read under its own lock, under which the writer also
+// notes what it takes, so a packet taken before shows as held.
+bool sNothingWaitsToGo(const aLink* link)
 {
-    if (!aVALIDPACKET(packet) || !link->running || link->slowStream || link->packetLog
-        || !link->writeLock.try_lock())
-        return false;
-    // The length is read under the FIFO's lock, under which the writer also
-    // notes what it takes: a packet taken before it shows as held.
-    bool direct = link->running && !link->draining && link->directRestCount == 0
+    return link->running && !link->draining && link->directRestCount == 0
         && aPacketFifo_GetLength(link->outbound) == 0 && !link->writerHolding;
-    size_t n = 0;
+}
+
+// Sends packets from the caller's thread, as far as the stream takes them at
+// once, when the link runs, keeps no packet log, the last write went through
+// quickly, no write is under way and nothing waits to go first. The packets
+// the writer would gather into one write (on a pooled link, as many of the
+// first as fill at most 4096 bytes; else the first alone) go out in one try.
+// The stream is never waited on: what it does not take at once goes to the
+// writer, the end of a packet cut short to be sent first, then every packet
+// after it, queued before any other write may come between. How many of the
+// packets are dealt with (sent or queued; *queued the first failed put): 0
+// when nothing went out, and the caller queues them; so it is too for a
+// stream that cannot try a write.
+size_t sSendDirectly(aLink* link, const aPacket* const* packets, size_t count, aErr* queued)
+{
+    if (!link->running || link->slowStream || link->packetLog || !link->writeLock.try_lock())
+        return 0;
+    if (!sNothingWaitsToGo(link)) {
+        link->writeLock.unlock();
+        return 0;
+    }
+    uint8_t pool[kPoolBytes];
+    uint8_t sizes[kPoolBytes / 2];
+    size_t used = 0;
+    size_t gathered = 0;
+    const size_t most = link->pooled ? count : std::min<size_t>(count, 1);
+    while (gathered < most && (gathered == 0 || used + aPACKET_MAX_WIRE <= kPoolBytes)) {
+        sizes[gathered] = static_cast<uint8_t>(sWireForm(packets[gathered], pool + used, kPoolBytes - used));
+        used += sizes[gathered++];
+    }
     size_t written = 0;
-    uint8_t wire[aPACKET_MAX_WIRE];
-    if (direct) {
-        n = sWireForm(packet, wire, sizeof wire);
-        aStream_TryWrite(link->stream, wire, n, &written);
-        direct = written > 0;
+    aStream_TryWrite(link->stream, pool, used, &written);
+    size_t dealt = written == used ? gathered : 0;
+    if (written > 0 && written < used) {
+        size_t whole = 0;
+        size_t end = 0;
+        while (end + sizes[whole] <= written)
+            end += sizes[whole++];
+        size_t next = whole;
+        if (written > end) {
+            // The end of the packet cut short goes first.
+            std::copy(pool + written, pool + end + sizes[whole], link->directRest);
+            link->directRestCount = end + sizes[whole] - written;
+            next++;
+        }
+        for (; next < count && *queued == aErrNone; next++)
+            *queued = aPacketFifo_Put(link->outbound, packets[next]);
+        dealt = count;
     }
-    bool rest = direct && written < n;
-    if (rest) {
-        std::copy(wire + written, wire + n, link->directRest);
-        link->directRestCount = n - written;
-    }
+    const bool rest = link->directRestCount > 0;
     link->writeLock.unlock();
     if (rest)
         aPacketFifo_Wake(link->outbound);
-    return direct;
+    return dealt;
+}
+
+aErr aLink_PutPackets(aLinkId id, const aPacket* const* packets, size_t count)
+{
+    aLinkUse use(id);
+    aLink* link = sRecord(use);
+    if (!link || (count && !packets))
+        return aErrParam;
+    for (size_t i = 0; i < count; i++)
+        if (!aVALIDPACKET(packets[i]))
+            return aErrParam;
+    aErr result = aErrNone;
+    for (size_t at = 0; at < count && result == aErrNone;) {
+        size_t dealt = sSendDirectly(link, packets + at, count - at, &result);
+        if (dealt == 0) {
+            result = aPacketFifo_Put(link->outbound, packets[at]);
+            dealt = 1;
+        }
+        at += dealt;
+    }
+    return result;
 }
 
 aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
 {
-    aLinkUse use(id);
-    aLink* link = sRecord(use);
-    if (!link)
-        return aErrParam;
-    if (sSendDirectly(link, packet))
-        return aErrNone;
-    return aPacketFifo_Put(link->outbound, packet);
+    return aLink_PutPackets(id, &packet, 1);
 }
 
 aPacket* aLink_GetPacket(aLinkId id)

@@ -47,6 +47,8 @@ enum : int {
 #define cmdFORCEROUTE 0xAF
 // Module address query, six of them at each synchronisation start: AD 00.
 #define aLINK_ADDRESS_QUERY 0xAD
+// Most bytes of one pooled write.
+#define aLINK_POOL_BYTES 4096
 
 // Runs on the reader thread for every complete received packet, which is the
 // link's assembly packet: copy what you keep. True consumes the packet: it is
@@ -72,6 +74,10 @@ struct aLink {
     aThreadProc writerProc;
     std::atomic<bool> readerReady;
     std::atomic<bool> writerReady;
+    // Each thread notifies `ready` (under readyLock) once it has set its flag,
+    // so that a start wakes as soon as both run.
+    std::mutex readyLock;
+    std::condition_variable ready;
     aStream* stream; // owned by the link
     std::atomic<int> heartbeatState; // 0 idle, 2 answering an up, 3 a down heartbeat
     void (*heartbeatCallback)(bool);
@@ -165,9 +171,10 @@ aLinkId aLink_Init(aLinkId id, aStream* stream);
 aErr aLink_Release(aLink* link);
 // Queues force route on, so that it is the first packet sent, starts the
 // reader and writer threads and waits until both run and the stream is in
-// step. aErrNone for a running link; aErrParam unknown or released;
-// aErrConnection without a stream; aErrResource when a thread cannot be made;
-// aErrIndexRange when the link did not come up within 200 checks 10 ms apart.
+// step, woken as soon as they do. aErrNone for a running link; aErrParam
+// unknown or released; aErrConnection without a stream; aErrResource when a
+// thread cannot be made; aErrIndexRange when the link did not come up within
+// 2000 ms (200 checks 10 ms apart).
 aErr aLink_Start(aLinkId id);
 // Stops the threads of a link record; the last bytes sent are force route off,
 // queued on the record's own FIFO so that they go out also when the link is
@@ -188,6 +195,13 @@ aLinkStatus aLink_GetStatus(aLinkId id);
 // order with everything queued before it; a device that stops taking bytes
 // thus holds up one caller for one write of the stream at most.
 aErr aLink_PutPacket(aLinkId id, const aPacket* packet);
+// Queues copies of the packets in order, as aLink_PutPacket does one by one;
+// the caller keeps its packets. On a pooled link the packets that one write
+// of the writer would gather (at most 4096 bytes) go out, when they may go at
+// once, in one write from the caller's thread; what the stream does not take
+// at once the writer sends next, in order. aErrParam unknown, or for an
+// invalid packet (then none is queued); else the first failed put's result.
+aErr aLink_PutPackets(aLinkId id, const aPacket* const* packets, size_t count);
 // The oldest received packet without waiting, or NULL.
 aPacket* aLink_GetPacket(aLinkId id);
 // The oldest received packet, waiting up to timeoutMs; NULL on time-out.

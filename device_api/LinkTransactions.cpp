@@ -58,25 +58,37 @@ uint8_t putScalar(const uei& record, uint8_t* data, uint8_t at)
     }
 }
 
-// Byte-array chunks: up to 24 bytes each, then the sequence byte.
+// Byte-array chunks: up to 24 bytes each, then the sequence byte. They go
+// to the link as many at a time as one pooled write holds, so that a pooled
+// link sends them in few writes.
 aErr sendChunks(aLinkId id, const uei& record)
 {
     if (!record.value.data && record.length != 0) return aErrParam;
+    constexpr size_t kBatch = aLINK_POOL_BYTES / aPACKET_MAX_WIRE;
+    aPacket* chunks[kBatch] = {};
     uint8_t data[aPACKET_MAX_DATA] = {record.command, record.option, record.specifier};
     uint64_t offset = 0;
     uint32_t counter = 0;
+    aErr result = aErrNone;
     do {
-        size_t chunk = static_cast<size_t>(std::min<uint64_t>(record.length - offset, kChunkPayload));
-        if (chunk) std::memcpy(data + 3, record.value.data + offset, chunk);
-        uint8_t sequence = static_cast<uint8_t>(counter & 0x7F);
-        if (offset + chunk < record.length) sequence |= kMoreChunks;
-        data[3 + chunk] = sequence;
-        aErr result = putPacket(id, record.module, static_cast<uint8_t>(chunk + 4), data);
-        if (result != aErrNone) return result;
-        offset += chunk;
-        counter++;
-    } while (offset < record.length);
-    return aErrNone;
+        size_t n = 0;
+        do {
+            size_t chunk = static_cast<size_t>(std::min<uint64_t>(record.length - offset, kChunkPayload));
+            if (chunk) std::memcpy(data + 3, record.value.data + offset, chunk);
+            uint8_t sequence = static_cast<uint8_t>(counter & 0x7F);
+            if (offset + chunk < record.length) sequence |= kMoreChunks;
+            data[3 + chunk] = sequence;
+            chunks[n] = aPacket_CreateWithData(record.module, static_cast<uint8_t>(chunk + 4), data);
+            if (!chunks[n]) result = aErrResource;
+            n++;
+            offset += chunk;
+            counter++;
+        } while (result == aErrNone && offset < record.length && n < kBatch);
+        if (result == aErrNone) result = aLink_PutPackets(id, chunks, n);
+        for (size_t i = 0; i < n; i++)
+            if (chunks[i]) aPacket_Destroy(&chunks[i]);
+    } while (result == aErrNone && offset < record.length);
+    return result;
 }
 
 bool sUEIFilter(const aPacket* packet, const void* reference)

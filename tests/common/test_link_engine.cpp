@@ -407,6 +407,21 @@ private:
 
 class LinkWrites : public ::testing::TestWithParam<Carrier> {};
 
+// 200 full packets the device leaves unanswered; their wire forms in wire.
+std::vector<aPacket> unansweredPackets(Bytes& wire)
+{
+    std::vector<aPacket> packets;
+    for (int i = 0; i < 200; i++) {
+        Bytes data(28, static_cast<uint8_t>(i));
+        data[0] = 0x40; // a command the device leaves unanswered
+        packets.push_back(packetOf(kDevice, data));
+        wire.push_back(kDevice);
+        wire.push_back(28);
+        wire.insert(wire.end(), data.begin(), data.end());
+    }
+    return packets;
+}
+
 // 200 full packets queued while the writer is busy with force route on go out
 // pooled as 136 packets (4080 bytes) and then the other 64; unpooled, one each.
 TEST_P(LinkWrites, PooledWritesGatherAtMost4096Bytes)
@@ -459,15 +474,7 @@ TEST_P(LinkWrites, PutNeverWaitsOnAStreamThatHoldsItsWrites)
         recorder->shut();
 
         Bytes wire;
-        std::vector<aPacket> packets;
-        for (int i = 0; i < 200; i++) {
-            Bytes data(28, static_cast<uint8_t>(i));
-            data[0] = 0x40; // a command the device leaves unanswered
-            packets.push_back(packetOf(kDevice, data));
-            wire.push_back(kDevice);
-            wire.push_back(28);
-            wire.insert(wire.end(), data.begin(), data.end());
-        }
+        std::vector<aPacket> packets = unansweredPackets(wire);
         std::mutex putting;
         std::condition_variable done;
         size_t put = 0;
@@ -505,10 +512,12 @@ TEST_P(LinkWrites, PutNeverWaitsOnAStreamThatHoldsItsWrites)
 }
 
 // A caller's stream that can try a write, and whose tries take whole
-// packets, parts of them or nothing, in turn.
+// packets, parts of them or nothing, in turn (at most the bytes of each
+// take, the last one again and again); it notes the size of every try.
 class PartTaker {
 public:
-    explicit PartTaker(aStream* inner) : inner_(inner)
+    explicit PartTaker(aStream* inner, std::vector<size_t> takes = {7, 0, 30, 1, 2})
+        : inner_(inner), takes_(std::move(takes))
     {
         stream_ = aStream_Create(sGet, nullptr, sWrite, sDelete, this);
         aStream_SetWaitProc(stream_, sWait);
@@ -533,15 +542,18 @@ private:
     static aErr sTryWrite(const uint8_t* data, size_t n, size_t* written, void* self)
     {
         auto* taker = static_cast<PartTaker*>(self);
-        static const size_t kTakes[] = {7, 0, 30, 1, 2};
-        size_t take = std::min(n, kTakes[taker->tries++ % 5]);
+        size_t take = std::min(n, taker->takes_[taker->tries.size() % taker->takes_.size()]);
+        taker->tries.push_back(n);
         *written = take;
         return take ? aStream_Write(taker->inner_, data, take) : aErrNone;
     }
 
     aStream* inner_;
     aStream* stream_;
-    size_t tries = 0; // the caller's side only: tries run under the link's write lock
+    const std::vector<size_t> takes_;
+
+public:
+    std::vector<size_t> tries; // the caller's side only: tries run under the link's write lock
 };
 
 // Whatever part of a packet a caller could send itself, the writer sends the
@@ -576,6 +588,61 @@ TEST_P(LinkWrites, PacketsSentInPartByTheCallerArriveWholeAndInOrder)
     Bytes received = sim.device.records().bytes;
     EXPECT_EQ(Bytes(received.begin() + 3, received.end()), wire);
     EXPECT_EQ(link.destroy(), aErrNone);
+}
+
+// Packets put together leave, on a pooled link, in one try of the stream per
+// pool of at most 4096 bytes, as the writer would gather them; unpooled, in
+// one try each. What a try does not take goes to the writer, which sends it
+// in order: the device receives every packet whole and in order.
+TEST_P(LinkWrites, PacketsPutTogetherLeaveInOneTryPerPool)
+{
+    struct Case {
+        const char* name;
+        bool pooled;
+        std::vector<size_t> takes;
+        std::vector<size_t> tries; // the first tries made
+        bool only;                 // and no other
+    };
+    const Case cases[] = {
+        {"pooled, every try taken whole", true, {4096}, {4080, 1920}, true},
+        {"pooled, cut inside a packet", true, {1000}, {4080}, true},
+        {"pooled, cut between packets", true, {990}, {4080}, true},
+        {"pooled, nothing taken", true, {0}, {4080}, false},
+        {"single", false, {4096}, std::vector<size_t>(200, 30), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimDevice sim(GetParam());
+        auto* taker = new PartTaker(sim.openStream(), c.takes);
+        TestLink link(taker->stream());
+        ASSERT_EQ(aLink_Start(link.id()), aErrNone);
+        ASSERT_TRUE(sim.device.waitFor([](const sim::Records& r) { return r.bytes.size() >= 3; }, 2000));
+        // Once the writer is done with force route on, nothing waits to go
+        // first; a loaded machine may have made that write look slow.
+        aLink* record = link.record();
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        while (record->writerHolding && Clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_FALSE(record->writerHolding);
+        { std::lock_guard<std::mutex> idle(record->writeLock); }
+        record->slowStream = false;
+        ASSERT_EQ(aLink_EnablePooledPackets(link.id(), c.pooled), aErrNone);
+        Bytes wire;
+        std::vector<aPacket> packets = unansweredPackets(wire);
+        std::vector<const aPacket*> put;
+        for (const aPacket& packet : packets)
+            put.push_back(&packet);
+        ASSERT_EQ(aLink_PutPackets(link.id(), put.data(), put.size()), aErrNone);
+        ASSERT_TRUE(sim.device.waitFor([&](const sim::Records& r) { return r.bytes.size() >= 3 + wire.size(); }, 2000));
+        Bytes received = sim.device.records().bytes;
+        EXPECT_EQ(Bytes(received.begin() + 3, received.end()), wire);
+        ASSERT_GE(taker->tries.size(), c.tries.size());
+        EXPECT_EQ(std::vector<size_t>(taker->tries.begin(), taker->tries.begin() + c.tries.size()), c.tries);
+        if (c.only) {
+            EXPECT_EQ(taker->tries.size(), c.tries.size());
+        }
+        EXPECT_EQ(link.destroy(), aErrNone);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Carriers, LinkWrites, ::testing::Values(Carrier::Socketpair, Carrier::Tcp),

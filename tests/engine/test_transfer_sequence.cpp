@@ -237,6 +237,51 @@ TEST_F(Sequence, ByteArrayDataAndPooledPacketsWhenTheDeviceHasThem)
     EXPECT_EQ(SampleBird::firmwareImage(kBuildNumber), upgrade.firmware()[SampleBird::firmwareAddress]);
 }
 
+// The firmware data as byte arrays over a pooled link reaches the device
+// packet for packet as the entity forms them: prepare,
+// then per piece of the block size its chunks (24 bytes each, then the
+// sequence byte with the continue flag), the sum and the write; then reboot.
+TEST_F(Sequence, PooledByteArrayDataReachesTheDevicePacketForPacket)
+{
+    const Bytes image = sim::randomBytes(1300, 7);
+    sim::BirdWriter writer;
+    writer.firmware(0x60000000, image);
+    const BirdFile file = load(writer);
+    std::vector<sim::Packet> expected = {{kModule, {0x5F, 0x03, 0x00, 0x60, 0x00, 0x00, 0x00}}};
+    for (size_t at = 0; at < image.size(); at += 512) {
+        const size_t n = std::min<size_t>(512, image.size() - at);
+        uint8_t sequence = 0;
+        for (size_t sent = 0; sent < n; sent += 24) {
+            const size_t k = std::min<size_t>(24, n - sent);
+            sim::Packet chunk{kModule, {0x5F, 0x8A, 0x20}};
+            chunk.data.insert(chunk.data.end(), image.begin() + long(at + sent), image.begin() + long(at + sent + k));
+            chunk.data.push_back(uint8_t(sequence++ | (sent + k < n ? 0x80 : 0)));
+            expected.push_back(chunk);
+        }
+        expected.push_back({kModule, {0x5F, 0x04}});
+        expected.push_back({kModule, {0x5F, 0x05, uint8_t(n >> 8), uint8_t(n)}});
+    }
+    expected.push_back({kModule, {0x5F, 0x06}});
+
+    upgrade.acceptUeiData();
+    {
+        upgrade.setProtocolFeatures(0x80000000);
+        device.clearRecords();
+        ASSERT_EQ(aErrNone, _transfer_firmware(display, module, file, true, true));
+        auto upgrades = [](const sim::Records& r) {
+            std::vector<sim::Packet> found;
+            for (const sim::Packet& p : r.packets)
+                if (p.address == kModule && !p.data.empty() && p.data[0] == 0x5F &&
+                    (!found.empty() || (p.data.size() > 1 && p.data[1] == 0x03)))
+                    found.push_back(p);
+            return found;
+        };
+        ASSERT_TRUE(device.waitFor([&](const sim::Records& r) { return upgrades(r).size() >= expected.size(); }, 2000));
+        EXPECT_EQ(expected, upgrades(device.records()));
+        EXPECT_EQ(image, upgrade.firmware()[0x60000000]);
+    }
+}
+
 TEST_F(Sequence, DeviceWithoutByteArrayDataIsNotAskedForPooledPackets)
 {
     upgrade.setProtocolFeatures(0x80000000);
