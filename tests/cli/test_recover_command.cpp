@@ -1,10 +1,10 @@
 // test-labels: integration netns
 // test-run-serial
-// The updater program's recovery of an LPC17xx,
+// The updater program's recovery of an LPC17xx and its fingerprint command,
 // run as an operator runs them against the simulated boot ROM behind a
 // pseudo-terminal: the exit code, what stderr says, and the chip's flash,
 // for firmware files whose blocks share pages, overlap or leave the flash,
-// and for every step the chip refuses.
+// for every step the chip refuses, and for a chip that gives no serial number.
 #include "common/aError.h"
 #include "tests/cli/updater_run.h"
 #include "tests/sim/bird_writer.h"
@@ -172,6 +172,52 @@ TEST_F(RecoverCommand, EveryRefusedStepIsNamedOnStderr)
         EXPECT_TRUE(hasLine(r.err, c.shown)) << c.refused << ": " << r.err;
         EXPECT_FALSE(hasLine(r.out, "Rebooting Device")) << c.refused;
         EXPECT_FALSE(chip.counters().started) << c.refused;
+    }
+}
+
+// An LPC17xx that answered the synchronisation but refuses "N", or gives
+// fewer than its four lines, fails both the fingerprint command and the
+// recovery with its own reason; nothing after "N" reaches it, though the
+// recovery names a file whose live loader the i.MX road would send.
+TEST_F(RecoverCommand, LpcWithoutItsSerialNumberIsNoImx)
+{
+    const std::string path = root + "/loader.bird";
+    sim::BirdWriter()
+        .loader(0x20000000, sim::randomBytes(2048, 63))
+        .firmware(0x0, sim::randomBytes(1024, 64))
+        .write(path);
+    struct Case {
+        int code;
+        int lines;
+        aErr why;
+    } cases[] = {{1, 4, aErrParam}, {0, 3, aErrNotReady}, {0, 0, aErrNotReady}};
+    for (const Case& c : cases) {
+        const std::string shown = "LPC17xx chip answered the synchronisation but gave no serial number" + codeText(c.why);
+        const std::vector<std::vector<std::string>> commands = {
+            {"-N"},
+            {"-U", "-t", "RECOVER", "-d", "40F5849A", "-f", path},
+        };
+        for (const std::vector<std::string>& command : commands) {
+            Rom chip;
+            sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+            Rom::Faults faults;
+            if (c.code != 0) faults.returnCodes['N'] = c.code;
+            faults.identityLines = c.lines;
+            chip.setFaults(faults);
+            std::vector<std::string> args = command;
+            args.insert(args.end(), {"-s", line.path()});
+            const Outcome r = run(args);
+            const std::string name = command[0] + " " + std::to_string(c.lines);
+            EXPECT_EQ(r.code, 1) << name << r.out;
+            EXPECT_TRUE(hasLine(r.err, shown)) << name << ": " << r.err;
+            EXPECT_TRUE(hasLine(r.err, command[0] == "-N" ? "Got no response from chip" : "Could not get Device Identifier"))
+                << name << ": " << r.err;
+            EXPECT_EQ(chip.commands(), std::vector<std::string>{"N"}) << name;
+            const Bytes received = chip.received();
+            const std::string tail = "N\r\n";
+            ASSERT_GE(received.size(), tail.size()) << name;
+            EXPECT_EQ(std::string(received.end() - long(tail.size()), received.end()), tail) << name;
+        }
     }
 }
 

@@ -262,6 +262,45 @@ TEST_F(LpcTest, ChipWritingToRamThatDoesNotComeBackIsNoImx)
     EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
 }
 
+// A chip that answered the synchronisation as an LPC17xx but whose "N" is
+// refused or short is no i.MX: the fingerprint fails with its reason, and
+// nothing after "N" reaches the chip, though the i.MX road had a live
+// loader to send.
+TEST_F(LpcTest, LpcWithoutItsSerialNumberIsNoImx)
+{
+    const std::string loader = dir + "/loader.bird";
+    sim::BirdWriter().loader(0x20000000, sim::randomBytes(2048, 14)).write(loader);
+    const std::string param = std::string(" [") + std::to_string(aErrParam) + ", " + aError_GetErrorText(aErrParam) + "]";
+    const std::string silent =
+        std::string(" [") + std::to_string(aErrNotReady) + ", " + aError_GetErrorText(aErrNotReady) + "]";
+    struct Case {
+        int code;
+        int lines;
+        std::string why;
+    } cases[] = {{1, 4, param}, {0, 3, silent}, {0, 0, silent}};
+    for (const Case& c : cases) {
+        Rom chip;
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        Rom::Faults faults;
+        if (c.code != 0) faults.returnCodes['N'] = c.code;
+        faults.identityLines = c.lines;
+        chip.setFaults(faults);
+        RecordingDisplay shown;
+        Updater updater("http://127.0.0.1:1", dir.c_str(), shown);
+        Fingerprint print{};
+        EXPECT_FALSE(updater.Get_Fingerprint(print, line.path(), 1234, loader, 115200, false)) << c.lines;
+        EXPECT_EQ(updater.recoveryChip, 2) << c.lines;
+        EXPECT_EQ(shown.lines(),
+                  std::vector<std::string>{"error LPC17xx chip answered the synchronisation but gave no serial number" +
+                                           c.why});
+        EXPECT_EQ(chip.commands(), std::vector<std::string>{"N"}) << c.lines;
+        const Bytes received = chip.received();
+        const std::string tail = "N\r\n";
+        ASSERT_GE(received.size(), tail.size());
+        EXPECT_EQ(std::string(received.end() - long(tail.size()), received.end()), tail) << c.lines;
+    }
+}
+
 // A recovery whose link failed in the middle of a write (here: the chip's
 // acknowledgement came garbled) leaves the chip writing to RAM; the next
 // recovery brings it back and writes the flash whole.
