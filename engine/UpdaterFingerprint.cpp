@@ -223,9 +223,11 @@ MidWrite _lpc_finish_write(NXPSerialClass& chip)
     return MidWrite::Stuck;
 }
 
-// The chip answered the probe as an LPC17xx: with false, the i.MX road is
-// not to be taken even though no fingerprint was read.
-bool _get_fingerprint_lpc(const std::string& port, unsigned int baudRate, Fingerprint& out, bool& answered)
+// With answered set, the chip answered the probe as an LPC17xx: when no
+// fingerprint was read all the same, the reason is shown and the i.MX road
+// is not to be taken.
+bool _get_fingerprint_lpc(UpdaterDisplayInterface& display, const std::string& port, unsigned int baudRate,
+                          Fingerprint& out, bool& answered)
 {
     answered = false;
     NXPSerialClass chip;
@@ -249,6 +251,8 @@ bool _get_fingerprint_lpc(const std::string& port, unsigned int baudRate, Finger
             err = aErrNone;
         } else if (state != MidWrite::NotLpc) {
             Log::log(DEBUG_APP, "ERROR ==> Device writing to RAM did not come back to its command prompt\n");
+            display.message(UpdaterDisplayInterface::ERROR,
+                            "LPC17xx chip did not come back to its command prompt");
             answered = true;
             return false;
         }
@@ -257,9 +261,14 @@ bool _get_fingerprint_lpc(const std::string& port, unsigned int baudRate, Finger
         Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", err);
         return false;
     }
+    answered = true;
     Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
-    if (chip.GetDeviceID() != aErrNone) {
+    err = chip.GetDeviceID();
+    if (err != aErrNone) {
         Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+        display.message(UpdaterDisplayInterface::ERROR,
+                        "LPC17xx chip answered the synchronisation but gave no serial number [%d, %s]", err,
+                        aError_GetErrorText(err));
         return false;
     }
     for (int i = 0; i < 4; ++i)
@@ -379,7 +388,7 @@ bool Updater::Get_Fingerprint(Fingerprint& out, std::string port, unsigned int s
                               unsigned int baudRate, bool reset)
 {
     bool lpc = false;
-    if (_get_fingerprint_lpc(port, baudRate, out, lpc)) {
+    if (_get_fingerprint_lpc(display, port, baudRate, out, lpc)) {
         recoveryChip = 2;
         return true;
     }

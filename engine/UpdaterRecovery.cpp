@@ -3,6 +3,8 @@
 #include "engine/Updater.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -23,8 +25,13 @@ constexpr uint32_t kLastSector = 29;
 constexpr uint32_t kChunkBytes = 4096;
 // Flash copies start on a boundary of this many bytes.
 constexpr uint32_t kFlashPage = 256;
-// Erased flash, and the padding of a copy beyond its chunk.
+// Erased flash, and what the image holds where no block gives a byte.
 constexpr uint8_t kErased = 0xFF;
+
+// The flash that the recovery writes: sectors 0 to kLastSector.
+constexpr uint32_t kFlashBytes = 512 * 1024;
+constexpr uint32_t kFlashPages = kFlashBytes / kFlashPage;
+constexpr uint32_t kPagesPerChunk = kChunkBytes / kFlashPage;
 
 // The firmware blocks to write: those before the first whose data (after
 // the address word) is 4 bytes, which closes the image.
@@ -36,19 +43,53 @@ std::vector<BirdBlock> _blocks_to_write(const BirdFile& file)
     return blocks;
 }
 
-// There is an image to write, and every block of it carries its address
-// word and starts on a flash page.
-bool _blocks_writable(const std::vector<BirdBlock>& blocks)
+// The flash as the blocks leave it. A page is copied to flash once, after
+// the erase, whichever blocks share it: programming only clears bits, so a
+// second copy onto the same page would leave the AND of both.
+struct FlashImage {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(kFlashBytes, kErased);
+    // Per byte, the number (from 1) of the block that gave it; 0 for none.
+    std::vector<uint32_t> giver = std::vector<uint32_t>(kFlashBytes, 0);
+};
+
+// The pages that hold the block's data, first and one past the last.
+void _block_pages(const BirdBlock& block, uint32_t& first, uint32_t& end)
+{
+    first = block.address / kFlashPage;
+    end = uint32_t((uint64_t(block.address) + block.length - 4 + kFlashPage - 1) / kFlashPage);
+}
+
+// Lays every block's data into the image, before anything is sent to the
+// chip. Refused, with the reason shown: no block at all (the file's reader
+// drops blocks without their address word), a block whose pages reach past
+// the flash, and two blocks that give one byte different values.
+bool _gather_blocks(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& blocks, FlashImage& image)
 {
     if (blocks.empty()) {
-        Log::log(DEBUG_Network, "No firmware blocks to write\n");
+        display.message(UpdaterDisplayInterface::ERROR, "Birdfile holds no firmware blocks");
         return false;
     }
-    for (size_t i = 0; i < blocks.size(); ++i) {
-        if (blocks[i].length < 4 || blocks[i].address % kFlashPage != 0) {
-            Log::log(DEBUG_Network, "Firmware block %zu (%u bytes at 0x%08X) cannot be written\n", i + 1,
-                     blocks[i].length, blocks[i].address);
+    const int total = int(blocks.size());
+    for (int number = 1; number <= total; ++number) {
+        const BirdBlock& block = blocks[size_t(number - 1)];
+        const uint32_t length = block.length - 4;
+        if (uint64_t(block.address) + length > kFlashBytes) {
+            display.message(UpdaterDisplayInterface::ERROR,
+                            "Firmware block %d of %d (%u bytes at 0x%08X) lies outside the chip's %u KB flash",
+                            number, total, length, block.address, kFlashBytes / 1024);
             return false;
+        }
+        const uint8_t* data = block.payload + 4;
+        for (uint32_t i = 0; i < length; ++i) {
+            const uint32_t at = block.address + i;
+            if (image.giver[at] != 0 && image.bytes[at] != data[i]) {
+                display.message(UpdaterDisplayInterface::ERROR,
+                                "Firmware blocks %u and %d of %d give flash address 0x%08X different bytes",
+                                image.giver[at], number, total, at);
+                return false;
+            }
+            image.bytes[at] = data[i];
+            image.giver[at] = uint32_t(number);
         }
     }
     return true;
@@ -70,26 +111,38 @@ aErr _connect_lpc(NXPSerialClass& chip, const std::string& port, uint32_t baudRa
 // The copy sizes the boot ROM takes, largest first.
 constexpr uint32_t kCopySizes[] = {4096, 1024, 512, 256};
 
-// Writes one chunk through the staging RAM, its last page filled up with
-// erased bytes. The pages are copied to flash in the largest copies that fit
-// them, so that no copy reaches past the chunk's last page: a later block
-// starting on the next page then lands on erased flash.
-bool _write_chunk(NXPSerialClass& chip, uint32_t address, const uint8_t* data, uint32_t length)
+// Shows what failed on the chip, with the client's code, and ends the road.
+__attribute__((format(printf, 3, 4))) bool _failed(UpdaterDisplayInterface& display, aErr err, const char* format,
+                                                   ...)
+{
+    char what[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(what, sizeof what, format, args);
+    va_end(args);
+    display.message(UpdaterDisplayInterface::ERROR, "Recovery Error: %s [%d, %s]", what, err, aError_GetErrorText(err));
+    return false;
+}
+
+// Writes whole pages of the image through the staging RAM and copies them
+// to flash in the largest copies that fit them, so that no copy reaches
+// past the chunk's last page onto a page written before or after it.
+bool _write_chunk(UpdaterDisplayInterface& display, NXPSerialClass& chip, uint32_t address, const uint8_t* data,
+                  uint32_t length)
 {
     const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
-    const uint32_t pages = (length + kFlashPage - 1) / kFlashPage * kFlashPage;
-    std::vector<uint8_t> padded(pages, kErased);
-    std::memcpy(padded.data(), data, length);
     Log::log(DEBUG_Updater, "Transferring firmware %u bytes to address 0x%08X\n", length, address);
-    Log::log(DEBUG_Updater, "\t Write %u bytes to address 0x%08X\n", pages, staging);
-    if (chip.Write(staging, pages, padded.data()) != aErrNone) {
+    Log::log(DEBUG_Updater, "\t Write %u bytes to address 0x%08X\n", length, staging);
+    aErr err = chip.Write(staging, length, data);
+    if (err != aErrNone) {
         Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
-        return false;
+        return _failed(display, err, "the chip took no write of %u bytes to RAM for flash address 0x%08X", length,
+                       address);
     }
-    for (uint32_t done = 0; done < pages;) {
+    for (uint32_t done = 0; done < length;) {
         uint32_t copy = kFlashPage;
         for (uint32_t size : kCopySizes) {
-            if (size <= pages - done) {
+            if (size <= length - done) {
                 copy = size;
                 break;
             }
@@ -98,17 +151,48 @@ bool _write_chunk(NXPSerialClass& chip, uint32_t address, const uint8_t* data, u
         const uint32_t first = NXPSerialClass::SectorFromAddress(to);
         const uint32_t last = NXPSerialClass::SectorFromAddress(to + copy - 1);
         Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %u to %u\n", first, last);
-        if (chip.Prepare(first, last) != aErrNone) {
+        err = chip.Prepare(first, last);
+        if (err != aErrNone) {
             Log::log(DEBUG_Updater, "\t Prepare failed\n");
-            return false;
+            return _failed(display, err, "the chip refused to prepare sectors %u to %u for a copy", first, last);
         }
         Log::log(DEBUG_Updater, "\t Copy %u bytes from %08X to %08X\n", copy, staging + done, to);
-        if (chip.CopyToFlash(to, staging + done, copy) != aErrNone) {
+        err = chip.CopyToFlash(to, staging + done, copy);
+        if (err != aErrNone) {
             Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
-            return false;
+            return _failed(display, err, "the chip refused the copy of %u bytes to flash address 0x%08X", copy, to);
         }
         done += copy;
     }
+    return true;
+}
+
+// Writes the pages of the block that no block before it wrote, in chunks of
+// consecutive pages.
+bool _write_block_pages(UpdaterDisplayInterface& display, NXPSerialClass& chip, const FlashImage& image,
+                        const BirdBlock& block, std::vector<bool>& pageWritten)
+{
+    uint32_t first = 0;
+    uint32_t end = 0;
+    _block_pages(block, first, end);
+    double shown = 0;
+    for (uint32_t page = first; page < end;) {
+        if (pageWritten[page]) {
+            ++page;
+            continue;
+        }
+        uint32_t pages = 0;
+        while (page + pages < end && pages < kPagesPerChunk && !pageWritten[page + pages])
+            ++pages;
+        const uint32_t address = page * kFlashPage;
+        if (!_write_chunk(display, chip, address, image.bytes.data() + address, pages * kFlashPage)) return false;
+        for (uint32_t k = 0; k < pages; ++k)
+            pageWritten[page + k] = true;
+        page += pages;
+        shown = double(page - first) / double(end - first);
+        display.update_progress(shown, nullptr);
+    }
+    if (shown < 1.0) display.update_progress(1.0, nullptr);
     return true;
 }
 
@@ -118,27 +202,32 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, std
                            unsigned int baudRate)
 {
     const std::vector<BirdBlock> blocks = _blocks_to_write(file);
-    if (!_blocks_writable(blocks)) return false;
+    FlashImage image;
+    if (!_gather_blocks(display, blocks, image)) return false;
 
     NXPSerialClass chip;
-    if (_connect_lpc(chip, port, baudRate) != aErrNone) {
+    aErr err = _connect_lpc(chip, port, baudRate);
+    if (err != aErrNone) {
         Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
-        return false;
+        return _failed(display, err, "could not open %s at %u baud", port.c_str(), baudRate);
     }
     Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
-    if (chip.Unlock() != aErrNone) {
+    err = chip.Unlock();
+    if (err != aErrNone) {
         Log::log(DEBUG_Network, "Could not unlock\n");
-        return false;
+        return _failed(display, err, "the chip refused to unlock its flash");
     }
     Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-    if (chip.Prepare(0, kLastSector) != aErrNone) {
+    err = chip.Prepare(0, kLastSector);
+    if (err != aErrNone) {
         Log::log(DEBUG_Network, "Could not prepare\n");
-        return false;
+        return _failed(display, err, "the chip refused to prepare its flash for the erase");
     }
     Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
-    if (chip.Erase(0, kLastSector) != aErrNone) {
+    err = chip.Erase(0, kLastSector);
+    if (err != aErrNone) {
         Log::log(DEBUG_Network, "Could not erase\n");
-        return false;
+        return _failed(display, err, "the chip refused to erase its flash");
     }
     chip.SetEcho(false);
 
@@ -146,27 +235,22 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, std
     Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", file.path.c_str());
     const int total = int(blocks.size());
     uint32_t totalBytes = 0;
+    std::vector<bool> pageWritten(kFlashPages, false);
     for (int number = 1; number <= total; ++number) {
         const BirdBlock& block = blocks[size_t(number - 1)];
-        const uint8_t* data = block.payload + 4;
         const uint32_t length = block.length - 4;
         display.message(UpdaterDisplayInterface::INFO, "Transferring firmware block %d of %d, %u bytes", number,
                         total, length);
         display.display_progress(true);
         Log::log(DEBUG_Updater, "Transferring firmware block: %u bytes to address 0x%08X\n", length, block.address);
-        uint32_t written = 0;
-        while (written < length) {
-            const uint32_t chunk = std::min(kChunkBytes, length - written);
-            if (!_write_chunk(chip, block.address + written, data + written, chunk)) return false;
-            written += chunk;
-            display.update_progress(double(written) / length, nullptr);
-        }
+        const bool written = _write_block_pages(display, chip, image, block, pageWritten);
         display.display_progress(false);
+        if (!written) return false;
         totalBytes += length;
     }
     display.message(UpdaterDisplayInterface::INFO, "Transferred %d blocks, %u total bytes", total, totalBytes);
 
-    const aErr err = chip.SetEcho(true);
+    err = chip.SetEcho(true);
     if (err != aErrNone) {
         display.message(UpdaterDisplayInterface::ERROR, "Recovery Error transfering data to device ==> [%d, %s]",
                         err, aError_GetErrorText(err));

@@ -8,7 +8,7 @@
 #include "recovery/NXPSerialClass.h"
 #include "tests/engine/recording_display.h"
 #include "tests/sim/bird_writer.h"
-#include "tests/sim/lpc_isp_rom.h"
+#include "tests/sim/checked_lpc_isp_rom.h"
 #include "tests/sim/pty_carrier.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@ using enginetest::RecordingDisplay;
 
 namespace {
 
-using Rom = sim::LpcIspRom;
+using Rom = sim::CheckedLpcIspRom;
 using Bytes = std::vector<uint8_t>;
 
 std::string tempDir()
@@ -51,26 +51,21 @@ protected:
     {
         BirdFile firmware = file(bird);
         rom.setSynchronised();
-        const bool result = _recover_firmware_lpc(display, firmware, port, baudRate);
-        // However the blocks lie, no flash byte is programmed twice without an erase.
-        EXPECT_EQ(rom.counters().copiesOntoProgrammed, std::vector<std::string>{});
-        return result;
+        return _recover_firmware_lpc(display, firmware, port, baudRate);
     }
     Bytes flash(uint32_t address, size_t n) const
     {
         const Bytes all = rom.flash();
         return Bytes(all.begin() + address, all.begin() + address + n);
     }
-    // A recovery that finds the chip an LPC, writes the image into its flash
-    // (no byte programmed twice without an erase), starts it, and never sends
-    // it an i.MX byte.
+    // A recovery that finds the chip an LPC, writes the image into its flash,
+    // starts it, and never sends it an i.MX byte.
     void expectRecoveredAsLpc(Updater& updater, const std::string& path, const Bytes& image)
     {
         ASSERT_TRUE(updater.Recover_Firmware(port, 0, 115200, 0, path, false));
         EXPECT_EQ(updater.recoveryChip, 2);
         EXPECT_EQ(flash(0, image.size()), image);
         EXPECT_TRUE(rom.counters().started);
-        EXPECT_EQ(rom.counters().copiesOntoProgrammed, std::vector<std::string>{});
         const Bytes received = rom.received();
         EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
     }
@@ -267,6 +262,45 @@ TEST_F(LpcTest, ChipWritingToRamThatDoesNotComeBackIsNoImx)
     EXPECT_EQ(std::count(received.begin(), received.end(), 0x05), 0);
 }
 
+// A chip that answered the synchronisation as an LPC17xx but whose "N" is
+// refused or short is no i.MX: the fingerprint fails with its reason, and
+// nothing after "N" reaches the chip, though the i.MX road had a live
+// loader to send.
+TEST_F(LpcTest, LpcWithoutItsSerialNumberIsNoImx)
+{
+    const std::string loader = dir + "/loader.bird";
+    sim::BirdWriter().loader(0x20000000, sim::randomBytes(2048, 14)).write(loader);
+    const std::string param = std::string(" [") + std::to_string(aErrParam) + ", " + aError_GetErrorText(aErrParam) + "]";
+    const std::string silent =
+        std::string(" [") + std::to_string(aErrNotReady) + ", " + aError_GetErrorText(aErrNotReady) + "]";
+    struct Case {
+        int code;
+        int lines;
+        std::string why;
+    } cases[] = {{1, 4, param}, {0, 3, silent}, {0, 0, silent}};
+    for (const Case& c : cases) {
+        Rom chip;
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        Rom::Faults faults;
+        if (c.code != 0) faults.returnCodes['N'] = c.code;
+        faults.identityLines = c.lines;
+        chip.setFaults(faults);
+        RecordingDisplay shown;
+        Updater updater("http://127.0.0.1:1", dir.c_str(), shown);
+        Fingerprint print{};
+        EXPECT_FALSE(updater.Get_Fingerprint(print, line.path(), 1234, loader, 115200, false)) << c.lines;
+        EXPECT_EQ(updater.recoveryChip, 2) << c.lines;
+        EXPECT_EQ(shown.lines(),
+                  std::vector<std::string>{"error LPC17xx chip answered the synchronisation but gave no serial number" +
+                                           c.why});
+        EXPECT_EQ(chip.commands(), std::vector<std::string>{"N"}) << c.lines;
+        const Bytes received = chip.received();
+        const std::string tail = "N\r\n";
+        ASSERT_GE(received.size(), tail.size());
+        EXPECT_EQ(std::string(received.end() - long(tail.size()), received.end()), tail) << c.lines;
+    }
+}
+
 // A recovery whose link failed in the middle of a write (here: the chip's
 // acknowledgement came garbled) leaves the chip writing to RAM; the next
 // recovery brings it back and writes the flash whole.
@@ -397,26 +431,6 @@ TEST_F(LpcTest, ShortBlocksPackedPageAfterPage)
     EXPECT_TRUE(sawCommand("C 5376 268442112 256"));
 }
 
-// Blocks that cannot be copied to flash, and a file without firmware, are
-// refused before the flash is erased.
-TEST_F(LpcTest, UnwritableFilesAreRefusedBeforeTheChipIsTouched)
-{
-    const Bytes before = rom.flash();
-    sim::BirdWriter unaligned;
-    unaligned.firmware(0x0, sim::randomBytes(512, 7)).firmware(0x1104, sim::randomBytes(512, 8));
-    sim::BirdWriter noAddress;
-    noAddress.block(1, {0, 0});
-    sim::BirdWriter closedAtOnce;
-    closedAtOnce.firmware(0x0, {1, 2, 3, 4}).firmware(0x1000, sim::randomBytes(512, 9));
-    sim::BirdWriter loaderOnly;
-    loaderOnly.loader(0x20000000, sim::randomBytes(512, 10));
-    for (sim::BirdWriter* bird : {&unaligned, &noAddress, &closedAtOnce, &loaderOnly}) {
-        EXPECT_FALSE(recover(*bird));
-        EXPECT_TRUE(rom.commands().empty());
-        EXPECT_EQ(rom.flash(), before);
-    }
-}
-
 TEST_F(LpcTest, ARateOtherThanTheSynchronisedOneIsAgreedWithTheChip)
 {
     const Bytes data = sim::randomBytes(1024, 9);
@@ -440,21 +454,133 @@ TEST_F(LpcTest, EchoNotRestoredIsAnErrorAndTheChipIsNotStarted)
     EXPECT_FALSE(rom.counters().started);
 }
 
-TEST_F(LpcTest, AFailedCommandEndsTheRecoveryUnseen)
+// Blocks that share flash pages, in any order, overlapping with equal
+// bytes or starting within a page: every page is copied once after the
+// erase (the stand-in fails the test otherwise) and holds every block's
+// bytes, erased flash around them.
+TEST_F(LpcTest, BlocksThatSharePagesAreGatheredPageByPage)
 {
-    for (char letter : {'U', 'E', 'C'}) {
+    const Bytes a = sim::randomBytes(300, 40);
+    const Bytes b = sim::randomBytes(200, 41);
+    const Bytes c = sim::randomBytes(512, 42);
+    const Bytes d = sim::randomBytes(512, 43);
+    const Bytes e = sim::randomBytes(700, 44);
+    struct Piece {
+        uint32_t address;
+        Bytes data;
+    } pieces[] = {
+        {0x0, a},                                   // ends within page 1 ...
+        {0x12C, b},                                 // ... where this one starts
+        {0x2000, c},                                // the same block twice
+        {0x2000, c},
+        {0x4100, Bytes(d.begin() + 256, d.end())},  // a page, then the block around it
+        {0x4000, d},
+        {0x7004, Bytes(e.begin() + 0x100, e.begin() + 0x200)},  // a block, then one around it
+        {0x6F04, e},                                            // that starts within a page
+    };
+    sim::BirdWriter bird;
+    for (const Piece& p : pieces)
+        bird.firmware(p.address, p.data);
+    ASSERT_TRUE(recover(bird));
+    for (size_t i = 0; i < std::size(pieces); ++i)
+        EXPECT_EQ(flash(pieces[i].address, pieces[i].data.size()), pieces[i].data) << i;
+    EXPECT_EQ(flash(0x1F4, 0xC), Bytes(0xC, 0xFF));
+    EXPECT_EQ(flash(0x6F00, 4), Bytes(4, 0xFF));
+    EXPECT_EQ(flash(0x6F04 + e.size(), 0x7200 - 0x6F04 - e.size()), Bytes(0x7200 - 0x6F04 - e.size(), 0xFF));
+    EXPECT_EQ(display.count("bar 1.000000 -"), std::size(pieces));
+    EXPECT_EQ(display.lines().back(), "info Rebooting Device");
+}
+
+// Files that cannot be written as they stand are refused, with the reason,
+// before anything is sent to the chip: no firmware (a block without its
+// address word, one closing the image at once, loader blocks only), blocks
+// that give one byte two values, and blocks reaching outside the 512 KB flash.
+TEST_F(LpcTest, UnwritableFilesAreRefusedBeforeTheChipIsTouched)
+{
+    const Bytes before = rom.flash();
+    const Bytes page = sim::randomBytes(512, 7);
+    Bytes other = sim::randomBytes(512, 8);
+    other[0] = uint8_t(page[0x100] ^ 1);
+    Bytes again = page;
+    again[0x1FF] ^= 0x80;
+    Bytes around = sim::randomBytes(512, 9);
+    around[0x100] = uint8_t(other[0] ^ 2);
+    struct Case {
+        const char* name;
+        sim::BirdWriter bird;
+        std::string shown;
+    } cases[] = {
+        {"no address word", sim::BirdWriter().block(1, {0, 0}), "Birdfile holds no firmware blocks"},
+        {"closed at once", sim::BirdWriter().firmware(0x0, {1, 2, 3, 4}).firmware(0x1000, page),
+         "Birdfile holds no firmware blocks"},
+        {"loader only", sim::BirdWriter().loader(0x20000000, page), "Birdfile holds no firmware blocks"},
+        {"overlapping", sim::BirdWriter().firmware(0x0, Bytes(page.begin(), page.begin() + 300)).firmware(0x100, other),
+         "Firmware blocks 1 and 2 of 2 give flash address 0x00000100 different bytes"},
+        {"the same address twice", sim::BirdWriter().firmware(0x2000, page).firmware(0x2000, again),
+         "Firmware blocks 1 and 2 of 2 give flash address 0x000021FF different bytes"},
+        {"a page inside a later block", sim::BirdWriter().firmware(0x4100, other).firmware(0x4000, around),
+         "Firmware blocks 1 and 2 of 2 give flash address 0x00004100 different bytes"},
+        {"past the flash", sim::BirdWriter().firmware(0x0, page).firmware(0x80000, page),
+         "Firmware block 2 of 2 (512 bytes at 0x00080000) lies outside the chip's 512 KB flash"},
+        {"across the flash's end", sim::BirdWriter().firmware(0x7FF00, page).firmware(0x0, page),
+         "Firmware block 1 of 2 (512 bytes at 0x0007FF00) lies outside the chip's 512 KB flash"},
+        {"in RAM", sim::BirdWriter().firmware(0x0, page).firmware(0x10000000, page),
+         "Firmware block 2 of 2 (512 bytes at 0x10000000) lies outside the chip's 512 KB flash"},
+    };
+    for (Case& c : cases) {
+        display.calls.clear();
+        EXPECT_FALSE(recover(c.bird)) << c.name;
+        EXPECT_EQ(display.lines(), std::vector<std::string>{"error " + c.shown}) << c.name;
+        EXPECT_EQ(rom.commands(), std::vector<std::string>{}) << c.name;
+        EXPECT_EQ(rom.received(), Bytes{}) << c.name;
+        EXPECT_EQ(rom.flash(), before) << c.name;
+    }
+}
+
+// Every step that the chip refuses, or whose answer does not come right,
+// ends the recovery with what failed on the error line; the chip is not
+// started.
+TEST_F(LpcTest, AFailedStepEndsTheRecoveryWithItsReason)
+{
+    const std::string param = std::string(" [") + std::to_string(aErrParam) + ", " + aError_GetErrorText(aErrParam) + "]";
+    const std::string io = std::string(" [") + std::to_string(aErrIO) + ", " + aError_GetErrorText(aErrIO) + "]";
+    struct Case {
+        std::string refused;  // a command letter, or a whole command line
+        std::string checksumAnswer;
+        std::string shown;
+    } cases[] = {
+        {"U", "", "Recovery Error: the chip refused to unlock its flash" + param},
+        {"P 0 29", "", "Recovery Error: the chip refused to prepare its flash for the erase" + param},
+        {"E", "", "Recovery Error: the chip refused to erase its flash" + param},
+        {"W", "", "Recovery Error: the chip took no write of 1024 bytes to RAM for flash address 0x00001000" + param},
+        {"", "0K\r\n",
+         "Recovery Error: the chip took no write of 1024 bytes to RAM for flash address 0x00001000" + io},
+        {"P 1 1", "", "Recovery Error: the chip refused to prepare sectors 1 to 1 for a copy" + param},
+        {"C", "", "Recovery Error: the chip refused the copy of 1024 bytes to flash address 0x00001000" + param},
+    };
+    for (const Case& c : cases) {
+        Rom chip;
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
         Rom::Faults faults;
-        faults.returnCodes[letter] = 3;
-        rom.setFaults(faults);
+        if (c.refused.size() == 1)
+            faults.returnCodes[c.refused[0]] = 3;
+        else if (!c.refused.empty())
+            faults.lineCodes[c.refused] = 9;
+        faults.checksumAnswer = c.checksumAnswer;
+        chip.setFaults(faults);
+        chip.setSynchronised();
         RecordingDisplay shown;
         sim::BirdWriter bird;
-        bird.firmware(0x0, sim::randomBytes(256, 11));
+        bird.firmware(0x1000, sim::randomBytes(1000, 11));
         BirdFile firmware = file(bird);
-        rom.setSynchronised();
-        EXPECT_FALSE(_recover_firmware_lpc(shown, firmware, port, 115200)) << letter;
-        for (const std::string& line : shown.lines())
-            EXPECT_NE(line.rfind("error ", 0), 0u) << letter << ": " << line;
-        EXPECT_FALSE(rom.counters().started) << letter;
+        std::string path = line.path();
+        EXPECT_FALSE(_recover_firmware_lpc(shown, firmware, path, 115200)) << c.shown;
+        std::vector<std::string> errors;
+        for (const std::string& l : shown.lines())
+            if (l.rfind("error ", 0) == 0) errors.push_back(l);
+        EXPECT_EQ(errors, std::vector<std::string>{"error " + c.shown});
+        EXPECT_EQ(shown.count("info Rebooting Device"), 0u) << c.shown;
+        EXPECT_FALSE(chip.counters().started) << c.shown;
     }
 }
 

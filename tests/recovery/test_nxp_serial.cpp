@@ -5,7 +5,7 @@
 // programming through RAM, reading back, and every way the chip can fail.
 #include "recovery/NXPSerialClass.h"
 #include "tests/sim/byte_endpoint.h"
-#include "tests/sim/lpc_isp_rom.h"
+#include "tests/sim/checked_lpc_isp_rom.h"
 #include "tests/sim/pty_carrier.h"
 
 #include "platform/aTime.h"
@@ -22,7 +22,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Rom = sim::LpcIspRom;
+using Rom = sim::CheckedLpcIspRom;
 
 constexpr uint32_t kRam = NXPSerialClass::WRITE_ADDRESS;
 

@@ -424,6 +424,9 @@ void LpcIspRom::runCommand(const std::string& line)
     const auto forced = faults_.returnCodes.find(letter);
     if (forced != faults_.returnCodes.end())
         code = forced->second;
+    const auto forcedLine = faults_.lineCodes.find(line);
+    if (forcedLine != faults_.lineCodes.end())
+        code = forcedLine->second;
 
     std::string answer = std::to_string(code) + "\r\n";
     if (code != kSuccess) {

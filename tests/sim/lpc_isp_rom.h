@@ -43,6 +43,7 @@ public:
         int replyDelayMs = 0;        // every answer but the echo comes this late
         int checksumDelayMs = 0;     // answers to data checksums come this late
         std::map<char, int> returnCodes;  // command letter -> code it answers instead
+        std::map<std::string, int> lineCodes;  // whole command line -> code it answers instead
         int identityLines = 4;       // lines of "N" that follow its return code
         std::set<size_t> corruptDataLines;  // data lines, numbered from 0 as received, that lose a bit
         int badReadChecksums = 0;    // the next n checksums sent while reading are wrong
