@@ -1,8 +1,8 @@
 // The packet stream over a serial line. Reading any bytes hands out exactly
 // the packets of the frames that arrived whole and intact (COBS-decoded:
 // address, length up to 28, data, matching CRC-8), in order; writing packets
-// frames each so that a reader gets them back, and a block that forms no
-// packet sends nothing of its broken part.
+// frames each so that a reader gets them back, and a packet that cannot be
+// framed is dropped alone: its length byte says where the next one starts.
 #include "common/aPacket.h"
 #include "common/aStream_CobsEncoding.h"
 #include "common/cobs.h"
@@ -63,15 +63,23 @@ fuzz::Bytes writeBlock(const fuzz::Bytes& block, aErr* result)
     return inner.out;
 }
 
-// The wire form of the packets that the bytes begin with.
-fuzz::Bytes leadingPackets(const fuzz::Bytes& bytes, bool* all)
+// The wire form of the whole packets in the bytes, each refused one (an
+// address of 0, a length above 28) passed over by its length byte; *refused
+// tells whether there was one.
+fuzz::Bytes framedPackets(const fuzz::Bytes& bytes, bool* refused)
 {
-    size_t at = 0;
-    while (at + 2 <= bytes.size() && bytes[at] != 0 && bytes[at + 1] <= aPACKET_MAX_DATA &&
-           at + 2 + bytes[at + 1] <= bytes.size())
-        at += 2 + bytes[at + 1];
-    *all = at == bytes.size();
-    return fuzz::Bytes(bytes.begin(), bytes.begin() + long(at));
+    fuzz::Bytes packets;
+    *refused = false;
+    for (size_t at = 0; at < bytes.size();) {
+        const bool bad = bytes[at] == 0 || (at + 1 < bytes.size() && bytes[at + 1] > aPACKET_MAX_DATA);
+        *refused = *refused || bad;
+        if (at + 1 >= bytes.size()) break;
+        const size_t end = at + 2 + bytes[at + 1];
+        if (!bad && end <= bytes.size())
+            packets.insert(packets.end(), bytes.begin() + long(at), bytes.begin() + long(end));
+        at = end;
+    }
+    return packets;
 }
 
 } // namespace
@@ -85,21 +93,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(readAll(bytes) == intactPackets(bytes));
         return 0;
     }
-    // The bytes as a block of packets to send: the whole packets it begins
-    // with go out, one frame each, and read back as they were. (A single
-    // byte goes to the line's own put as it stands.)
+    // The bytes as a block of packets to send: its whole packets go out, one
+    // frame each, and read back as they were. (A single byte goes to the
+    // line's own put as it stands.)
     if (bytes.size() < 2) return 0;
     aErr result = aErrNone;
     const fuzz::Bytes line = writeBlock(bytes, &result);
-    bool all = false;
-    const fuzz::Bytes packets = leadingPackets(bytes, &all);
+    bool refused = false;
+    const fuzz::Bytes packets = framedPackets(bytes, &refused);
     FUZZ_CHECK(readAll(line) == packets);
     FUZZ_CHECK(intactPackets(line) == packets);
-    if (all) FUZZ_CHECK(result == aErrNone);
-    else if (bytes[packets.size()] == 0 ||
-             (bytes.size() - packets.size() >= 2 && bytes[packets.size() + 1] > aPACKET_MAX_DATA))
-        FUZZ_CHECK(result == aErrPacket);
-    else
-        FUZZ_CHECK(result == aErrNone); // a packet begun, not yet complete
+    FUZZ_CHECK(result == (refused ? aErrPacket : aErrNone));
     return 0;
 }
