@@ -208,12 +208,12 @@ aPacket* sReceiveByte(aLink* link, uint8_t byte, const Wanted* wanted)
 }
 
 // Whether an awaiting caller may read the stream itself: the link runs in
-// step with no synchronisation asked for, no user filter is installed (a
-// filter runs on the reader thread) and the stream can wait for bytes.
+// step with no synchronisation asked for, no user filter that must run on the
+// reader thread is installed, and the stream can wait for bytes.
 bool sCallerMayRead(const aLink* link)
 {
-    return link->running && link->status == kLinkStatusRunning && !link->syncRequested && !link->userFilterSet
-        && aStream_CanWait(link->stream);
+    return link->running && link->status == kLinkStatusRunning && !link->syncRequested &&
+        (!link->userFilterSet || link->userFilterAnyThread) && aStream_CanWait(link->stream);
 }
 
 // Makes a lending reader take the role back now.
@@ -609,6 +609,7 @@ aLinkId aLink_Init(aLinkId id, aStream* stream)
     link->directRestCount = 0;
     link->roleWanted = false;
     link->userFilterSet = false;
+    link->userFilterAnyThread = false;
     link->callerReadMs = 0;
     link->wakeRequested = false;
 
@@ -927,24 +928,40 @@ size_t aLink_DrainPackets(aLinkId id, aPacketFilterProc filter, const void* refe
     return aPacketFifo_DrainPackets(link->inbound, filter, reference);
 }
 
-aErr aLink_InstallUserPacketFilter(aLinkId id, aUserPacketFilterProc filter, void* reference)
+namespace {
+
+aErr sInstallUserPacketFilter(aLinkId id, aUserPacketFilterProc filter, void* reference, bool anyThread)
 {
     aLinkUse use(id);
     aLink* link = sRecord(use);
     if (!link)
         return aErrParam;
-    // A caller that reads stops before the filter is set (within one wait
-    // slice), so that the filter runs on the reader thread only.
+    // A caller that reads stops before a filter for the reader thread only
+    // is set (within one wait slice).
+    const bool readerOnly = filter && !anyThread;
+    link->userFilterAnyThread = !readerOnly;
     link->userFilterSet = filter != nullptr;
-    while (filter && link->callerReading)
+    while (readerOnly && link->callerReading)
         aTime_MSSleep(1);
     aMutex_Lock(link->userFilterSema);
     link->userFilter = filter;
     link->userFilterRef = reference;
     aMutex_Unlock(link->userFilterSema);
-    if (filter)
+    if (readerOnly)
         sRecallReader(link);
     return aErrNone;
+}
+
+} // namespace
+
+aErr aLink_InstallUserPacketFilter(aLinkId id, aUserPacketFilterProc filter, void* reference)
+{
+    return sInstallUserPacketFilter(id, filter, reference, false);
+}
+
+aErr aLink_InstallUserPacketFilterAnyThread(aLinkId id, aUserPacketFilterProc filter, void* reference)
+{
+    return sInstallUserPacketFilter(id, filter, reference, true);
 }
 
 aErr aLink_EnablePooledPackets(aLinkId id, bool pooled)

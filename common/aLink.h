@@ -138,6 +138,8 @@ struct aLink {
     // user filter can wait for it to stop: a filter runs on the reader thread.
     std::atomic<bool> callerReading;
     std::atomic<bool> userFilterSet;
+    // The user filter may run on an awaiting caller's thread too.
+    std::atomic<bool> userFilterAnyThread;
     // Monotonic milliseconds when a caller last gave the role back.
     std::atomic<uint64_t> callerReadMs;
     // Callers inside an await on the link.
@@ -223,6 +225,11 @@ size_t aLink_DrainPackets(aLinkId id, aPacketFilterProc filter, const void* refe
 // returns the previous filter is not running and will not be called again.
 // A filter must not install a filter on its own link.
 aErr aLink_InstallUserPacketFilter(aLinkId id, aUserPacketFilterProc filter, void* reference);
+// As aLink_InstallUserPacketFilter, for a filter that may also run on the
+// thread of an awaiting caller, which then reads the stream itself as it does
+// on a link without a filter. Calls of the filter never overlap; it must take
+// no lock that a caller may hold while it awaits.
+aErr aLink_InstallUserPacketFilterAnyThread(aLinkId id, aUserPacketFilterProc filter, void* reference);
 // Whether every read of the running link's stream has failed for at least
 // ms: its device has gone away (a spoilt frame fails one read, not all).
 bool aLink_ReadsFailingFor(const aLink* link, uint64_t ms);

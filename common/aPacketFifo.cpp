@@ -14,8 +14,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a waiter spins before it sleeps.
-constexpr auto kSpin = std::chrono::microseconds(50);
+// How long a waiter spins before it sleeps: about one round trip through a
+// link-sharing server, so that a reply that far off finds the waiter awake.
+constexpr auto kSpin = std::chrono::microseconds(300);
 
 // Eases the core while spinning.
 inline void sPause()

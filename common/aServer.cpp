@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <czmq.h>
 #include <deque>
@@ -21,7 +22,9 @@
 #include "common/aPacket.h"
 #include "common/aPacketFifo.h"
 #include "common/aServerAnnounce.h"
+#include "common/aServerLocal.h"
 #include "common/aUEI.h"
+#include "common/zPollBriefly.h"
 #include "common/zSysInterruptHandler.h"
 #include "platform/aTime.h"
 
@@ -158,6 +161,46 @@ bool sTerminated(zpoller_t* poller, int pollErrno)
     return !(pollErrno == EINTR && !zsys_interrupted);
 }
 
+// The address the clients' port is bound on, as dotted text.
+std::string sFrontendAddress(const aServer* server)
+{
+    char address[16] = "127.0.0.1";
+    if (!(server->flags & aSERVER_FLAG_LOCAL_ONLY)) aDiscovery_ConvertIPv4Interface(server->interface, address, sizeof address);
+    return address;
+}
+
+// The clients' TCP endpoint, once bound.
+std::string sFrontendEndpoint(const aServer* server)
+{
+    return "tcp://" + sFrontendAddress(server) + ":" + std::to_string(server->frontendPort);
+}
+
+// Opens the frontend to clients of this process over an in-process endpoint
+// as well: the same frames, without the two trips through loop-back TCP. A
+// server that cannot still serves them over TCP.
+void sPublishLocally(aServer* server)
+{
+    const unsigned n = sPairCount.fetch_add(1);
+    char endpoint[sizeof server->localEndpoint];
+    std::snprintf(endpoint, sizeof endpoint, "inproc://aServer-frontend-%u", n);
+    if (zsock_bind(server->frontend, "%s", endpoint) != 0) return;
+    if (!aServerLocal_Publish(server->interface, server->frontendPort, endpoint)) {
+        zsock_unbind(server->frontend, "%s", endpoint);
+        return;
+    }
+    std::memcpy(server->localEndpoint, endpoint, sizeof endpoint);
+}
+
+// Ends the in-process clients' connections as the closing of the TCP port
+// ends the others'; with unbind, no new one is made to the endpoint.
+void sWithdrawLocally(aServer* server, bool unbind)
+{
+    if (!server->localEndpoint[0]) return;
+    aServerLocal_Withdraw(server->interface, server->frontendPort);
+    if (unbind) zsock_unbind(server->frontend, "%s", server->localEndpoint);
+    server->localEndpoint[0] = 0;
+}
+
 // ---- broker -------------------------------------------------------------
 
 struct Broker {
@@ -181,9 +224,9 @@ void sStopServingWhenDeviceIsGone(Broker& broker)
     if (!broker.serving || !aLink_ReadsFailingFor(server->entry->link, kDeviceLostMs)) return;
     broker.serving = false;
     broker.model = server->model.exchange(0);
-    const char* endpoint = zsock_endpoint(server->frontend);
-    broker.endpoint = endpoint ? endpoint : "";
+    broker.endpoint = sFrontendEndpoint(server);
     if (!broker.endpoint.empty()) zsock_unbind(server->frontend, "%s", broker.endpoint.c_str());
+    sWithdrawLocally(server, true);
     broker.awaiting.clear();
     server->stoppedServing = true;
     aDebug_Printf(aDEBUG_SERVER, "Device link lost: no longer serving %s\n", broker.endpoint.c_str());
@@ -199,6 +242,7 @@ void sResumeServing(Broker& broker)
         return;
     }
     broker.serving = true;
+    sPublishLocally(server);
     server->model = broker.model;
     server->stoppedServing = false;
     aDebug_Printf(aDEBUG_SERVER, "Serving %s again\n", broker.endpoint.c_str());
@@ -400,8 +444,10 @@ void _serverWorker_broker(zsock_t* pipe, void* argument)
         server->publishing = false;
         aDebug_Printf(aDEBUG_SERVER, "broker create\n");
         zsock_signal(pipe, 0); // ready
+        zPollBriefly waiting;
         for (;;) {
-            void* which = zpoller_wait(poller, kBrokerWaitMs);
+            void* which = waiting.wait(poller, kBrokerWaitMs);
+            if (which) waiting.took();
             int pollErrno = errno;
             zSysInterruptHandler_process();
             sStopServingWhenDeviceIsGone(broker);
@@ -499,8 +545,14 @@ aPacket* sAwaitReply(const SyncWorker& worker, aLink* link, const aPacket* reque
 {
     const uint64_t deadline = aTime_GetMSTicks() + waitMs;
     for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
-        const uint64_t slice = std::min<uint64_t>(deadline - now, kAwaitSliceMs);
-        if (aPacket* reply = aPacketFifo_AwaitFirst(link->inbound, sReplyFilter, request, slice)) return reply;
+        const uint64_t sliceEnd = now + std::min<uint64_t>(deadline - now, kAwaitSliceMs);
+        // Awaited as a caller of the link, which reads the device's answer
+        // itself while it can, rather than wake the link's reader for it;
+        // on a link out of step, on its received packets for the slice.
+        aPacket* reply = aLink_AwaitFirst(worker.server->entry->id, sReplyFilter, request, sliceEnd - now);
+        now = aTime_GetMSTicks();
+        if (!reply && now < sliceEnd) reply = aPacketFifo_AwaitFirst(link->inbound, sReplyFilter, request, sliceEnd - now);
+        if (reply) return reply;
         if (zsock_events(worker.pipe) & ZMQ_POLLIN) break;
     }
     return nullptr;
@@ -562,8 +614,10 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument)
     if (poller) {
         SyncWorker worker{server, pipe, false};
         zsock_signal(pipe, 0); // ready
+        zPollBriefly waiting;
         for (;;) {
-            void* which = zpoller_wait(poller, kWaitMs);
+            void* which = waiting.wait(poller, kWaitMs);
+            if (which) waiting.took();
             int pollErrno = errno;
             zSysInterruptHandler_process();
             if (which == pipe) {
@@ -606,10 +660,9 @@ bool _streamingPacketFilter(const aPacket* packet, void* reference)
 
 int _findPortAndBindSocket(aServer* server)
 {
-    char address[16] = "127.0.0.1";
-    if (!(server->flags & aSERVER_FLAG_LOCAL_ONLY)) aDiscovery_ConvertIPv4Interface(server->interface, address, sizeof address);
-    int port = zsock_bind(server->frontend, "tcp://%s:*", address);
-    aDebug_Printf(aDEBUG_SERVER, "_findPortAndBindSocket: %d - %s\n", port, address);
+    const std::string address = sFrontendAddress(server);
+    int port = zsock_bind(server->frontend, "tcp://%s:*", address.c_str());
+    aDebug_Printf(aDEBUG_SERVER, "_findPortAndBindSocket: %d - %s\n", port, address.c_str());
     return port;
 }
 
@@ -663,7 +716,10 @@ aErr _initServer(aServer* server)
         return aErrResource;
     _configureInterface(server);
     int frontendPort = _findPortAndBindSocket(server);
-    if (frontendPort > 0) server->frontendPort = static_cast<uint16_t>(frontendPort);
+    if (frontendPort > 0) {
+        server->frontendPort = static_cast<uint16_t>(frontendPort);
+        sPublishLocally(server);
+    }
     bool paired = sMakePair(server->streamingBroker, server->streamingSource, "streaming") &&
                   sMakePair(server->syncBroker, server->syncBackend, "sync");
     aDebug_Printf(aDEBUG_SERVER, "_initServer: server->frontendPort: %d\n", server->frontendPort);
@@ -678,7 +734,7 @@ aErr _initServer(aServer* server)
     server->syncWorker = sStartActor(_serverWorker_syncCommands, server);
     if (!server->broker || !server->syncWorker) return aErrResource;
     server->filterInstalled =
-        aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server) == aErrNone;
+        aLink_InstallUserPacketFilterAnyThread(server->entry->id, _streamingPacketFilter, server) == aErrNone;
     aLink_DrainPackets(server->entry->id, drainAll, nullptr);
     return aErrNone;
 }
@@ -690,6 +746,9 @@ void _deinitServer(aServer* server)
     if (server->filterInstalled) aLink_InstallUserPacketFilter(server->entry->id, nullptr, nullptr);
     _signalWaitDestroyActor(&server->syncWorker);
     _signalWaitDestroyActor(&server->broker);
+    // The broker, which withdraws and publishes while it runs, has ended:
+    // the in-process clients are told, and the endpoint goes with its socket.
+    sWithdrawLocally(server, false);
     if (server->discoveryIsBeacon)
         zactor_destroy(&server->discovery);
     else
@@ -799,7 +858,7 @@ aErr aServer_SetModel(aServer* server, uint8_t model)
 aErr aServer_ReinstallFilter(aServer* server)
 {
     if (!server) return aErrParam;
-    aErr err = aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server);
+    aErr err = aLink_InstallUserPacketFilterAnyThread(server->entry->id, _streamingPacketFilter, server);
     if (err == aErrNone) server->filterInstalled = true;
     return err;
 }

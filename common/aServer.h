@@ -52,6 +52,9 @@ struct aServer {
     // closed; cleared when it serves again (aServer_Resume).
     std::atomic<bool> stoppedServing;
     std::atomic<size_t> subscribers;    // clients taking stream batches; one that left goes at the next batch
+    // The frontend's in-process endpoint for clients of this process, while
+    // it is published; empty otherwise.
+    char localEndpoint[48];
 };
 
 // A new server for the device link (types USB, TCPIP and SERIAL), serving on

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "common/aDebug.h"
+#include "common/aServerLocal.h"
+#include "common/zPollBriefly.h"
 #include "common/zSysInterruptHandler.h"
 #include "platform/aTime.h"
 
@@ -58,12 +60,17 @@ struct ClientStream {
     zsock_t* incomingPeer = nullptr;
     zactor_t* brokerTask = nullptr;
     zpoller_t* poller = nullptr;
+    // The get's wait, reader only.
+    zPollBriefly waiting;
     zframe_t* frame = nullptr;
     uint64_t readPosition = 0;
     uint64_t frameSize = 0;
     // The events of `server`'s connection; broker task only.
     zsock_t* monitor = nullptr;
-    char endpoint[36] = {};
+    char endpoint[64] = {};
+    // Readable once a server of this process that the stream reached over
+    // its in-process endpoint stops serving it; broker task only.
+    int lostFd = -1;
     std::atomic<int> connection{kConnecting};
     // A connection attempt found nobody listening while connecting.
     std::atomic<bool> refused{false};
@@ -153,6 +160,18 @@ bool sSwallowed(ClientStream* stream, zframe_t* frame)
     return reply;
 }
 
+// The connection that was up is gone: the socket stops connecting, and an
+// empty frame behind the last one received tells the reader that the stream
+// has ended.
+void sLoseServer(ClientStream* stream)
+{
+    zsock_disconnect(stream->server, "%s", stream->endpoint);
+    stream->connection = kLost;
+    aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client lost the server: %s\n", stream->endpoint);
+    zframe_t* end = zframe_new_empty();
+    if (end) sSendWithRetries(&end, stream->incomingPeer, nullptr);
+}
+
 // One event of the server connection's monitor. Once the connection that was
 // up closes, the socket stops connecting, and an empty frame behind the last
 // one received tells the reader that the stream has ended.
@@ -171,11 +190,7 @@ void sTakeEvent(ClientStream* stream)
     } else if (event == ZMQ_EVENT_CONNECT_RETRIED && connection == kConnecting) {
         stream->refused = true;
     } else if (event == ZMQ_EVENT_DISCONNECTED && connection == kConnected) {
-        zsock_disconnect(stream->server, "%s", stream->endpoint);
-        stream->connection = kLost;
-        aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client lost the server: %s\n", stream->endpoint);
-        zframe_t* end = zframe_new_empty();
-        if (end) sSendWithRetries(&end, stream->incomingPeer, nullptr);
+        sLoseServer(stream);
     }
 }
 
@@ -183,12 +198,14 @@ void _broker_task(zsock_t* pipe, void* argument)
 {
     auto* stream = static_cast<ClientStream*>(argument);
     zsock_signal(pipe, 0); // running
-    zpoller_t* poller = zpoller_new(pipe, stream->server, stream->outgoingPeer, stream->monitor, nullptr);
+    zpoller_t* poller = zpoller_new(pipe, stream->server, stream->outgoingPeer, stream->monitor, &stream->lostFd, nullptr);
     if (poller) {
         zsock_signal(pipe, 0); // ready
         bool endMarked = false;
+        zPollBriefly waiting;
         for (;;) {
-            void* which = zpoller_wait(poller, kWaitMs);
+            void* which = waiting.wait(poller, kWaitMs);
+            if (which) waiting.took();
             int pollErrno = errno;
             zSysInterruptHandler_process();
             if (which == pipe) {
@@ -212,6 +229,10 @@ void _broker_task(zsock_t* pipe, void* argument)
                 }
             } else if (which == stream->monitor) {
                 sTakeEvent(stream);
+            } else if (which == &stream->lostFd) {
+                eventfd_t count = 0;
+                eventfd_read(stream->lostFd, &count);
+                if (stream->connection != kLost) sLoseServer(stream);
             } else if (!which && sWhyWoke(poller, pollErrno) == Woke::Terminated) {
                 break;
             }
@@ -234,7 +255,7 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
         for (uint64_t now = aTime_GetMonotonicMSTicks(); !which && now < deadline;
              now = aTime_GetMonotonicMSTicks()) {
             if (stream->interrupted) return aErrNotReady;
-            which = zpoller_wait(stream->poller, static_cast<int>(deadline - now));
+            which = stream->waiting.wait(stream->poller, static_cast<int>(deadline - now));
             int pollErrno = errno;
             zSysInterruptHandler_process();
             if (!which && sWhyWoke(stream->poller, pollErrno) == Woke::Terminated) return aErrUnknown;
@@ -242,6 +263,7 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
         }
         if (!which) return aErrNotReady;
         if (which != stream->incoming) return aErrUnknown;
+        stream->waiting.took();
         stream->frame = zframe_recv(stream->incoming);
         if (!stream->frame) return aErrIO;
         stream->readPosition = 0;
@@ -365,6 +387,7 @@ void sStopBroker(ClientStream* stream)
 
 void sRelease(ClientStream* stream)
 {
+    if (stream->lostFd >= 0) aServerLocal_Leave(stream->lostFd);
     if (stream->brokerTask) sStopBroker(stream);
     zpoller_destroy(&stream->poller);
     if (stream->server && stream->monitor) zmq_socket_monitor(zsock_resolve(stream->server), nullptr, 0);
@@ -375,6 +398,7 @@ void sRelease(ClientStream* stream)
     zsock_destroy(&stream->incomingPeer);
     zsock_destroy(&stream->outgoingPeer);
     zframe_destroy(&stream->frame);
+    if (stream->lostFd >= 0) close(stream->lostFd);
     if (stream->wakeFd >= 0) close(stream->wakeFd);
     delete stream;
     zSysInterruptHandler_handBack();
@@ -434,6 +458,16 @@ aErr sConnectServer(ClientStream* stream, uint32_t ipAddress, uint16_t port)
     if (!inet_ntop(AF_INET, &address, dotted, sizeof dotted)) return aErrConnection;
     std::snprintf(endpoint, sizeof stream->endpoint, "tcp://%s:%d", dotted, port);
     aDebug_Printf(aDEBUG_CLIENT_STREAM, "aStream_CreateClient address: %s\n", endpoint);
+    // A server of this process is reached without loop-back TCP; it is up
+    // as long as the server serves, which tells the stream when it stops.
+    stream->lostFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (stream->lostFd < 0) return aErrResource;
+    if (aServerLocal_Join(ipAddress, port, stream->lostFd, endpoint, sizeof stream->endpoint)) {
+        aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client joins %s\n", endpoint);
+        if (zsock_connect(stream->server, "%s", endpoint) != 0) return aErrConnection;
+        stream->connection = kConnected;
+        return aErrNone;
+    }
     int rc = zsock_connect(stream->server, "%s", endpoint);
     aDebug_Printf(aDEBUG_CLIENT_STREAM, "Client connected to port: %d - rc: %d\n", port, rc);
     if (rc != 0) {

@@ -11,9 +11,12 @@
 #include <chrono>
 #include <cstring>
 #include <czmq.h>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "common/aDiscovery.h"
@@ -84,6 +87,19 @@ public:
         }
     }
     void write(const Bytes& bytes) { EXPECT_EQ(aErrNone, aStream_Write(stream_, bytes.data(), bytes.size())); }
+    // The first failing read's result within the bound (aErrNotReady on a
+    // stream that only stays silent), or aErrNone when bytes keep coming.
+    aErr readsEnd(std::chrono::milliseconds bound)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        aErr err = aErrNone;
+        while (std::chrono::steady_clock::now() < deadline) {
+            uint8_t byte = 0;
+            err = aStream_Read(stream_, &byte, 1);
+            if (err != aErrNone && err != aErrNotReady) return err;
+        }
+        return err;
+    }
     // Up to n bytes; stops after `quiet` reads that found nothing (about 1 s each).
     Bytes read(size_t n, int quiet = 3)
     {
@@ -495,6 +511,36 @@ TEST_F(LinkServer, StreamBatchesReachEachSubscriberOnce)
     EXPECT_EQ(nullptr, aLink_GetPacket(deviceLink)); // no sample reached the link's FIFO
 }
 
+// The device sends a stream packet right before each answer, so that the
+// thread that reads the answer (the link's reader, or the server's worker
+// awaiting it) batches the packet too: every sample reaches the subscriber,
+// in order, and every request its own answer.
+TEST_F(LinkServer, StreamPacketsAmongAnswersAreBatchedInOrder)
+{
+    startServer();
+    constexpr uint8_t kSampleBefore = 0x31;
+    device->setCommandHandler(kSampleBefore, [](sim::DeviceModel& d, const sim::Packet& p) {
+        d.injectToHost({kAddress, 5, 3, 0x01, 0x41, p.data[1], 0xEE});
+        d.answer({kAddress, {kSampleBefore, p.data[1]}});
+    });
+    RawClient subscriber(port);
+    subscriber.send({kAddress, 7, kStreamControl, 0x81, 0, 0, 0, 0, 0});
+    ASSERT_FALSE(subscriber.receive().empty());
+    Client asker(port);
+    constexpr uint8_t kRequests = 100;
+    Bytes expected;
+    for (uint8_t tag = 0; tag < kRequests; ++tag) {
+        asker.write({kAddress, 2, kSampleBefore, tag});
+        ASSERT_EQ((Bytes{kAddress, 2, kSampleBefore, tag}), asker.read(4)) << int(tag);
+        expected.insert(expected.end(), {kAddress, 5, 3, 0x01, 0x41, tag, 0xEE});
+    }
+    device->sendHeartbeat(4);
+    Bytes samples;
+    for (Bytes batch = subscriber.receive(); !batch.empty(); batch = subscriber.receive(300))
+        samples.insert(samples.end(), batch.begin(), batch.end());
+    EXPECT_EQ(expected, samples);
+}
+
 // A subscriber that has left is forgotten at a following batch: the list
 // does not grow with every client that ever subscribed, and the one that
 // stays still gets every batch.
@@ -602,6 +648,58 @@ TEST_F(LinkServer, StopsWithClientsAttached)
     EXPECT_EQ(aErrNone, aServer_Destroy(&server));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     EXPECT_TRUE(b.read(1, 1).empty());
+}
+
+// Established TCP connections of this network whose local port is the port.
+size_t establishedTo(uint16_t port)
+{
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // the heading
+    size_t n = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        const size_t colon = local.find(':');
+        if (colon != std::string::npos && std::stoul(local.substr(colon + 1), nullptr, 16) == port && state == "01")
+            ++n;
+    }
+    return n;
+}
+
+// A client stream of the server's own process reaches it without a TCP
+// connection, and ends as a TCP client's connection does when the server
+// stops serving: when its device goes away (a client made after that is not
+// let in), and when the server is destroyed.
+TEST_F(LinkServer, ClientsOfItsOwnProcessJoinInProcessAndEndWithIt)
+{
+    startServer();
+    auto local = std::make_unique<Client>(port);
+    RawClient remote(port);
+    local->write(echo(1));
+    EXPECT_EQ(echo(1), local->read(5));
+    remote.send(echo(2));
+    EXPECT_EQ(echo(2), remote.receive());
+    EXPECT_EQ(1u, establishedTo(port)) << "only the raw client's connection";
+
+    carrier->resetConnection();
+    EXPECT_EQ(aErrConnection, local->readsEnd(std::chrono::seconds(3))) << "device gone";
+    EXPECT_EQ(0u, establishedTo(port));
+    aStream* late = nullptr;
+    ASSERT_EQ(aErrNone, aStream_CreateClient(kLoopback, port, &late));
+    EXPECT_EQ(aErrConnection, aStream_ClientAwaitConnection(late, 2000));
+    aStream_Destroy(&late);
+}
+
+TEST_F(LinkServer, ClientsOfItsOwnProcessEndWhenItIsDestroyed)
+{
+    startServer();
+    Client served(port);
+    served.write(echo(3));
+    EXPECT_EQ(echo(3), served.read(5));
+    EXPECT_EQ(aErrNone, aServer_Destroy(&server));
+    EXPECT_EQ(aErrConnection, served.readsEnd(std::chrono::seconds(2))) << "server destroyed";
 }
 
 uint8_t enumerateServers(FoundDevices* found, uint32_t networkInterface)
