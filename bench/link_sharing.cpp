@@ -10,37 +10,46 @@
 //
 // Where the time goes (perf record -e cpu-clock shows little CPU on the way:
 // poll, clock reads and the messaging library; timestamps at each hand-over
-// show the rest). A direct round trip is the device's answer and two
-// wake-ups (device, caller). On the shared path every hand-over between
-// threads wakes a thread that has slept since the last request, and such a
-// wake costs 15-70 us here, more the longer the thread slept. A holder's
-// request, hop by hop, median us on a loaded machine:
-//   caller -> client link's writer (FIFO)                         60
-//          (skipped now: the caller sends on the stream's pair itself)
-//   writer or caller -> client stream's broker task (pair)        75
-//   broker task -> server's broker (ZeroMQ over TCP, through the
-//          library's I/O thread on either side)                    90
-//   server's broker -> synchronous-command worker (pair)          20-30
-//   worker: drain, put; device link writes at once                15-50
-//   device answers -> device link's reader thread (socket)       100-150
-//   reader -> worker (FIFO)                                       15-25
-//   worker -> server's broker (pair: command, then reply)         70-95
-//   server's broker -> broker task (TCP, two I/O threads)         35-60
-//   broker task -> client link's reader (pair)                    20-50
-//   reader -> caller (FIFO)                                       15-30
-// A client in another process crosses the same hops. The floor with these
-// threads: one ZeroMQ round trip over TCP between two threads alone takes
-// 70-200 us here (by load), four in-process hand-overs at least 6 us each,
-// plus the direct round trip: about 120 us on a quiet machine, a ratio of
-// about 0.18: a shared request within 3 times a direct one would cost less
-// than the messaging library's TCP path by itself. Idle, the holder's threads wake about 80 times a
-// second, 60 of them the device link's reader looking every 20 ms whether
-// it is being stopped.
+// and bare messaging round trips show the rest). A direct round trip is the
+// device's answer and two wake-ups (device, caller). On these machines a
+// thread woken from sleep costs 15-70 us, more the longer it slept, so the
+// shared path keeps its threads from sleeping mid-request: the client
+// stream's broker task and reader, the server's broker and worker look again
+// for 300 us after input before they sleep, and a FIFO waiter spins as long
+// (past 50 us yielding at each look, so that a busy machine loses nothing).
+// The holder's own link joins its server over an in-process endpoint, and
+// the worker reads the device's answer itself as a caller of the device
+// link. A holder's request then crosses, each hop a message between threads
+// that are awake (3-5 us each; a bare in-process DEALER/ROUTER round trip
+// takes 6-9 us spinning, 10-15 us sleeping):
+//   caller -> client stream's broker task (pair) -> server's broker
+//          (in-process frontend) -> worker (pair) -> device link, written
+//          from the worker's thread
+//   device answers -> worker (reading) -> broker (pair: command, reply) ->
+//          broker task (frontend) -> client link's reader (pair) -> caller
+//          (FIFO)
+// about 8 hops on top of the direct round trip: 50-60 us at best; measured
+// 75-105 us, a ratio of 0.18-0.25.
+// A client in another process crosses the same hops, but its frames go
+// over loop-back TCP through the messaging library's I/O thread in each
+// process, a wake-up at each end each way, which no thread of ours can keep
+// awake: the benchmark prints that bare round trip too
+// (sharing.messaging_roundtrip.median_us.tcp, 60-165 us here by load and
+// placement; .inproc for the in-process pair, 9-27 us). The client's figure
+// is that plus the hops above (measured 125-240 us, a ratio of 0.08-0.15). A
+// shared request within 3 times a direct one (under 60 us) would cost less
+// than the library's TCP path by itself.
+// Idle, nothing spins: the holder's threads wake about 80 times a second,
+// 60 of them the device link's reader looking every 20 ms whether it is
+// being stopped.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <czmq.h>
+
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -94,12 +103,73 @@ struct Device {
     sim::TcpCarrier carrier{model};
 };
 
+// ---- the messaging library alone ----------------------------------------
+
+// Echoes every frame that reaches the ROUTER until the pipe speaks: the far
+// end of a bare round trip, with no thread of ours between.
+void echoRouter(zsock_t* pipe, void* argument)
+{
+    auto* router = static_cast<zsock_t*>(argument);
+    zpoller_t* poller = zpoller_new(pipe, router, nullptr);
+    zsock_signal(pipe, 0);
+    while (void* which = zpoller_wait(poller, -1)) {
+        if (which == pipe) break;
+        zmsg_t* message = zmsg_recv(router);
+        if (message) zmsg_send(&message, router);
+    }
+    zpoller_destroy(&poller);
+}
+
+// A ROUTER bound to the endpoint ("*" for a port) with the echo running.
+struct EchoRouter {
+    explicit EchoRouter(const char* endpoint)
+    {
+        router = zsock_new(ZMQ_ROUTER);
+        port = zsock_bind(router, "%s", endpoint);
+        echo = zactor_new(echoRouter, router);
+    }
+    ~EchoRouter()
+    {
+        zactor_destroy(&echo);
+        zsock_destroy(&router);
+    }
+    zsock_t* router = nullptr;
+    int port = -1;
+    zactor_t* echo = nullptr;
+};
+
+// The median round trip of one 30-byte frame from a DEALER connected to the
+// endpoint, blocking in each receive: the floor the messaging library sets
+// under every shared request.
+Figures messagingRoundTrip(const std::string& endpoint)
+{
+    zsock_t* dealer = zsock_new(ZMQ_DEALER);
+    zsock_set_rcvtimeo(dealer, 1000);
+    const std::vector<uint8_t> wire = requestWire();
+    Figures figures;
+    if (zsock_connect(dealer, "%s", endpoint.c_str()) == 0)
+        figures = measure(
+            [&] {
+                zframe_t* frame = zframe_new(wire.data(), wire.size());
+                if (zframe_send(&frame, dealer, 0) != 0) return false;
+                zframe_t* back = zframe_recv(dealer);
+                const bool ok = back && zframe_size(back) == wire.size();
+                zframe_destroy(&back);
+                return ok;
+            },
+            kWarmup);
+    zsock_destroy(&dealer);
+    return figures;
+}
+
 // ---- the holder process -------------------------------------------------
 
 // Shares the device at the port, prints the server's port (0 when it could
 // not), then answers commands on standard input, each closed by "ok":
 // "measure" prints "figures <per second> <median us>" of its own link,
 // "cpu" prints "cpu <seconds>" used so far, "quit" (or the end of input) ends.
+// It also runs a bare echo ROUTER on loop-back TCP, whose port (-1 when it
+// could not bind) is the second line.
 int runHolder(uint16_t devicePort, uint32_t serial)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -108,7 +178,8 @@ int runHolder(uint16_t devicePort, uint32_t serial)
     uint32_t served = kLoopback;
     aLinkId own = device ? aLink_CreateServer(device, &port, &served, aSERVER_FLAG_LOCAL_ONLY) : 0;
     if (!own && device) aLink_Destroy(&device);
-    std::printf("%u\n", own ? port : 0);
+    EchoRouter bare("tcp://127.0.0.1:*");
+    std::printf("%u\n%d\n", own ? port : 0, bare.port);
     std::fflush(stdout);
     for (std::string command; std::getline(std::cin, command) && command != "quit";) {
         if (command == "measure") {
@@ -153,6 +224,7 @@ void run(const char* self)
     Device sharedDevice(kSharedSerial);
     sim::SimProgram holder(self, {"--holder", std::to_string(sharedDevice.carrier.port()), std::to_string(kSharedSerial)});
     const uint16_t serverPort = holder.port();
+    const std::string barePort = holder.line();
     aLinkId direct = aLink_CreateTCPIP(kDirectSerial, kLoopback, directDevice.carrier.port());
     aLinkId client = serverPort ? aLink_CreateClient(kLoopback, serverPort, 0) : 0;
     if (!direct || !client || aLink_AwaitClientConnection(client, kConnectWaitMs) != aErrNone) {
@@ -163,20 +235,29 @@ void run(const char* self)
         return;
     }
 
-    Figures directFigures, holderFigures, clientFigures;
+    Figures directFigures, holderFigures, clientFigures, bareInProcess, bareTcp;
     std::vector<double> values;
+    EchoRouter inProcess("inproc://link-sharing-bare");
     for (int round = 0; round < kRounds; round++) {
         directFigures.keepBest(measureLink(direct, kWarmup));
         clientFigures.keepBest(measureLink(client, kWarmup));
         if (answer(holder, "measure", "figures", &values) && values.size() == 2)
             holderFigures.keepBest({values[0], values[1]});
+        bareInProcess.keepBest(messagingRoundTrip("inproc://link-sharing-bare"));
+        bareTcp.keepBest(messagingRoundTrip("tcp://127.0.0.1:" + barePort));
     }
-    if (directFigures.medianUs <= 0 || holderFigures.medianUs <= 0 || clientFigures.medianUs <= 0) failed = true;
+    if (directFigures.medianUs <= 0 || holderFigures.medianUs <= 0 || clientFigures.medianUs <= 0 ||
+        bareInProcess.medianUs <= 0 || bareTcp.medianUs <= 0)
+        failed = true;
     std::printf("sharing.roundtrip.median_us.direct %.1f us\n", directFigures.medianUs);
     std::printf("sharing.roundtrip.median_us.holder %.1f us\n", holderFigures.medianUs);
     std::printf("sharing.roundtrip.median_us.client %.1f us\n", clientFigures.medianUs);
     std::printf("sharing.roundtrip.ratio.holder %.2f ratio\n", ratio(directFigures, holderFigures));
     std::printf("sharing.roundtrip.ratio.client %.2f ratio\n", ratio(directFigures, clientFigures));
+    // The messaging library's own round trip under each: between two threads
+    // of one process in-process, and between two processes over loop-back TCP.
+    std::printf("sharing.messaging_roundtrip.median_us.inproc %.1f us\n", bareInProcess.medianUs);
+    std::printf("sharing.messaging_roundtrip.median_us.tcp %.1f us\n", bareTcp.medianUs);
 
     // The holder with this process's client link connected, both idle.
     std::vector<double> before, after;
