@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/aDiscovery.h"
@@ -685,6 +686,10 @@ TEST_F(LinkServer, ClientsOfItsOwnProcessJoinInProcessAndEndWithIt)
 
     carrier->resetConnection();
     EXPECT_EQ(aErrConnection, local->readsEnd(std::chrono::seconds(3))) << "device gone";
+    // The TCP client's connection closes on its own time.
+    const auto closing = std::chrono::steady_clock::now();
+    while (establishedTo(port) != 0 && std::chrono::steady_clock::now() - closing < std::chrono::seconds(2))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(0u, establishedTo(port));
     aStream* late = nullptr;
     ASSERT_EQ(aErrNone, aStream_CreateClient(kLoopback, port, &late));
