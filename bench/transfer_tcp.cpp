@@ -5,26 +5,44 @@
 // the firmware data as byte arrays (24 bytes a packet, one answer per piece
 // of the device's block size) over a link with pooled packets. Figures: KiB
 // of firmware per second for each, and the engine's rate as a ratio to the
-// client's (best round of each; the two take turns).
+// client's (best round of each; the two take turns); then for each the
+// number of calls that wrote to the device's socket in one more round,
+// untimed.
 //
 // The minimal client makes the same exchanges as the engine: init, prepare,
 // data, sum and load for the loader, then prepare, and data, sum and write
-// for every piece of the device's block size. It sends each packet with one
-// blocking send on one socket and reads each answer with blocking receives
-// before the next request goes out. It checks only that each answer has the
-// command and option it waits for; it does no synchronisation, runs no link
-// threads, matches no replies beyond that, retries nothing and shows no
-// progress. Left out of both timings: the connection, the two questions that
-// choose the byte-array form (answered before the firmware stage's clock
-// starts), the reboot request and the wait for the device to restart, which
-// the device's own restart time would decide.
+// for every piece of the device's block size. It sends each request with one
+// blocking send on one socket, and the chunk packets of a byte-array piece
+// gathered into blocking sends of at most 4096 bytes, as a host that pools
+// its packets does (a piece of the block size fits one send); the bytes are
+// those of one packet after the other. It reads each answer with blocking
+// receives before the next request goes out. It checks only that each
+// answer has the command and option it waits for; it does no
+// synchronisation, runs no link threads, matches no replies beyond that,
+// retries nothing and shows no progress. Left out of both timings and counts:
+// the connection, the two questions that choose the byte-array form
+// (answered before the firmware stage's clock starts), the reboot request
+// and the wait for the device to restart, which the device's own restart
+// time would decide.
+//
+// The counts: this program defines send, sendto, sendmsg, write and writev
+// itself, so that the libraries linked into it (the link's socket stream
+// writes with send) call these, which hand each call on to the C library's
+// (found with dlsym). While a count runs, a call on a socket whose peer is
+// the device's port counts, whether or not the socket took the bytes; the
+// device's own sends, whose peer is the client's port, do not. Outside the
+// counting round the functions only hand the call on, so the timed rounds
+// are not perturbed beyond one load of an atomic.
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +84,89 @@ constexpr uint8_t kDataUeiReply = 0xCA;
 constexpr uint8_t kIndexFlag = 0x20;
 constexpr size_t kChunkBytes = 24;
 constexpr uint8_t kMoreChunks = 0x80;
+// The most bytes the client gathers into one send, and the largest packet.
+constexpr size_t kPoolBytes = 4096;
+constexpr size_t kLargestWire = 30;
+
+// The calls that write to a socket whose peer is the device's port, counted
+// while a count runs.
+class WriteCount {
+public:
+    static void start(uint16_t port)
+    {
+        calls_ = 0;
+        port_ = port;
+    }
+    static unsigned long stop()
+    {
+        port_ = 0;
+        return calls_;
+    }
+    static void note(int fd)
+    {
+        const uint16_t port = port_;
+        if (port == 0) return;
+        sockaddr_in peer = {};
+        socklen_t size = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 && peer.sin_family == AF_INET &&
+            peer.sin_port == htons(port))
+            calls_++;
+    }
+
+private:
+    static inline std::atomic<uint16_t> port_{0};
+    static inline std::atomic<unsigned long> calls_{0};
+};
+
+// The C library's function of that name, which the one below hands on to.
+template <typename Proc>
+Proc next(const char* name)
+{
+    return reinterpret_cast<Proc>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+// This program's own send, sendto, sendmsg, write and writev, which the
+// linker takes for the libraries' calls in place of the C library's: each
+// notes the call and hands it on unchanged (the socket is looked at first,
+// so the errno of the call is what the caller sees).
+extern "C" ssize_t send(int fd, const void* data, size_t n, int flags)
+{
+    static const auto proc = next<ssize_t (*)(int, const void*, size_t, int)>("send");
+    WriteCount::note(fd);
+    return proc(fd, data, n, flags);
+}
+
+extern "C" ssize_t sendto(int fd, const void* data, size_t n, int flags, const sockaddr* to, socklen_t size)
+{
+    static const auto proc = next<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
+    WriteCount::note(fd);
+    return proc(fd, data, n, flags, to, size);
+}
+
+extern "C" ssize_t sendmsg(int fd, const msghdr* message, int flags)
+{
+    static const auto proc = next<ssize_t (*)(int, const msghdr*, int)>("sendmsg");
+    WriteCount::note(fd);
+    return proc(fd, message, flags);
+}
+
+extern "C" ssize_t write(int fd, const void* data, size_t n)
+{
+    static const auto proc = next<ssize_t (*)(int, const void*, size_t)>("write");
+    WriteCount::note(fd);
+    return proc(fd, data, n);
+}
+
+extern "C" ssize_t writev(int fd, const iovec* parts, int count)
+{
+    static const auto proc = next<ssize_t (*)(int, const iovec*, int)>("writev");
+    WriteCount::note(fd);
+    return proc(fd, parts, count);
+}
+
+namespace {
 
 // Shows nothing.
 class QuietDisplay : public UpdaterDisplayInterface {
@@ -84,8 +185,9 @@ double kibPerSecond(Clock::duration took)
 }
 
 // The engine's stages through a module connected to the device, in the
-// byte-array form when ueiBytes; 0 on failure.
-double engineRun(const sim::TcpCarrier& carrier, const BirdFile& file, bool ueiBytes)
+// byte-array form when ueiBytes; 0 on failure. With writes, the writes to the
+// device made while the clock runs are counted into it.
+double engineRun(const sim::TcpCarrier& carrier, const BirdFile& file, bool ueiBytes, unsigned long* writes = nullptr)
 {
     linkSpec spec{};
     spec.type = TCPIP;
@@ -99,23 +201,33 @@ double engineRun(const sim::TcpCarrier& carrier, const BirdFile& file, bool ueiB
     Module module{kModule, uint8_t{0}};
     if (module.setConfig(unshared) != aErrNone || module.connectFromSpec(spec) != aErrNone) return 0;
 
+    auto count = [&](bool on) {
+        if (writes && on) WriteCount::start(carrier.port());
+        if (writes && !on) *writes += WriteCount::stop();
+    };
     QuietDisplay display;
+    count(true);
     auto start = Clock::now();
-    if (_transfer_loader(display, module, file) != aErrNone) return 0;
+    const aErr loaded = _transfer_loader(display, module, file);
     Clock::duration took = Clock::now() - start;
+    count(false);
+    if (loaded != aErrNone) return 0;
     // The firmware stage up to its reboot request.
     UpdaterEntity entity;
     entity.init(&module, 0, true, false);
     if (ueiBytes && (entity.CheckUEIDataSupport() != aErrNone || entity.CheckPooledPacketsSupport() != aErrNone))
         return 0;
+    count(true);
     start = Clock::now();
+    bool written = true;
     for (const BirdBlock& block : file.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
         unsigned short blockSize = 0;
-        if (entity.TransferPrepare(block.payload, block.length, block.flags, blockSize) != aErrNone ||
-            entity.FirmwareTransfer(block.payload, block.length, blockSize, display) != aErrNone)
-            return 0;
+        written = written && entity.TransferPrepare(block.payload, block.length, block.flags, blockSize) == aErrNone &&
+                  entity.FirmwareTransfer(block.payload, block.length, blockSize, display) == aErrNone;
     }
     took += Clock::now() - start;
+    count(false);
+    if (!written) return 0;
     module.disconnect();
     return kibPerSecond(took);
 }
@@ -151,9 +263,8 @@ public:
 
     bool put(uint8_t option, const uint8_t* arguments, size_t length)
     {
-        uint8_t wire[32] = {kModule, uint8_t(length + 2), kUpgrade, option};
-        std::copy(arguments, arguments + length, wire + 4);
-        return send(fd_, wire, length + 4, MSG_NOSIGNAL) == ssize_t(length + 4);
+        uint8_t wire[32];
+        return sendAll(wire, wireForm(option, arguments, length, wire));
     }
 
     bool answer(uint8_t answerOption)
@@ -165,20 +276,27 @@ public:
         return answer[0] == kUpgrade && answer[1] == answerOption;
     }
 
-    // One piece as a byte array: its chunks, then the one answer.
+    // One piece as a byte array: its chunks, gathered into sends of at most
+    // 4096 bytes (one for a piece of the block size), then the one answer.
     bool byteArray(const uint8_t* image, size_t n)
     {
         uint8_t chunk[kChunkBytes + 2] = {kIndexFlag};
+        uint8_t pool[kPoolBytes];
+        size_t used = 0;
         size_t sent = 0;
         uint8_t counter = 0;
         do {
+            if (used + kLargestWire > sizeof pool) {
+                if (!sendAll(pool, used)) return false;
+                used = 0;
+            }
             const size_t k = std::min(kChunkBytes, n - sent);
             std::copy(image + sent, image + sent + k, chunk + 1);
             chunk[1 + k] = uint8_t((counter++ & 0x7F) | (sent + k < n ? kMoreChunks : 0));
-            if (!put(kDataUeiSet, chunk, k + 2)) return false;
+            used += wireForm(kDataUeiSet, chunk, k + 2, pool + used);
             sent += k;
         } while (sent < n);
-        return answer(kDataUeiReply);
+        return sendAll(pool, used) && answer(kDataUeiReply);
     }
 
     // Prepare, then data and the sum for each piece of the block (the whole
@@ -205,19 +323,39 @@ public:
     }
 
 private:
+    // The wire form of a 5F request: address, length, 5F, option, arguments.
+    static size_t wireForm(uint8_t option, const uint8_t* arguments, size_t length, uint8_t* wire)
+    {
+        wire[0] = kModule;
+        wire[1] = uint8_t(length + 2);
+        wire[2] = kUpgrade;
+        wire[3] = option;
+        std::copy(arguments, arguments + length, wire + 4);
+        return length + 4;
+    }
+
+    // One blocking send of all n bytes.
+    bool sendAll(const uint8_t* bytes, size_t n) { return send(fd_, bytes, n, MSG_NOSIGNAL) == ssize_t(n); }
+
     int fd_ = -1;
 };
 
-double minimalRun(uint16_t port, const Bytes& loader, const Bytes& firmware, bool ueiBytes)
+// The minimal client's run; 0 on failure. With writes, its writes to the
+// device are counted into it.
+double minimalRun(uint16_t port, const Bytes& loader, const Bytes& firmware, bool ueiBytes,
+                  unsigned long* writes = nullptr)
 {
     Client client(port);
     if (!client.ok()) return 0;
+    if (writes) WriteCount::start(port);
     auto start = Clock::now();
-    if (!client.exchange(kInit, nullptr, 0, kInit) || !client.block(kLoaderAddress, loader.data(), loader.size(), false) ||
-        !client.exchange(kLoad, nullptr, 0, kLoad) ||
-        !client.block(kFirmwareAddress, firmware.data(), firmware.size(), true, ueiBytes))
-        return 0;
-    return kibPerSecond(Clock::now() - start);
+    const bool done = client.exchange(kInit, nullptr, 0, kInit) &&
+                      client.block(kLoaderAddress, loader.data(), loader.size(), false) &&
+                      client.exchange(kLoad, nullptr, 0, kLoad) &&
+                      client.block(kFirmwareAddress, firmware.data(), firmware.size(), true, ueiBytes);
+    const Clock::duration took = Clock::now() - start;
+    if (writes) *writes += WriteCount::stop();
+    return done ? kibPerSecond(took) : 0;
 }
 
 } // namespace
@@ -264,10 +402,18 @@ int main()
             minimal = std::max(minimal, minimalRun(carrier.port(), loader, firmware, ueiBytes));
             whole = whole && upgrade.firmware()[kFirmwareAddress] == firmware;
         }
+        // One more round of each, untimed, counts the writes.
+        unsigned long engineWrites = 0, minimalWrites = 0;
+        whole = whole && engineRun(carrier, file, ueiBytes, &engineWrites) > 0 &&
+                upgrade.firmware()[kFirmwareAddress] == firmware;
+        whole = whole && minimalRun(carrier.port(), loader, firmware, ueiBytes, &minimalWrites) > 0 &&
+                upgrade.firmware()[kFirmwareAddress] == firmware;
         const char* form = ueiBytes ? "uei" : "request";
         std::printf("transfer.tcp.%s.kib_per_s %.0f KiB/s\n", form, engine);
         std::printf("transfer.tcp.minimal.%s.kib_per_s %.0f KiB/s\n", form, minimal);
         std::printf("transfer.tcp.%s.ratio %.2f ratio\n", form, minimal > 0 ? engine / minimal : 0);
+        std::printf("transfer.tcp.%s.sends %lu sends\n", form, engineWrites);
+        std::printf("transfer.tcp.minimal.%s.sends %lu sends\n", form, minimalWrites);
         whole = whole && engine > 0 && minimal > 0;
     }
     if (!whole) std::fprintf(stderr, "transfer_tcp: a run failed or left an image unlike the file's\n");

@@ -5,6 +5,7 @@
 // reply decoding and matching, and the waits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <numeric>
 #include <thread>
@@ -159,6 +160,45 @@ TEST_F(Transactions, ByteArraysGoInChunksOfTwentyFour)
             offset += chunk.first;
             at++;
         }
+    }
+}
+
+// A pooled link sends the chunks of a byte array packet for packet as an
+// unpooled one does, also where they fill more than one pooled write (136
+// chunks of 30 bytes at most): the sequence byte counts on across the
+// writes, wrapping at 128, and only the last chunk lacks the continue flag.
+TEST_F(Transactions, PooledByteArraysLeaveChunkForChunkAsUnpooled)
+{
+    const size_t lengths[] = {25, 136 * 24, 136 * 24 + 1, 300 * 24 + 5};
+    auto bytesOf = [](size_t length) {
+        std::vector<uint8_t> bytes(length);
+        for (size_t i = 0; i < length; i++) bytes[i] = static_cast<uint8_t>(i * 7 + length);
+        return bytes;
+    };
+    std::vector<Packet> expected;
+    for (size_t length : lengths) {
+        const std::vector<uint8_t> bytes = bytesOf(length);
+        for (size_t at = 0, counter = 0; at < length; at += 24, counter++) {
+            const size_t k = std::min<size_t>(24, length - at);
+            Packet chunk{kModule, {kCommand, 0x85, 0x21}};
+            chunk.data.insert(chunk.data.end(), bytes.begin() + long(at), bytes.begin() + long(at + k));
+            chunk.data.push_back(static_cast<uint8_t>((counter & 0x7F) | (at + k < length ? 0x80 : 0)));
+            expected.push_back(chunk);
+        }
+    }
+    for (bool pooled : {false, true}) {
+        SCOPED_TRACE(pooled ? "pooled" : "unpooled");
+        ASSERT_EQ(aErrNone, link.enablePooledPackets(pooled));
+        device.clearRecords();
+        for (size_t length : lengths) {
+            const std::vector<uint8_t> bytes = bytesOf(length);
+            uei record = request(0x85, 0x21, ueiTypeBytes);
+            record.value.data = bytes.data();
+            record.length = length;
+            ASSERT_EQ(aErrNone, link.sendUEI(record));
+        }
+        ASSERT_TRUE(waitForRequests(expected.size()));
+        EXPECT_EQ(expected, requests());
     }
 }
 

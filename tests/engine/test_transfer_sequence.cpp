@@ -237,11 +237,13 @@ TEST_F(Sequence, ByteArrayDataAndPooledPacketsWhenTheDeviceHasThem)
     EXPECT_EQ(SampleBird::firmwareImage(kBuildNumber), upgrade.firmware()[SampleBird::firmwareAddress]);
 }
 
-// The firmware data as byte arrays over a pooled link reaches the device
-// packet for packet as the entity forms them: prepare,
+// The firmware data as byte arrays reaches the device packet for packet as
+// the entity forms them, whether the link pools its packets or not: prepare,
 // then per piece of the block size its chunks (24 bytes each, then the
 // sequence byte with the continue flag), the sum and the write; then reboot.
-TEST_F(Sequence, PooledByteArrayDataReachesTheDevicePacketForPacket)
+// The pooled transfer's packets are those of the unpooled one, record for
+// record.
+TEST_F(Sequence, ByteArrayDataReachesTheDevicePacketForPacketPooledOrNot)
 {
     const Bytes image = sim::randomBytes(1300, 7);
     sim::BirdWriter writer;
@@ -263,22 +265,33 @@ TEST_F(Sequence, PooledByteArrayDataReachesTheDevicePacketForPacket)
     }
     expected.push_back({kModule, {0x5F, 0x06}});
 
+    auto upgrades = [](const sim::Records& r) {
+        std::vector<sim::Packet> found;
+        for (const sim::Packet& p : r.packets)
+            if (p.address == kModule && !p.data.empty() && p.data[0] == 0x5F &&
+                (!found.empty() || (p.data.size() > 1 && p.data[1] == 0x03)))
+                found.push_back(p);
+        return found;
+    };
     upgrade.acceptUeiData();
-    {
-        upgrade.setProtocolFeatures(0x80000000);
+    // Unpooled first: pooled packets, once on, stay on for the link.
+    std::vector<sim::Packet> unpooled;
+    for (bool pooled : {false, true}) {
+        SCOPED_TRACE(pooled ? "pooled" : "unpooled");
+        upgrade.setProtocolFeatures(pooled ? 0x80000000 : 0);
         device.clearRecords();
+        // Without a loader stage the device adds what is written to what it holds.
+        const size_t held = upgrade.firmware()[0x60000000].size();
         ASSERT_EQ(aErrNone, _transfer_firmware(display, module, file, true, true));
-        auto upgrades = [](const sim::Records& r) {
-            std::vector<sim::Packet> found;
-            for (const sim::Packet& p : r.packets)
-                if (p.address == kModule && !p.data.empty() && p.data[0] == 0x5F &&
-                    (!found.empty() || (p.data.size() > 1 && p.data[1] == 0x03)))
-                    found.push_back(p);
-            return found;
-        };
         ASSERT_TRUE(device.waitFor([&](const sim::Records& r) { return upgrades(r).size() >= expected.size(); }, 2000));
-        EXPECT_EQ(expected, upgrades(device.records()));
-        EXPECT_EQ(image, upgrade.firmware()[0x60000000]);
+        const std::vector<sim::Packet> sent = upgrades(device.records());
+        EXPECT_EQ(expected, sent);
+        const Bytes written = upgrade.firmware()[0x60000000];
+        EXPECT_EQ(image, Bytes(written.begin() + long(std::min(held, written.size())), written.end()));
+        if (pooled)
+            EXPECT_EQ(unpooled, sent);
+        else
+            unpooled = sent;
     }
 }
 
