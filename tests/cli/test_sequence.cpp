@@ -187,11 +187,18 @@ TEST_F(SequenceTest, NoHomeDirectoryEndsWithCodeOneAndTheReason)
     uid_t homeless = 54321;
     while (getpwuid(homeless) != nullptr) ++homeless;
     const std::string id = std::to_string(homeless);
-    // The program's user reads the scratch files (the sanitizers' among them).
+    // The program's user reads the scratch files (the sanitizers' among them)
+    // and runs a copy of the program there: the build folder may lie where
+    // only its owner can reach it.
     ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    const std::string program = root + "/updater-copy";
+    fs::copy_file(TESS_UPDATER_PATH, program);
+    fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
     const Outcome r = clitest::runUpdater(
         {"-I"}, root,
-        {{"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "/usr/bin/env", "-u", "HOME"}, 60});
+        {{"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "/usr/bin/env", "-u", "HOME"}, 60,
+         program});
     EXPECT_EQ(r.code, 1) << r.out << r.err;
     EXPECT_EQ(r.out, kVersionLine + "\n");
     EXPECT_TRUE(hasLine(r.err, "Could not find the home directory for the Zentrova directory (aErrNotFound); give "

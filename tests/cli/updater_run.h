@@ -65,6 +65,8 @@ struct RunOptions {
     // The program is killed when it has not ended after this many seconds,
     // and the run's code is -1; 0 waits for it however long it takes.
     int limitSeconds = 0;
+    // The updater to run, when not the one built here.
+    std::string program;
 };
 
 // Waits for the child, killing it after the limit (0: none); its status.
@@ -90,7 +92,7 @@ inline Outcome runUpdater(const std::vector<std::string>& args, const std::strin
                           const RunOptions& options = {})
 {
     std::vector<std::string> words = options.launcher;
-    words.push_back(TESS_UPDATER_PATH);
+    words.push_back(options.program.empty() ? std::string(TESS_UPDATER_PATH) : options.program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(&w[0]);
