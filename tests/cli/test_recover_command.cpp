@@ -160,10 +160,7 @@ TEST_F(RecoverCommand, EveryRefusedStepIsNamedOnStderr)
         Rom chip;
         sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
         Rom::Faults faults;
-        if (c.refused.size() == 1)
-            faults.returnCodes[c.refused[0]] = 3;
-        else
-            faults.lineCodes[c.refused] = 9;
+        faults.refuse(c.refused);
         chip.setFaults(faults);
         const std::string path = root + "/firmware.bird";
         sim::BirdWriter().firmware(0x0, sim::randomBytes(5000, 62)).write(path);

@@ -562,10 +562,7 @@ TEST_F(LpcTest, AFailedStepEndsTheRecoveryWithItsReason)
         Rom chip;
         sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
         Rom::Faults faults;
-        if (c.refused.size() == 1)
-            faults.returnCodes[c.refused[0]] = 3;
-        else if (!c.refused.empty())
-            faults.lineCodes[c.refused] = 9;
+        faults.refuse(c.refused);
         faults.checksumAnswer = c.checksumAnswer;
         chip.setFaults(faults);
         chip.setSynchronised();

@@ -51,6 +51,16 @@ public:
         // Checksum lines are read by their leading digits, none reading as 0,
         // rather than taken only when they are a decimal number.
         bool lenientChecksum = false;
+
+        // Refuses one command: a letter alone whatever its arguments, with
+        // code 3; a whole command line only, with code 9; nothing when empty.
+        void refuse(const std::string& command)
+        {
+            if (command.size() == 1)
+                returnCodes[command[0]] = 3;
+            else if (!command.empty())
+                lineCodes[command] = 9;
+        }
     };
 
     struct Counters {
