@@ -447,7 +447,6 @@ void _serverWorker_broker(zsock_t* pipe, void* argument)
         zPollBriefly waiting;
         for (;;) {
             void* which = waiting.wait(poller, kBrokerWaitMs);
-            if (which) waiting.took();
             int pollErrno = errno;
             zSysInterruptHandler_process();
             sStopServingWhenDeviceIsGone(broker);
@@ -617,7 +616,6 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument)
         zPollBriefly waiting;
         for (;;) {
             void* which = waiting.wait(poller, kWaitMs);
-            if (which) waiting.took();
             int pollErrno = errno;
             zSysInterruptHandler_process();
             if (which == pipe) {

@@ -205,7 +205,6 @@ void _broker_task(zsock_t* pipe, void* argument)
         zPollBriefly waiting;
         for (;;) {
             void* which = waiting.wait(poller, kWaitMs);
-            if (which) waiting.took();
             int pollErrno = errno;
             zSysInterruptHandler_process();
             if (which == pipe) {
@@ -263,7 +262,6 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
         }
         if (!which) return aErrNotReady;
         if (which != stream->incoming) return aErrUnknown;
-        stream->waiting.took();
         stream->frame = zframe_recv(stream->incoming);
         if (!stream->frame) return aErrIO;
         stream->readPosition = 0;

@@ -5,15 +5,12 @@
 
 #include <czmq.h>
 
-#include <chrono>
-
 struct zPollBriefly {
-    // The wait of zpoller_wait with timeoutMs, looking without sleeping first
-    // while the last input is recent; the poller and errno tell why a wait
-    // without input ended, as after zpoller_wait.
+    // The wait of zpoller_wait with timeoutMs; after a wait that brought
+    // input, it first looks again without sleeping for a short while. The
+    // poller and errno tell why a wait without input ended, as after
+    // zpoller_wait.
     void* wait(zpoller_t* poller, int timeoutMs);
-    // Marks input just taken: the next waits spin.
-    void took() { lastInput = std::chrono::steady_clock::now(); }
 
-    std::chrono::steady_clock::time_point lastInput{};
+    bool hadInput = false;
 };
