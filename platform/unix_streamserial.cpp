@@ -25,13 +25,17 @@ const speed_t kBaudTable[] = {B2400, B4800, B9600, B19200, B38400, B57600, B1152
 const uint32_t kRateTable[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
 // A write waits for the port as long as the port makes progress: it takes
-// bytes, or its output queue shrinks. It gives up when the port made none
-// for a second plus the time that a USB adaptor's transfer block of 1024
-// bytes takes on the line; while the stream is interrupted (its link stops)
-// after kStoppingStallMs; once it has given up, at the first look, until the
-// port takes bytes again.
+// bytes, or its output queue shrinks. A port that sends at the line's rate
+// may still make none for as long as the bytes still to go take on the line:
+// one that frees room or counts its queue in large blocks, or one that holds
+// bytes it does not count (a pseudo-terminal reports no queue and frees room
+// once its reader has emptied a line buffer of kUnseenBytes). So the write
+// gives up once the port made no progress for kStallMs plus twice the line
+// time of the bytes not yet taken, those queued and kUnseenBytes; while the
+// stream is interrupted (its link stops) after kStoppingStallMs; once it has
+// given up, at the first look, until the port takes bytes again.
 constexpr uint64_t kStallMs = 1000;
-constexpr uint64_t kStallBytes = 1024;
+constexpr uint64_t kUnseenBytes = 4096;
 constexpr uint64_t kStoppingStallMs = 100;
 // Longest single wait for room or for the output to drain.
 constexpr uint64_t kWriteSliceMs = 10;
@@ -86,30 +90,43 @@ int sQueued(int descriptor)
     return ioctl(descriptor, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
-uint64_t sStallLimit(const SerialStream* serial)
+// The port's rate in bits a second; 0 for a speed of B0.
+uint64_t sRate(const SerialStream* serial)
+{
+    const size_t rates = sizeof kRateTable / sizeof kRateTable[0];
+    return serial->baudIndex < rates ? kRateTable[serial->baudIndex] : 0;
+}
+
+// Milliseconds that the bytes take on the line at a rate above 0: ten bit
+// times a byte (start, eight data bits, stop).
+uint64_t sLineMs(uint64_t bytes, uint64_t rate)
+{
+    return bytes * 10 * 1000 / rate;
+}
+
+// How long the port may make no progress while pending bytes are still to
+// go (not yet taken, or queued).
+uint64_t sStallLimit(const SerialStream* serial, uint64_t pending)
 {
     if (serial->stalled)
         return 0;
     if (serial->interrupted.load())
         return kStoppingStallMs;
-    const size_t rates = sizeof kRateTable / sizeof kRateTable[0];
-    const uint64_t rate = serial->baudIndex < rates ? kRateTable[serial->baudIndex] : 0;
-    // Ten bit times a byte: start, eight data bits, stop.
-    return kStallMs + (rate ? kStallBytes * 10 * 1000 / rate : 0);
+    const uint64_t rate = sRate(serial);
+    return kStallMs + (rate ? 2 * sLineMs(pending + kUnseenBytes, rate) : 0);
 }
 
 // How long the queued bytes take on the line, a slice at most.
 uint64_t sDrainPause(const SerialStream* serial, int queued)
 {
-    const size_t rates = sizeof kRateTable / sizeof kRateTable[0];
-    if (serial->baudIndex >= rates)
+    const uint64_t rate = sRate(serial);
+    if (!rate)
         return kWriteSliceMs;
-    const uint64_t ms = uint64_t(queued) * 10 * 1000 / kRateTable[serial->baudIndex] + 1;
-    return std::min(ms, kWriteSliceMs);
+    return std::min(sLineMs(uint64_t(queued), rate) + 1, kWriteSliceMs);
 }
 
 // Writes the bytes without blocking on the port and waits until they have
-// been sent, within the bound of kStallMs.
+// been sent, as long as the port makes progress within sStallLimit.
 aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* reference)
 {
     SerialStream* serial = sSerial(reference);
@@ -144,7 +161,8 @@ aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* reference)
             progressAt = aTime_GetMonotonicMSTicks();
         }
         queued = now;
-        if (aTime_GetMonotonicMSTicks() - progressAt >= sStallLimit(serial)) {
+        const uint64_t pending = (length - sent) + uint64_t(std::max(now, 0));
+        if (aTime_GetMonotonicMSTicks() - progressAt >= sStallLimit(serial, pending)) {
             serial->stalled = true;
             return aErrTimeout;
         }

@@ -17,10 +17,12 @@
 // and aErrIO once the port has failed or hung up (an unplugged adaptor), and
 // whose write returns once the bytes have been transmitted. A write waits for
 // the port as long as it makes progress (takes bytes or sends them); it
-// answers aErrTimeout once the port made none for a second plus the time of
-// 1024 bytes on the line, at once while the port has not taken bytes since,
-// and after 100 ms while the stream is interrupted (aStream_InterruptReads,
-// its link stopping). It can wait for input (aStream_WaitReadable). 0; aErrResource for a NULL argument, a mode
+// answers aErrTimeout once the port made none for a second plus twice the
+// line time of the bytes still to go (not yet taken, or queued) and of 4096
+// bytes more that a port may hold without counting them, at once while the
+// port has not taken bytes since, and after 100 ms while the stream is
+// interrupted (aStream_InterruptReads, its link stopping). It can wait for
+// input (aStream_WaitReadable). 0; aErrResource for a NULL argument, a mode
 // above 1, a path of 4096 bytes or more, or no memory; aErrNotFound for a
 // missing port, aErrPermission for one not to be opened, aErrIO when it is no
 // terminal or cannot be set up. Deleting the stream puts back the settings

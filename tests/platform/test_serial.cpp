@@ -19,6 +19,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <termios.h>
 #include <thread>
@@ -279,6 +280,63 @@ TEST_F(RawSerial, WriteWaitsForThePortOnlyWhileItMakesProgress)
     }));
 }
 
+// A port that takes the bytes at the line's pace may still give its writer
+// room only in large steps: a pseudo-terminal frees room once its reader has
+// emptied its line buffer of 4 KB, which takes seconds at slow rates, and
+// reports no queue meanwhile. The port here is full and frees room after a
+// step longer than a second plus the line time of 1024 bytes, yet short
+// beside the line time of the 8 KB still to go.
+struct LineStep {
+    const char* name;
+    uint32_t baudIndex;
+    std::chrono::milliseconds step;
+};
+
+void PrintTo(const LineStep& line, std::ostream* out)
+{
+    *out << line.name;
+}
+
+class SlowLine : public RawSerial, public testing::WithParamInterface<LineStep> {};
+
+TEST_P(SlowLine, WriteWaitsThroughAStepOfTheLine)
+{
+    ASSERT_EQ(aStream_CreateSerial(carrier.path().c_str(), GetParam().baudIndex, false, 0, 0, &stream), aErrNone);
+    carrier.stall(true);
+    Bytes line;
+    for (uint8_t chunk[512];;) {
+        for (size_t i = 0; i < sizeof chunk; ++i)
+            chunk[i] = uint8_t(line.size() + i * 3);
+        const ssize_t n = write(watch, chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        line.insert(line.end(), chunk, chunk + n);
+    }
+    ASSERT_EQ(errno, EAGAIN) << "the port did not fill";
+    Bytes sent(8 * 1024);
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = uint8_t(i * 5 + (i >> 8));
+    line.insert(line.end(), sent.begin(), sent.end());
+
+    const auto start = Clock::now();
+    std::thread adaptor([&] {
+        std::this_thread::sleep_for(GetParam().step);
+        carrier.stall(false);
+    });
+    EXPECT_EQ(aStream_Write(stream, sent.data(), sent.size()), aErrNone);
+    const auto took = Clock::now() - start;
+    adaptor.join();
+    EXPECT_GE(took, GetParam().step) << "ended after "
+                                     << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                                     << " ms, before the port had room";
+    EXPECT_TRUE(waitFor([&] { return device.bytesFromHost() == line; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SlowLine,
+                         testing::Values(LineStep{"At9600", 2, std::chrono::seconds(3)},
+                                         LineStep{"At2400", 0, std::chrono::seconds(6)}),
+                         [](const testing::TestParamInfo<LineStep>& c) { return std::string(c.param.name); });
+
 TEST_F(RawSerial, AppliesTheLineSettings)
 {
     const struct {
@@ -410,8 +468,8 @@ TEST(SerialHangUp, ReadsAndWritesFailOnceThePortHangsUp)
 }
 
 // A stop of the stream's link ends a write that waits for a stalled port, at
-// 2400 baud long before the write would give up by itself (over five
-// seconds). The stream runs again once the interrupt is off.
+// 2400 baud long before the write would give up by itself (minutes, for
+// what the port did not take). The stream runs again once the interrupt is off.
 TEST(SerialInterrupt, EndsAWriteThatWaitsForThePort)
 {
     for (Creator create : kCreators) {
