@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <type_traits>
@@ -35,19 +36,50 @@ std::string _build_url(const char* baseUrl, const std::map<std::string, std::str
     return url;
 }
 
-// A server that is not reached within the connect time (the TLS handshake
-// included), or that sends less than the low-speed limit for the low-speed
-// time on end, is gone: replies are short texts sent at once, and a firmware
-// file keeps coming, however slow the line. The whole transfer has no limit.
-constexpr long kConnectSeconds = 10;
-constexpr long kLowSpeedBytesPerSecond = 1;
-constexpr long kLowSpeedSeconds = 5;
+// Gives up on a server that has sent nothing, header or body, for the
+// silence time. The clock starts when the request has gone out (reaching the
+// server has a bound of its own) and starts again with every byte received,
+// so a slow trickle never expires, however long the whole transfer takes.
+// libcurl calls it at least about once a second, also while nothing comes.
+struct SilenceWatch {
+    CURL* curl;
+    std::chrono::steady_clock::duration limit;
+    std::chrono::steady_clock::time_point lastByte{};
+    curl_off_t received = -1;
+    bool expired = false;
+};
 
-CURLcode _set_time_limits(CURL* curl)
+int _watch_silence(void* watchData, curl_off_t, curl_off_t bodyBytes, curl_off_t, curl_off_t)
 {
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    auto* watch = static_cast<SilenceWatch*>(watchData);
+    const auto now = std::chrono::steady_clock::now();
+    // The time from the start until the request went out: 0 before then,
+    // and taken as gone out when libcurl cannot tell.
+    curl_off_t sentAfter = 0;
+    if (curl_easy_getinfo(watch->curl, CURLINFO_PRETRANSFER_TIME_T, &sentAfter) != CURLE_OK) sentAfter = 1;
+    long headerBytes = 0;
+    if (curl_easy_getinfo(watch->curl, CURLINFO_HEADER_SIZE, &headerBytes) != CURLE_OK) headerBytes = 0;
+    const curl_off_t received = bodyBytes + headerBytes;
+    if (sentAfter == 0 || received != watch->received) {
+        watch->received = received;
+        watch->lastByte = now;
+        return 0;
+    }
+    if (now - watch->lastByte < watch->limit) return 0;
+    watch->expired = true;
+    return 1;
+}
+
+// libcurl calls it through exactly this type.
+static_assert(std::is_same_v<decltype(&_watch_silence), curl_xferinfo_callback>,
+              "the progress callback's type is libcurl's");
+
+CURLcode _set_time_limits(CURL* curl, const HTTPTimeLimits& limits, SilenceWatch& watch)
+{
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, long(limits.connect.count()));
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, _watch_silence);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &watch);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     return rc;
 }
 
@@ -62,7 +94,8 @@ CURLcode _disable_status_check(CURL* curl)
 
 } // namespace
 
-HTTPResponse HTTPRequest::GET(const char* baseUrl, const std::map<std::string, std::string>& parameters)
+HTTPResponse HTTPRequest::GET(const char* baseUrl, const std::map<std::string, std::string>& parameters,
+                              const HTTPTimeLimits& limits)
 {
     CURL* curl = curl_easy_init();
     const std::string url = _build_url(baseUrl, parameters);
@@ -75,7 +108,8 @@ HTTPResponse HTTPRequest::GET(const char* baseUrl, const std::map<std::string, s
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     if (rc == CURLE_OK) rc = _disable_status_check(curl);
-    if (rc == CURLE_OK) rc = _set_time_limits(curl);
+    SilenceWatch watch{curl, limits.silence};
+    if (rc == CURLE_OK) rc = _set_time_limits(curl, limits, watch);
     long status = 0;
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", url.c_str());
@@ -83,6 +117,8 @@ HTTPResponse HTTPRequest::GET(const char* baseUrl, const std::map<std::string, s
     }
     if (rc == CURLE_OK) rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
+    // A silent server is told as libcurl tells one it could not reach in time.
+    if (rc == CURLE_ABORTED_BY_CALLBACK && watch.expired) rc = CURLE_OPERATION_TIMEDOUT;
     if (rc == CURLE_OPERATION_TIMEDOUT) throw HTTPTimeout(url, curl_easy_strerror(rc));
     if (rc != CURLE_OK) throw std::runtime_error(curl_easy_strerror(rc));
     response.set_status(status);

@@ -48,11 +48,11 @@ std::string _serial_text(unsigned serial)
 // Sends one query; true with the reply's non-empty lines when the server
 // answered 200 and the first line begins with "ok".
 bool _query(const char* name, const char* statusLabel, const char* baseUrl, const Parameters& parameters,
-            std::vector<std::string>& lines)
+            const HTTPTimeLimits& limits, std::vector<std::string>& lines)
 {
     const std::string base = baseUrl ? baseUrl : UpdateServerRequest::default_url;
     try {
-        const HTTPResponse reply = HTTPRequest::GET(base.c_str(), parameters);
+        const HTTPResponse reply = HTTPRequest::GET(base.c_str(), parameters, limits);
         if (reply.get_status() != 200) {
             Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", statusLabel, int(reply.get_status()),
                      reply.get_response().c_str());
@@ -79,9 +79,10 @@ bool _query(const char* name, const char* statusLabel, const char* baseUrl, cons
     }
 }
 
-bool _query(const char* name, const char* baseUrl, const Parameters& parameters, std::vector<std::string>& lines)
+bool _query(const char* name, const char* baseUrl, const Parameters& parameters, const HTTPTimeLimits& limits,
+            std::vector<std::string>& lines)
 {
-    return _query(name, name, baseUrl, parameters, lines);
+    return _query(name, name, baseUrl, parameters, limits, lines);
 }
 
 // A number of the server's reply: digits are required, no minus sign, and
@@ -148,16 +149,17 @@ bool UpdateServerRequest::ReadBuildNumber(const std::string& text, unsigned* bui
     return _read_number(text, 10, build);
 }
 
-bool UpdateServerRequest::ping(const char* baseUrl)
+bool UpdateServerRequest::ping(const char* baseUrl, const HTTPTimeLimits& limits)
 {
     std::vector<std::string> lines;
-    return _query("ping", "PING", baseUrl, {{"op", "hi"}, {"rv", "2"}}, lines);
+    return _query("ping", "PING", baseUrl, {{"op", "hi"}, {"rv", "2"}}, limits, lines);
 }
 
-bool UpdateServerRequest::QueryBuild(unsigned serial, std::string& latest, std::string& family, const char* baseUrl)
+bool UpdateServerRequest::QueryBuild(unsigned serial, std::string& latest, std::string& family, const char* baseUrl,
+                                     const HTTPTimeLimits& limits)
 {
     std::vector<std::string> lines;
-    if (!_query("QueryBuild", baseUrl, {{"op", "qu"}, {"sn", _serial_text(serial)}}, lines)) return false;
+    if (!_query("QueryBuild", baseUrl, {{"op", "qu"}, {"sn", _serial_text(serial)}}, limits, lines)) return false;
     if (lines.size() > 1 && !_build_number_fits(lines[1])) {
         Log::log(DEBUG_ServerComm, "%s: not a 32-bit build number [%.20s]\n", "QueryBuild", lines[1].c_str());
         return false;
@@ -169,7 +171,7 @@ bool UpdateServerRequest::QueryBuild(unsigned serial, std::string& latest, std::
 }
 
 bool UpdateServerRequest::GetBuild(unsigned serial, const char* family, const char* build, std::string& data,
-                                   const char* baseUrl, bool noCal)
+                                   const char* baseUrl, bool noCal, const HTTPTimeLimits& limits)
 {
     const Parameters parameters = {{"bld", build ? build : ""},
                                    {"fw", family ? family : ""},
@@ -177,7 +179,7 @@ bool UpdateServerRequest::GetBuild(unsigned serial, const char* family, const ch
                                    {"op", "bird"},
                                    {"sn", _serial_text(serial)}};
     std::vector<std::string> lines;
-    if (!_query("GetBuild", baseUrl, parameters, lines)) return false;
+    if (!_query("GetBuild", baseUrl, parameters, limits, lines)) return false;
     // The base64 text holds no carriage return: one is the line end of a
     // server that ends its lines with CR LF.
     data = lines.size() > 1 ? _first_field(lines[1], "\r") : std::string();
@@ -185,11 +187,12 @@ bool UpdateServerRequest::GetBuild(unsigned serial, const char* family, const ch
 }
 
 bool UpdateServerRequest::GetBuildList(unsigned serial, std::map<std::string, std::string>& builds,
-                                       const char* baseUrl)
+                                       const char* baseUrl, const HTTPTimeLimits& limits)
 {
     builds.clear();
     std::vector<std::string> lines;
-    if (!_query("GetBuildList", baseUrl, {{"op", "builds"}, {"sn", _serial_text(serial)}}, lines)) return false;
+    if (!_query("GetBuildList", baseUrl, {{"op", "builds"}, {"sn", _serial_text(serial)}}, limits, lines))
+        return false;
     for (size_t i = 1; i < lines.size(); ++i) {
         if (lines[i].size() < 3) continue;
         Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", lines[i].c_str());
@@ -209,13 +212,14 @@ bool UpdateServerRequest::GetBuildList(unsigned serial, std::map<std::string, st
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(const unsigned* fingerprint, unsigned* serial, unsigned* build,
-                                          const char* baseUrl)
+                                          const char* baseUrl, const HTTPTimeLimits& limits)
 {
     char fp[64];
     snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1], fingerprint[2],
              fingerprint[3]);
     std::vector<std::string> lines;
-    if (!_query("GetRecoveryInfo", baseUrl, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, lines)) return false;
+    if (!_query("GetRecoveryInfo", baseUrl, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, limits, lines))
+        return false;
     lines.resize(std::max<size_t>(lines.size(), 3));
     Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", lines[0].c_str(),
              lines[1].c_str(), lines[2].c_str());

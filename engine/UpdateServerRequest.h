@@ -4,6 +4,8 @@
 // any failure and leaves the reason in the debug log.
 #pragma once
 
+#include "engine/HTTPRequest.h"
+
 #include <map>
 #include <string>
 #include <utility>
@@ -16,23 +18,27 @@ public:
     // Separator of reply lines.
     static const char* const delimiters;
 
-    static bool ping(const char* baseUrl = nullptr);
+    // Every query waits on the server within limits, which the program
+    // leaves at their defaults; a server not reached or gone silent is also
+    // told on the log, whatever packages are enabled.
+    static bool ping(const char* baseUrl = nullptr, const HTTPTimeLimits& limits = HTTPTimeLimits());
     // latest: the reply's second line as sent; family: its third line. A
     // build number there that does not fit in 32 bits fails the query.
     static bool QueryBuild(unsigned serial, std::string& latest, std::string& family,
-                           const char* baseUrl = nullptr);
+                           const char* baseUrl = nullptr, const HTTPTimeLimits& limits = HTTPTimeLimits());
     // data: the base64 text of the build's firmware file.
     static bool GetBuild(unsigned serial, const char* family, const char* build, std::string& data,
-                         const char* baseUrl = nullptr, bool noCal = false);
+                         const char* baseUrl = nullptr, bool noCal = false,
+                         const HTTPTimeLimits& limits = HTTPTimeLimits());
     // builds: build text -> version text; emptied first. An entry whose
     // build number does not fit in 32 bits (or carries a minus sign) is left
     // out, and the others are kept.
     static bool GetBuildList(unsigned serial, std::map<std::string, std::string>& builds,
-                             const char* baseUrl = nullptr);
+                             const char* baseUrl = nullptr, const HTTPTimeLimits& limits = HTTPTimeLimits());
     // fingerprint: the four words of the chip identifier; serial and build
     // change only on success, and must be numbers of 32 bits.
     static bool GetRecoveryInfo(const unsigned* fingerprint, unsigned* serial, unsigned* build,
-                                const char* baseUrl = nullptr);
+                                const char* baseUrl = nullptr, const HTTPTimeLimits& limits = HTTPTimeLimits());
 
     // The build number of a text the server sent (its latest build, a build
     // list's entry): the decimal number after any leading whitespace, with

@@ -1,17 +1,20 @@
 // test-labels: integration netns
 // The update-server client against the stand-in server over HTTP and HTTPS:
-// the exact query strings, the reading of good replies, and every kind of bad
-// reply turned into a false result with its reason in the debug log.
+// the exact query strings, the reading of good replies, every kind of bad
+// reply turned into a false result with its reason in the debug log, and the
+// waits on a server that has gone silent.
 #include "engine/Base64.h"
 #include "engine/HTTPRequest.h"
 #include "engine/Log.h"
 #include "engine/UpdateServerRequest.h"
 #include "tests/sim/bird_writer.h"
 #include "tests/sim/private_network.h"
+#include "tests/sim/quiet_listener.h"
 #include "tests/sim/update_server_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -154,21 +157,21 @@ TEST(UpdateServerHttps, CertificateForAnotherHostIsRefused)
 }
 
 // Runs all five queries; each must fail and leave its outputs as documented.
-void expectEveryQueryFails(const char* url)
+void expectEveryQueryFails(const char* url, const HTTPTimeLimits& limits = HTTPTimeLimits())
 {
-    EXPECT_FALSE(UpdateServerRequest::ping(url));
+    EXPECT_FALSE(UpdateServerRequest::ping(url, limits));
     std::string latest = "keep", family = "keep";
-    EXPECT_FALSE(UpdateServerRequest::QueryBuild(SERIAL, latest, family, url));
+    EXPECT_FALSE(UpdateServerRequest::QueryBuild(SERIAL, latest, family, url, limits));
     EXPECT_EQ(latest, "keep");
     EXPECT_EQ(family, "keep");
     std::string data = "keep";
-    EXPECT_FALSE(UpdateServerRequest::GetBuild(SERIAL, "B", "7", data, url, false));
+    EXPECT_FALSE(UpdateServerRequest::GetBuild(SERIAL, "B", "7", data, url, false, limits));
     EXPECT_EQ(data, "keep");
     std::map<std::string, std::string> builds = {{"1", "1.0.0"}};
-    EXPECT_FALSE(UpdateServerRequest::GetBuildList(SERIAL, builds, url));
+    EXPECT_FALSE(UpdateServerRequest::GetBuildList(SERIAL, builds, url, limits));
     EXPECT_TRUE(builds.empty());
     unsigned serial = 5, build = 6;
-    EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(FINGERPRINT, &serial, &build, url));
+    EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(FINGERPRINT, &serial, &build, url, limits));
     EXPECT_EQ(serial, 5u);
     EXPECT_EQ(build, 6u);
 }
@@ -382,6 +385,78 @@ TEST(UpdateServerSlow, ASlowReplyInPiecesArrivesWhole)
     ASSERT_TRUE(UpdateServerRequest::GetBuild(SERIAL, "B", "7", data, s.c_url(), false));
     EXPECT_EQ(decoded(data), std::string(s.build7.begin(), s.build7.end()));
     EXPECT_GE(count(trace.text(), "rcv_data called"), 4u);
+}
+
+// Limits far shorter than the program's, so that a silent server is given up
+// on at once; the program's own are shown by its tests.
+const HTTPTimeLimits kShortLimits{std::chrono::seconds(1), std::chrono::seconds(1)};
+// Well past the short limits, and short of the program's.
+constexpr auto kGivenUpWithin = std::chrono::seconds(10);
+
+// The line that tells a server given up, whatever packages are enabled.
+std::string gaveUpLine(const std::string& url, const std::string& asked)
+{
+    return "Update server " + url + " did not answer in time: " + asked + " (Timeout was reached)\n";
+}
+
+TEST(UpdateServerSilence, DeadServerIsGivenUpAndTold)
+{
+    sim::QuietListener full(sim::QuietListener::Queue::Full);
+    sim::QuietListener hung;
+    Served stalled;
+    stalled.server.setFaults(R"({"hi": {"stall": 30}})");
+    Served mute(sim::UpdateServer::Scheme::Https);
+    mute.server.setFaults(R"({"hi": {"delay": 30}})");
+    const struct {
+        const char* name;
+        std::string url;
+    } cases[] = {
+        {"never reached", full.url()},
+        {"connection taken, the request never answered", hung.url()},
+        {"connection taken, the TLS handshake never answered", hung.url("https")},
+        // What a server that ignored the limits would show instead: an
+        // answer, or a reply cut short, 30 s on.
+        {"half the reply, then nothing", stalled.url()},
+        {"request read over TLS, then nothing", mute.url()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Trace trace;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(UpdateServerRequest::ping(c.url.c_str(), kShortLimits));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, kGivenUpWithin);
+        EXPECT_NE(trace.text().find(gaveUpLine(c.url, "ping [?op=hi&rv=2&]")), std::string::npos) << trace.text();
+    }
+}
+
+// One request path serves every query, the firmware download and the
+// recovery look-up included.
+TEST(UpdateServerSilence, EveryQueryGivesUpOnAServerThatReadsTheRequestAndSaysNothing)
+{
+    Served s;
+    s.server.setFaults(R"({"*": {"delay": 30}})");
+    Trace trace;
+    expectEveryQueryFails(s.c_url(), kShortLimits);
+    for (const char* asked : {"ping [?op=hi&rv=2&]", "QueryBuild [?op=qu&sn=40F5849A&]",
+                              "GetBuild [?bld=7&fw=B&no_cal=false&op=bird&sn=40F5849A&]",
+                              "GetBuildList [?op=builds&sn=40F5849A&]",
+                              "GetRecoveryInfo [?brief=true&fp=00000001%2000000002%2000000003%20DEADBEEF&op=fix&]"})
+        EXPECT_NE(trace.text().find(gaveUpLine(s.url(), asked)), std::string::npos) << asked << "\n" << trace.text();
+}
+
+// Silence is counted from the last byte, not averaged: a reply slower than a
+// byte a second whose pauses are each shorter than the limit arrives whole,
+// although the first byte and the whole transfer take longer than the limit.
+TEST(UpdateServerSilence, ServerThatKeepsSendingIsNeverCutOff)
+{
+    Served s;
+    s.server.setFaults(R"({"hi": {"body": "ok!", "delay": 1.5, "chunks": 3}})");
+    const HTTPTimeLimits limits{std::chrono::seconds(1), std::chrono::seconds(3)};
+    const auto start = std::chrono::steady_clock::now();
+    const HTTPResponse reply = HTTPRequest::GET(s.c_url(), {{"op", "hi"}}, limits);
+    EXPECT_GT(std::chrono::steady_clock::now() - start, limits.silence);
+    EXPECT_EQ(reply.get_status(), 200);
+    EXPECT_EQ(reply.get_response(), "ok!");
 }
 
 TEST(HTTPRequestGet, BuildsTheUrlAndReturnsAnyStatus)

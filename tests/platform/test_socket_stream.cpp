@@ -25,6 +25,7 @@
 
 #include "tests/sim/device_model.h"
 #include "tests/sim/private_network.h"
+#include "tests/sim/quiet_listener.h"
 #include "tests/sim/socketpair_carrier.h"
 #include "tests/sim/tcp_carrier.h"
 
@@ -261,42 +262,14 @@ TEST(SocketStreamFailure, SendErrorOutsideTheLostConnectionsEndsTheWriteAtOnce)
     close(datagram);
 }
 
-// A loopback listener whose queue is already full with one connection: it
-// drops further connection requests, as an address without a host does.
-struct FullListener {
-    int listener = -1;
-    int queued = -1;
-    uint16_t port = 0;
-    ~FullListener()
-    {
-        if (queued >= 0) close(queued);
-        if (listener >= 0) close(listener);
-    }
-};
-
-void makeFullListener(FullListener& full)
-{
-    full.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback;
-    ASSERT_EQ(bind(full.listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(full.listener, 0), 0);
-    socklen_t size = sizeof address;
-    getsockname(full.listener, reinterpret_cast<sockaddr*>(&address), &size);
-    full.port = ntohs(address.sin_port);
-    full.queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(full.queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-}
-
 TEST(SocketStreamCreate, ConnectToAnAddressThatDoesNotAnswerIsBounded)
 {
-    FullListener full;
-    ASSERT_NO_FATAL_FAILURE(makeFullListener(full));
+    // It drops further connection requests, as an address without a host does.
+    const sim::QuietListener full(sim::QuietListener::Queue::Full);
 
     aStream* stream = nullptr;
     auto start = Clock::now();
-    EXPECT_EQ(aStream_CreateSocket(kLoopback, full.port, &stream), aErrResource);
+    EXPECT_EQ(aStream_CreateSocket(kLoopback, full.port(), &stream), aErrResource);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(stream, nullptr);
 }
@@ -306,8 +279,7 @@ TEST(SocketStreamCreate, ConnectToAnAddressThatDoesNotAnswerIsBounded)
 // request gets through.
 TEST(SocketStreamCreate, ConnectWaitsOnThroughASignal)
 {
-    FullListener full;
-    ASSERT_NO_FATAL_FAILURE(makeFullListener(full));
+    const sim::QuietListener full(sim::QuietListener::Queue::Full);
 
     struct sigaction ignore = {};
     struct sigaction previous = {};
@@ -318,12 +290,12 @@ TEST(SocketStreamCreate, ConnectWaitsOnThroughASignal)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         pthread_kill(caller, SIGUSR1);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        int taken = accept(full.listener, nullptr, nullptr);
+        int taken = accept(full.fd(), nullptr, nullptr);
         if (taken >= 0)
             close(taken);
     });
     aStream* stream = nullptr;
-    EXPECT_EQ(aStream_CreateSocket(kLoopback, full.port, &stream), aErrNone);
+    EXPECT_EQ(aStream_CreateSocket(kLoopback, full.port(), &stream), aErrNone);
     listenerSide.join();
     sigaction(SIGUSR1, &previous, nullptr);
     if (stream) {
