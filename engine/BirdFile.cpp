@@ -258,6 +258,15 @@ std::vector<BirdBlock> BirdFile::FindBlocks(BLOCK_TYPE type) const
     return found;
 }
 
+std::vector<BirdBlock> BirdFile::FindFirmwareImages() const
+{
+    std::vector<BirdBlock> found;
+    for (const BirdBlock& block : blocks)
+        if (block.type == BLOCK_FIRMWARE && block.holdsImage())
+            found.push_back(block);
+    return found;
+}
+
 bool BirdFile::FindSerialNumberOffsets()
 {
     for (const BirdBlock& block : blocks) {

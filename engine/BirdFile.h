@@ -16,6 +16,9 @@ struct BirdBlock {
     uint32_t length = 0;       // payload bytes, the address word of loader and firmware blocks included
     uint32_t address = 0;      // load address of loader and firmware blocks, else 0
     const uint8_t* payload = nullptr;
+
+    // A loader or firmware block: whether any image byte follows its address word.
+    bool holdsImage() const { return length > 4; }
 };
 
 class BirdFile {
@@ -46,6 +49,9 @@ public:
     static bool VerifyFile(const char* path);
 
     std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
+    // The firmware blocks that hold image bytes, in file order: a block that
+    // holds its load address alone has nothing to write and is left out.
+    std::vector<BirdBlock> FindFirmwareImages() const;
     // Takes the two addresses from the first serial-offsets block; false without a usable one.
     bool FindSerialNumberOffsets();
     // Writes the serial number into the firmware images at the serial offsets;

@@ -33,11 +33,11 @@ constexpr uint32_t kFlashBytes = 512 * 1024;
 constexpr uint32_t kFlashPages = kFlashBytes / kFlashPage;
 constexpr uint32_t kPagesPerChunk = kChunkBytes / kFlashPage;
 
-// The firmware blocks to write: those before the first whose data (after
-// the address word) is 4 bytes, which closes the image.
+// The firmware blocks to write: those that hold image bytes, up to the first
+// whose data (after the address word) is 4 bytes, which closes the image.
 std::vector<BirdBlock> _blocks_to_write(const BirdFile& file)
 {
-    std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    std::vector<BirdBlock> blocks = file.FindFirmwareImages();
     auto end = std::find_if(blocks.begin(), blocks.end(), [](const BirdBlock& b) { return b.length == 8; });
     blocks.erase(end, blocks.end());
     return blocks;
@@ -61,8 +61,9 @@ void _block_pages(const BirdBlock& block, uint32_t& first, uint32_t& end)
 
 // Lays every block's data into the image, before anything is sent to the
 // chip. Refused, with the reason shown: no block at all (the file's reader
-// drops blocks without their address word), a block whose pages reach past
-// the flash, and two blocks that give one byte different values.
+// drops blocks without their address word, and those that hold it alone
+// are not written), a block whose pages reach past the flash, and two
+// blocks that give one byte different values.
 bool _gather_blocks(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& blocks, FlashImage& image)
 {
     if (blocks.empty()) {
@@ -298,6 +299,17 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
                                std::string path, bool)
 {
     const uint64_t start = aTime_GetMSTicks();
+    // A file named by its path is checked before the chip hears anything: the
+    // i.MX road would send it the file's live loader to learn the fingerprint.
+    // One that cannot be read is left to its load below, which says so.
+    bool checked = false;
+    if (!path.empty()) {
+        try {
+            if (!_firmware_to_write(display, BirdFile(path.c_str()))) return false;
+            checked = true;
+        } catch (const std::runtime_error&) {
+        }
+    }
     Fingerprint fingerprint = {};
     if (!Get_Fingerprint(fingerprint, port, serial, path, kSyncBaudRate, false)) {
         display.message(UpdaterDisplayInterface::ERROR, "Could not get Device Identifier");
@@ -325,6 +337,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
         display.message(UpdaterDisplayInterface::ERROR, "Failed to load bird file");
         return false;
     }
+    if (!checked && !_firmware_to_write(display, file)) return false;
     if (file.has_serial_offsets) {
         display.message(UpdaterDisplayInterface::ERROR, "Updater does not support offline recovery");
         return false;

@@ -14,6 +14,27 @@ constexpr unsigned kContextRefreshEvery = 3;
 
 } // namespace
 
+bool _firmware_to_write(UpdaterDisplayInterface& display, const BirdFile& file)
+{
+    const std::vector<BirdBlock> firmware = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    if (firmware.empty()) {
+        display.message(UpdaterDisplayInterface::ERROR, "Birdfile holds no firmware blocks");
+        return false;
+    }
+    if (file.FindFirmwareImages().empty()) {
+        display.message(UpdaterDisplayInterface::ERROR,
+                        "Birdfile holds no firmware, only the load addresses of its firmware blocks");
+        return false;
+    }
+    for (size_t i = 0; i < firmware.size(); ++i) {
+        if (firmware[i].holdsImage()) continue;
+        display.message(UpdaterDisplayInterface::INFO,
+                        "Skipping firmware block %zu of %zu at [%08X]: it holds no firmware, only its address", i + 1,
+                        firmware.size(), firmware[i].address);
+    }
+    return true;
+}
+
 aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& file)
 {
     UpdaterEntity entity;
@@ -95,7 +116,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
     if (ueiBytes && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
 
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", file.path.c_str());
-    const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    const std::vector<BirdBlock> blocks = file.FindFirmwareImages();
     unsigned k = 1;
     unsigned total = 0;
     aErr code = aErrNone;

@@ -21,8 +21,6 @@ namespace {
 
 // The operation's name in the store's error message.
 constexpr const char* kCaller = "Update_Firmware";
-// The load address that opens every firmware block's payload.
-constexpr uint32_t kAddressSize = 4;
 
 std::string buildFileName(unsigned build) { return std::to_string(build) + ".bird"; }
 
@@ -77,7 +75,7 @@ std::string now()
 
 bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& file, Module& module, unsigned serial)
 {
-    if (file.block_count == 0 || file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) return false;
+    if (file.block_count == 0 || file.FindFirmwareImages().empty()) return false;
     if (!file.has_serial_offsets && !file.ValidateSerialNumber(serial)) return false;
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     SystemClass system;
@@ -155,21 +153,8 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         return false;
     }
 
-    // Nothing is connected to, let alone written, for a file with no firmware;
-    // nor for one with a firmware block that holds its load address and no
-    // image, which the device would take as written without writing anything.
-    const std::vector<BirdBlock> firmware = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-    if (firmware.empty()) {
-        display.message(UpdaterDisplayInterface::ERROR, "Birdfile holds no firmware blocks");
-        return false;
-    }
-    for (size_t i = 0; i < firmware.size(); ++i) {
-        if (firmware[i].length > kAddressSize) continue;
-        display.message(UpdaterDisplayInterface::ERROR,
-                        "Birdfile firmware block %zu of %zu at [%08X] holds no firmware, only its address", i + 1,
-                        firmware.size(), firmware[i].address);
-        return false;
-    }
+    // Nothing is connected to, let alone written, for a file with no firmware.
+    if (!_firmware_to_write(display, file)) return false;
 
     if (file.has_serial_offsets) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");

@@ -11,9 +11,11 @@
 #include "tests/sim/checked_lpc_isp_rom.h"
 #include "tests/sim/private_network.h"
 #include "tests/sim/pty_carrier.h"
+#include "tests/sim/update_server_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -138,6 +140,63 @@ TEST_F(RecoverCommand, UnwritableBlocksAreRefusedBeforeTheChipIsTouched)
         EXPECT_EQ(chip.commands(), std::vector<std::string>{"N"}) << c.name;
         EXPECT_EQ(chip.flash(), before) << c.name;
         EXPECT_FALSE(chip.counters().started) << c.name;
+    }
+}
+
+// Firmware blocks that hold their load address alone. A file of nothing else
+// is refused before the chip is touched, whether named on the command line
+// (the chip hears nothing at all) or served for the chip's fingerprint (it
+// hears the fingerprint's "N" alone): no unlock, no prepare, no erase, the
+// flash as it was. Among blocks with images they are skipped, and the erased
+// flash holds exactly the others.
+TEST_F(RecoverCommand, FirmwareBlocksHoldingOnlyTheirAddress)
+{
+    const uint32_t serial = 0x40F5849A;
+    const Bytes first = sim::randomBytes(1000, 65);
+    const Bytes third = sim::randomBytes(300, 66);
+    const sim::BirdWriter addressesOnly =
+        sim::BirdWriter().identity(1234, "2.15.3", serial, "Korvel").firmware(0x6000, {}).firmware(0x7000, {});
+    const std::string refusal = "Birdfile holds no firmware, only the load addresses of its firmware blocks";
+    Bytes written(Rom::kFlashSize, 0xFF);
+    std::copy(first.begin(), first.end(), written.begin());
+    std::copy(third.begin(), third.end(), written.begin() + 0x8000);
+    struct Case {
+        const char* name;
+        sim::BirdWriter bird;
+        bool served;  // by the update server for the fingerprint, rather than named with -f
+        int code;
+        std::string shown;  // a line on stderr when refused, on stdout when written
+    } cases[] = {
+        {"addresses only, named", addressesOnly, false, 1, refusal},
+        {"addresses only, served", addressesOnly, true, 1, refusal},
+        {"one among images", sim::BirdWriter().firmware(0x0, first).firmware(0x6000, {}).firmware(0x8000, third),
+         false, 0, "Skipping firmware block 2 of 3 at [00006000]: it holds no firmware, only its address"},
+    };
+    sim::UpdateServer server;
+    server.addRecovery(Rom::Identity().serial, serial, 1234);
+    server.addBuild(serial, 1234, addressesOnly.file());
+    for (const Case& c : cases) {
+        Rom chip;
+        sim::PtyCarrier line{chip, sim::PtyCarrier::Framing::Raw};
+        const Bytes before = chip.flash();
+        std::vector<std::string> args{"-i", root + "/" + std::to_string(&c - cases), "-u", server.url(),
+                                      "-U", "-t", "RECOVER", "-s", line.path()};
+        if (!c.served) args.insert(args.end(), {"-f", c.bird.write(root + "/firmware.bird")});
+        const Outcome r = clitest::runUpdater(args, root);
+        EXPECT_EQ(r.code, c.code) << c.name << "\n" << r.out << r.err;
+        const std::vector<std::string> commands = chip.commands();
+        if (c.code == 0) {
+            EXPECT_EQ(r.err, "") << c.name;
+            EXPECT_TRUE(hasLine(r.out, c.shown)) << c.name << "\n" << r.out;
+            EXPECT_TRUE(hasLine(r.out, "Transferred 2 blocks, 1300 total bytes")) << c.name << "\n" << r.out;
+            EXPECT_EQ(std::count(commands.begin(), commands.end(), "E 0 29"), 1) << c.name;
+            EXPECT_EQ(chip.flash(), written) << c.name;
+        } else {
+            EXPECT_TRUE(hasLine(r.err, c.shown)) << c.name << ": " << r.err;
+            EXPECT_EQ(commands, c.served ? std::vector<std::string>{"N"} : std::vector<std::string>{}) << c.name;
+            EXPECT_EQ(chip.flash(), before) << c.name;
+        }
+        EXPECT_EQ(chip.counters().started, c.code == 0) << c.name;
     }
 }
 

@@ -335,13 +335,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 .loader(SampleBird::loaderAddress, SampleBird::loaderImage(kBuild)));
                 },
                 {"-f", "{given}", "-O"}, "Birdfile holds no firmware blocks", false},
-        // A block whose payload is its load address alone, after a good one.
-        Refusal{"FirmwareBlockWithoutAnImage",
-                [](UpdateCommand& test, SimDevice&) {
-                    test.given(korvelFile().firmware(SampleBird::firmwareAddress + 0x10000, {}));
-                },
-                {"-f", "{given}"},
-                "Birdfile firmware block 2 of 2 at [60010000] holds no firmware, only its address", false},
         Refusal{"UpgradeNotOpened",
                 [](UpdateCommand& test, SimDevice& device) {
                     test.given(korvelFile());
@@ -360,6 +353,59 @@ INSTANTIATE_TEST_SUITE_P(
                 {"-f", "{given}"}, "Error transferring firmware block 1 of 1 [", true}),
     [](const auto& refusal) { return std::string(refusal.param.name); });
 
+// Firmware blocks that hold their load address alone: a file of nothing else
+// is refused before the device is reached; among blocks with images they are
+// skipped, not even prepared, and the device holds exactly the others.
+struct AddressOnly {
+    const char* name;
+    sim::BirdWriter bird;
+    int code;
+    std::string err;   // the whole of standard error
+    std::string shown; // a line on standard output, when written
+    std::map<uint32_t, sim::Bytes> firmware;
+};
+
+class UpdateCommandAddressOnly : public UpdateCommand, public ::testing::WithParamInterface<AddressOnly> {};
+
+TEST_P(UpdateCommandAddressOnly, NothingButImagesIsWritten)
+{
+    const AddressOnly& c = GetParam();
+    SimDevice& sim = simDevice(kSerial, 0x04);
+    plug(sim);
+    const Outcome r = run({"-U", "-d", kSerialText, "-u", kNoServer, "-f", given(c.bird)});
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_EQ(r.err, c.err);
+    if (c.code == 0) {
+        EXPECT_TRUE(hasLine(r.out, c.shown)) << r.out;
+    } else {
+        EXPECT_TRUE(sim.untouched());
+    }
+    EXPECT_EQ(sim.upgrade.firmware(), c.firmware);
+    EXPECT_EQ(sim.upgrade.rebooted(), c.code == 0);
+}
+
+sim::BirdWriter loaderOnlyFile()
+{
+    return sim::BirdWriter()
+        .identity(kBuild, "2.15.3", kSerial, "Korvel")
+        .loader(SampleBird::loaderAddress, SampleBird::loaderImage(kBuild));
+}
+
+constexpr uint32_t kBase = SampleBird::firmwareAddress;
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, UpdateCommandAddressOnly,
+    ::testing::Values(
+        AddressOnly{"AddressesOnly", loaderOnlyFile().firmware(kBase, {}).firmware(kBase + 0x10000, {}), 1,
+                    "Birdfile holds no firmware, only the load addresses of its firmware blocks\n", "", {}},
+        AddressOnly{"OneAmongImages",
+                    loaderOnlyFile()
+                        .firmware(kBase, sim::randomBytes(3000, 70))
+                        .firmware(kBase + 0x10000, {})
+                        .firmware(kBase + 0x20000, sim::randomBytes(700, 71)),
+                    0, "", "Skipping firmware block 2 of 3 at [60010000]: it holds no firmware, only its address",
+                    {{kBase, sim::randomBytes(3000, 70)}, {kBase + 0x20000, sim::randomBytes(700, 71)}}}),
+    [](const auto& c) { return std::string(c.param.name); });
 
 constexpr uint32_t kRouterSerial = 0xD272031D;
 

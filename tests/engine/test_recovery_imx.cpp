@@ -7,6 +7,7 @@
 // recovery firmware's download by fingerprint.
 #include "engine/BirdFile.h"
 #include "engine/Updater.h"
+#include "engine/UpdaterEntity.h"
 #include "engine/UpdaterStore.h"
 #include "platform/Tessaline_libusb.h"
 #include "recovery/SDPLoader_Interface.h"
@@ -28,6 +29,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -140,6 +142,16 @@ protected:
         bird.loader(0x20000000, sim::randomBytes(2048, 1)).loader(0x20002000, sim::randomBytes(1500, 2));
         return bird;
     }
+    // The server gives the default recovery image as the live loader, and
+    // for the chip's identifier the device kSerial with build 900, the firmware.
+    static void serveRecovery(sim::UpdateServer& server, const sim::BirdWriter& firmware)
+    {
+        const uint32_t fingerprint[4] = {kIdentifier[3], kIdentifier[2], kIdentifier[1], kIdentifier[0]};
+        server.addBuild(kDefaultSerialNumber, 5,
+                        loaderBird().identity(5, "1.0.0", kDefaultSerialNumber, "Korvel").file());
+        server.addRecovery(fingerprint, kSerial, 900);
+        server.addBuild(kSerial, 900, firmware.file());
+    }
     bool loaderWritten() const
     {
         return rom.memory(0x20000000, 2048) == sim::randomBytes(2048, 1) &&
@@ -208,15 +220,12 @@ TEST_F(ImxTest, FingerprintOverASerialPortAfterTheLpcProbe)
 // The firmware is written through the live loader, which then reboots.
 TEST_F(ImxTest, RecoveryWritesTheFirmwareThroughTheLiveLoader)
 {
-    const uint32_t fingerprint[4] = {kIdentifier[3], kIdentifier[2], kIdentifier[1], kIdentifier[0]};
     const Bytes image = sim::randomBytes(6000, 40);
     sim::BirdWriter firmware = loaderBird();
     firmware.identity(900, "2.15.3", kSerial, "Korvel").firmware(0x60000000, image);
     const std::string path = firmware.write(root + "/recover.bird");
     sim::UpdateServer server;
-    server.addBuild(kDefaultSerialNumber, 5, loaderBird().identity(5, "1.0.0", kDefaultSerialNumber, "Korvel").file());
-    server.addRecovery(fingerprint, kSerial, 900);
-    server.addBuild(kSerial, 900, firmware.file());
+    serveRecovery(server, firmware);
     struct Case {
         const char* name;
         bool hid;
@@ -300,6 +309,72 @@ TEST_F(ImxTest, FingerprintAndRecoverCommandsOverEachPort)
             EXPECT_TRUE(loader.wasReset()) << c.name;
             usb->unplug(handle);
         }
+        Tessaline_libusb_exit();
+    }
+}
+
+// The program's recovery of a firmware file whose firmware blocks hold their
+// load address alone. A file of nothing else is refused: named with -f,
+// before the boot ROM hears anything (no live loader sent); served for the
+// chip's fingerprint, once the default live loader gave it, with nothing
+// sent through that loader. Among blocks with images such a block is
+// skipped, not even prepared, and the device holds exactly the others.
+TEST_F(ImxTest, RecoverCommandWithFirmwareBlocksHoldingOnlyTheirAddress)
+{
+    const uint32_t base = 0x60000000;
+    const Bytes first = sim::randomBytes(3000, 42);
+    const Bytes third = sim::randomBytes(700, 43);
+    sim::BirdWriter addressesOnly = loaderBird();
+    addressesOnly.identity(900, "2.15.3", kSerial, "Korvel").firmware(base, {}).firmware(base + 0x10000, {});
+    sim::BirdWriter oneAmongImages = loaderBird();
+    oneAmongImages.identity(900, "2.15.3", kSerial, "Korvel")
+        .firmware(base, first)
+        .firmware(base + 0x10000, {})
+        .firmware(base + 0x20000, third);
+    const std::string refusal = "Birdfile holds no firmware, only the load addresses of its firmware blocks";
+    sim::UpdateServer server;
+    serveRecovery(server, addressesOnly);
+    struct Case {
+        const char* name;
+        const sim::BirdWriter* bird;  // named with -f; null: served for the fingerprint
+        int code;
+        std::string shown;  // a line on stderr when refused, on stdout when written
+        std::map<uint32_t, Bytes> firmware;
+    } cases[] = {
+        {"addresses only, named", &addressesOnly, 1, refusal, {}},
+        {"addresses only, served", nullptr, 1, refusal, {}},
+        {"one among images", &oneAmongImages, 0,
+         "Skipping firmware block 2 of 3 at [60010000]: it holds no firmware, only its address",
+         {{base, first}, {base + 0x20000, third}}},
+    };
+    for (const Case& c : cases) {
+        BootRomPort rom(false);
+        LiveLoader loader(c.bird ? kSerial : kDefaultSerialNumber);
+        const int handle = plug(loader);
+        std::thread rebooter = c.code == 0 ? unplugOnReboot(loader, handle) : std::thread();
+        std::vector<std::string> args{"-i", root + "/run" + std::to_string(&c - cases), "-u", server.url(),
+                                      "-s", rom.port, "-U", "-t", "RECOVER"};
+        if (c.bird) args.insert(args.end(), {"-d", "40F5849A", "-f", c.bird->write(root + "/fw.bird")});
+        const clitest::Outcome run = clitest::runUpdater(args, root);
+        if (rebooter.joinable())
+            rebooter.join();
+        else
+            usb->unplug(handle);
+        EXPECT_EQ(run.code, c.code) << c.name << "\n" << run.out << run.err;
+        if (c.code == 0) {
+            EXPECT_EQ(run.err, "") << c.name;
+            EXPECT_TRUE(clitest::hasLine(run.out, c.shown)) << c.name << "\n" << run.out;
+        } else {
+            EXPECT_TRUE(clitest::hasLine(run.err, c.shown)) << c.name << ": " << run.err;
+        }
+        // Named, the refused file reaches the boot ROM not at all.
+        const bool untouched = c.code != 0 && c.bird;
+        EXPECT_EQ(rom.chip.commands().empty(), untouched) << c.name;
+        EXPECT_EQ(rom.chip.imageBytes() == 0, untouched) << c.name;
+        // One prepare for each block with an image, none for the others.
+        EXPECT_EQ(loader.upgrade.requests(val_UPGRADE_PREPARE), c.code == 0 ? 2u : 0u) << c.name;
+        EXPECT_EQ(loader.upgrade.firmware(), c.firmware) << c.name;
+        EXPECT_EQ(loader.upgrade.rebooted(), c.code == 0) << c.name;
         Tessaline_libusb_exit();
     }
 }
