@@ -60,6 +60,24 @@ aErr sQueueForceRoute(aLink* link, bool on)
     return aPacketFifo_Put(link->outbound, &route);
 }
 
+// A link thread has set its ready flag, or the link has come to run: a start
+// waiting for both wakes.
+void sNotifyReady(aLink* link)
+{
+    {
+        std::lock_guard<std::mutex> lock(link->readyLock);
+    }
+    link->ready.notify_all();
+}
+
+// The link runs in step, when its reader starts and whenever a
+// synchronisation ends: a start that found it out of step sees it now.
+void sSetRunning(aLink* link)
+{
+    link->status = kLinkStatusRunning;
+    sNotifyReady(link);
+}
+
 // Starts synchronisation over: the reader hunts for two equal address answers.
 // Six new address queries go out unless the last ones left less than a quiet
 // period ago (their answers are still due) and the restart is not forced.
@@ -107,7 +125,7 @@ void sSyncByte(aLink* link, uint8_t byte)
     case kSyncStateByte4:
         if (byte == 0) {
             link->syncState = kSyncStateSynced;
-            link->status = kLinkStatusRunning;
+            sSetRunning(link);
         } else {
             link->syncState = kSyncStateStart;
         }
@@ -368,15 +386,6 @@ void sAwaitBytes(aLink* link)
         aTime_MSSleep(1);
 }
 
-// A link thread has set its ready flag: a start waiting for it wakes.
-void sNotifyReady(aLink* link)
-{
-    {
-        std::lock_guard<std::mutex> lock(link->readyLock);
-    }
-    link->ready.notify_all();
-}
-
 void* sInPipeProcess(void* argument)
 {
     auto* link = static_cast<aLink*>(argument);
@@ -387,9 +396,8 @@ void* sInPipeProcess(void* argument)
     link->lastQueriesMs = link->lastByteMs - kQuietPeriodMs;
     link->failingSinceMs = 0;
     link->readerReady = true;
-    link->status = kLinkStatusRunning;
     link->syncState = kSyncStateSynced;
-    sNotifyReady(link);
+    sSetRunning(link);
 
     while (link->running) {
         if (link->syncRequested) {

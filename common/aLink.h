@@ -75,7 +75,8 @@ struct aLink {
     std::atomic<bool> readerReady;
     std::atomic<bool> writerReady;
     // Each thread notifies `ready` (under readyLock) once it has set its flag,
-    // so that a start wakes as soon as both run.
+    // and so does every change of the status to running, so that a start
+    // wakes as soon as both run and the link is in step.
     std::mutex readyLock;
     std::condition_variable ready;
     aStream* stream; // owned by the link

@@ -1,7 +1,9 @@
 // In-process routes to link-sharing servers: a client stream of the process
 // that runs a server reaches it over an in-process endpoint, not loop-back
 // TCP, with the same frames; the server tells such clients when it stops
-// serving them, as the closing of a TCP connection tells the others.
+// serving them, as the closing of a TCP connection tells the others. A route
+// belongs to the process that published it: a child forked from that process
+// finds none, and its client streams go over TCP.
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,9 @@
 #include <algorithm>
 
 #include <arpa/inet.h>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstring>
 #include <czmq.h>
@@ -705,6 +708,70 @@ TEST_F(LinkServer, ClientsOfItsOwnProcessEndWhenItIsDestroyed)
     EXPECT_EQ(echo(3), served.read(5));
     EXPECT_EQ(aErrNone, aServer_Destroy(&server));
     EXPECT_EQ(aErrConnection, served.readsEnd(std::chrono::seconds(2))) << "server destroyed";
+}
+
+// What a child forked from the test process reports in its exit code.
+enum ChildResult : int { kChildAnswered = 0, kChildNoLink, kChildNotConnected, kChildUnanswered };
+
+// A client link of its own to the server, asked for a few echoes.
+int askFromChild(uint16_t port)
+{
+    aLinkId link = aLink_CreateClient(kLoopback, port, 0);
+    if (!link) return kChildNoLink;
+    int result = aLink_AwaitClientConnection(link, 3000) == aErrNone ? kChildAnswered : kChildNotConnected;
+    for (uint8_t tag = 1; result == kChildAnswered && tag <= 5; ++tag) {
+        const Bytes asked = {sim::kEchoCommand, tag, static_cast<uint8_t>(tag + 1)};
+        aPacket* packet = aPacket_CreateWithData(kAddress, static_cast<uint8_t>(asked.size()), asked.data());
+        aPacket* reply = nullptr;
+        if (packet && aLink_PutPacket(link, packet) == aErrNone) reply = aLink_AwaitPacket(link, 3000);
+        if (!reply || Bytes(reply->data, reply->data + reply->length) != asked) result = kChildUnanswered;
+        aPacket_Destroy(&packet);
+        aPacket_Destroy(&reply);
+    }
+    aLink_Destroy(&link);
+    return result;
+}
+
+// Forks while the server serves a client of its own process; the child's
+// wait status, or -1 when it did not end within the bound (it is killed).
+int forkAndAsk(uint16_t port, std::chrono::seconds bound)
+{
+    const pid_t child = fork();
+    if (child == 0) _exit(askFromChild(port));
+    if (child < 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status;
+}
+
+// A child forked from a process whose server serves inherits none of its
+// in-process routes: the child's client link goes over TCP and gets its
+// answers, and the parent's own client is served on.
+TEST_F(LinkServer, ChildForkedWhileItServesIsAnsweredOverTcp)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer ends a child that starts threads after a fork";
+#endif
+    startServer();
+    Client own(port);
+    own.write(echo(1));
+    ASSERT_EQ(echo(1), own.read(5));
+
+    const int status = forkAndAsk(port, std::chrono::seconds(30));
+    ASSERT_NE(-1, status) << "the child did not end";
+    ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
+    EXPECT_EQ(kChildAnswered, WEXITSTATUS(status))
+        << "1: no client link, 2: never connected, 3: a request went unanswered";
+    own.write(echo(2));
+    EXPECT_EQ(echo(2), own.read(5));
 }
 
 uint8_t enumerateServers(FoundDevices* found, uint32_t networkInterface)
